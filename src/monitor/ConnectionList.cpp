@@ -1,0 +1,100 @@
+#include "monitor/ConnectionList.h"
+
+#include <cstdint>
+
+namespace kestrova {
+
+const std::array<ColumnSpec, kConnectionColumns> kConnectionColumnSpecs = {{
+    {"ぷろとこる", Align::Left, 0},
+    {"あくちぶ", Align::Right, 55},
+    {"せつぞくもと", Align::Left, 120},
+    {"", Align::Centre, 25},
+    {"せつぞくさき", Align::Left, 120},
+    {"じょうたい", Align::Left, 100},
+    {"つないでるひと", Align::Left, 270},
+    {"あいでぃ", Align::Left, 60},
+    {"（゜Д゜）", Align::Centre, 0},
+    {"元IP", Align::Left, 0},
+    {"元ホスト名", Align::Left, 0},
+    {"元ポート", Align::Left, 0},
+    {"先IP", Align::Left, 0},
+    {"先ホスト名", Align::Left, 0},
+    {"先ポート", Align::Left, 0},
+    {"通信総データサイズ", Align::Left, 0},
+}};
+
+ConnectionList::ConnectionList() : TextTable(kConnectionColumns) {}
+
+void ConnectionList::appendKey(std::string& out, const ConnectionKey& key) {
+    // Unit separators cannot occur in the cells the refresh writes, and the
+    // field lengths make the joined text unambiguous anyway.
+    for (std::string_view part : {key.localIp, key.localPort, key.remoteIp, key.remotePort, key.pid}) {
+        out.append(part);
+        out.push_back('\x1f');
+    }
+}
+
+bool ConnectionList::isKeyColumn(int column) {
+    return column == colLocalIp || column == colLocalPort || column == colRemoteIp ||
+           column == colRemotePort || column == colPid;
+}
+
+ConnectionKey ConnectionList::keyOfRow(int row, int changedColumn, std::string_view changedText) const {
+    auto cell = [&](int column) -> std::string_view {
+        return column == changedColumn ? changedText : std::string_view(cellText(row, column));
+    };
+    return {cell(colLocalIp), cell(colLocalPort), cell(colRemoteIp), cell(colRemotePort), cell(colPid)};
+}
+
+int ConnectionList::findRow(const ConnectionKey& key) const {
+    scratch_.clear();
+    appendKey(scratch_, key);
+    auto it = keyIndex_.find(scratch_);
+    return it == keyIndex_.end() ? -1 : rowOfSerial(it->second.serial);
+}
+
+void ConnectionList::indexRow(int row, const ConnectionKey& key) {
+    std::string text;
+    appendKey(text, key);
+    const std::uint64_t serial = serialAt(row);
+    auto [it, inserted] = keyIndex_.try_emplace(std::move(text), IndexEntry{serial, 0});
+    ++it->second.rows;
+    // With duplicates the oldest row (smallest serial) is the one a bottom-up
+    // scan meets first.
+    if (serial < it->second.serial) it->second.serial = serial;
+}
+
+void ConnectionList::unindexRow(int row, const ConnectionKey& key) {
+    scratch_.clear();
+    appendKey(scratch_, key);
+    auto it = keyIndex_.find(scratch_);
+    if (it == keyIndex_.end()) return;
+    if (--it->second.rows == 0) {
+        keyIndex_.erase(it);
+        return;
+    }
+    const std::uint64_t leaving = serialAt(row);
+    if (it->second.serial != leaving) return;
+    // Only rows written by hand can share a key; find the next oldest one.
+    std::uint64_t best = UINT64_MAX;
+    for (int other = rowCount() - 1; other >= 0; --other) {
+        const std::uint64_t serial = serialAt(other);
+        if (serial == leaving || serial >= best) continue;
+        std::string text;
+        appendKey(text, keyOfRow(other));
+        if (text == scratch_) best = serial;
+    }
+    it->second.serial = best;
+}
+
+void ConnectionList::rowAdded(int row) { indexRow(row, keyOfRow(row)); }
+
+void ConnectionList::rowRemoving(int row) { unindexRow(row, keyOfRow(row)); }
+
+void ConnectionList::cellChanging(int row, int column, std::string_view newText) {
+    if (!isKeyColumn(column)) return;
+    unindexRow(row, keyOfRow(row));
+    indexRow(row, keyOfRow(row, column, newText));
+}
+
+}  // namespace kestrova

@@ -1,0 +1,77 @@
+#pragma once
+#include <array>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "monitor/TextTable.h"
+
+namespace kestrova {
+
+// Column indexes of the connection rows.
+enum ConnectionColumn : int {
+    colProtocol = 0,
+    colActive,
+    colSource,
+    colArrow,
+    colDestination,
+    colState,
+    colProcess,
+    colPid,
+    colSeen,
+    colLocalIp,
+    colLocalHost,
+    colLocalPort,
+    colRemoteIp,
+    colRemoteHost,
+    colRemotePort,
+    colTotalBytes,
+    kConnectionColumns
+};
+
+enum class Align { Left, Right, Centre };
+
+struct ColumnSpec {
+    const char* header;
+    Align align;
+    int width;
+};
+
+extern const std::array<ColumnSpec, kConnectionColumns> kConnectionColumnSpecs;
+
+// The five texts that identify a connection row.
+struct ConnectionKey {
+    std::string_view localIp, localPort, remoteIp, remotePort, pid;
+};
+
+// The connection rows: 16 text cells each, newest on top, with an index from
+// the five key cells to the row so that finding a connection does not scan.
+// The index answers exactly what a scan from the last row upwards comparing
+// the five cells would answer: the lowest matching row.
+class ConnectionList : public TextTable {
+public:
+    ConnectionList();
+
+    // Index of the row whose key cells equal `key`, or -1.
+    int findRow(const ConnectionKey& key) const;
+
+private:
+    static void appendKey(std::string& out, const ConnectionKey& key);
+    static bool isKeyColumn(int column);
+    ConnectionKey keyOfRow(int row, int changedColumn = -1, std::string_view changedText = {}) const;
+
+    void rowAdded(int row) override;
+    void rowRemoving(int row) override;
+    void cellChanging(int row, int column, std::string_view newText) override;
+    void indexRow(int row, const ConnectionKey& key);
+    void unindexRow(int row, const ConnectionKey& key);
+
+    struct IndexEntry {
+        std::uint64_t serial;  // the lowest row carrying the key
+        std::uint32_t rows;    // how many rows carry it
+    };
+    std::unordered_map<std::string, IndexEntry> keyIndex_;
+    mutable std::string scratch_;
+};
+
+}  // namespace kestrova

@@ -1,0 +1,33 @@
+#pragma once
+#include <array>
+#include <cstdint>
+#include <vector>
+
+namespace kestrova {
+
+// One IPv4 TCP endpoint pair of the machine, as the kernel reports it.
+// Addresses hold the four octets first octet first; ports are host numbers.
+// `state` uses the 1..12 numbering of StateNames (1 CLOSED ... 12 DELETE_TCB);
+// anything else is passed through and shown as unknown by the refresh.
+struct TcpRow {
+    std::uint32_t state = 0;
+    std::array<std::uint8_t, 4> localAddr{};
+    std::uint16_t localPort = 0;
+    std::array<std::uint8_t, 4> remoteAddr{};
+    std::uint16_t remotePort = 0;
+    std::uint32_t pid = 0;
+
+    bool operator==(const TcpRow&) const = default;
+};
+
+// The machine's TCP connection table with owning process ids.
+class ConnectionTable {
+public:
+    virtual ~ConnectionTable() = default;
+    // Fills `rows` (cleared first) with every IPv4 TCP connection, sorted by
+    // local address, local port, remote address, remote port. Returns false
+    // when the table cannot be read; `rows` is then unspecified.
+    virtual bool snapshot(std::vector<TcpRow>& rows) = 0;
+};
+
+}  // namespace kestrova

@@ -1,0 +1,25 @@
+#include "ui/EventLog.h"
+
+#include <cstdio>
+
+namespace kestrova {
+
+const std::array<ColumnSpec, 2> EventLog::kColumns = {{
+    {"じかん", Align::Left, 120},
+    {"じょうたい", Align::Left, 640},
+}};
+
+std::string formatTimestamp(const LocalTime& t) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%04d/%02d/%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour,
+                  t.minute, t.second);
+    return buffer;
+}
+
+void EventLog::append(const LocalTime& time, std::string_view text) {
+    insertRow({formatTimestamp(time), std::string(text)});
+    // With 100 rows there is no row 100; the 101st line pushes the oldest out.
+    if (rowCount() >= kMaxLines + 1) deleteRow(kMaxLines);
+}
+
+}  // namespace kestrova
