@@ -1,0 +1,339 @@
+// The connection table against this machine's kernel, with loopback
+// connections the tests open themselves.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <optional>
+#include <thread>
+#include <tuple>
+
+#include "platform/linux/LinuxConnectionTable.h"
+#include "platform/linux/LinuxProcessInfo.h"
+
+namespace kestrova {
+namespace {
+
+using Octets = std::array<std::uint8_t, 4>;
+constexpr Octets kLoopback{127, 0, 0, 1};
+const std::uint32_t kOurPid = static_cast<std::uint32_t>(getpid());
+
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    Fd(Fd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+    Fd& operator=(Fd&& o) noexcept {
+        reset();
+        fd_ = std::exchange(o.fd_, -1);
+        return *this;
+    }
+    ~Fd() { reset(); }
+    void reset() {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = -1;
+    }
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+std::uint16_t localPort(int fd) {
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len);
+    return ss.ss_family == AF_INET ? ntohs(reinterpret_cast<sockaddr_in&>(ss).sin_port)
+                                   : ntohs(reinterpret_cast<sockaddr_in6&>(ss).sin6_port);
+}
+
+Fd listenOnLoopback() {
+    Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    EXPECT_EQ(listen(fd.get(), 16), 0);
+    return fd;
+}
+
+// A [::] listener that also takes IPv4 clients; nullopt without IPv6.
+std::optional<Fd> listenDualStack() {
+    Fd fd(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (fd.get() < 0)
+        return std::nullopt;
+    int off = 0;
+    setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_any;
+    if (bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd.get(), 16) != 0)
+        return std::nullopt;
+    return fd;
+}
+
+Fd connectTo(std::uint16_t port) {
+    Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    return fd;
+}
+
+struct Connection {
+    Fd listener, client, accepted;
+    std::uint16_t serverPort = 0, clientPort = 0;
+};
+
+Connection openConnection(Fd listener) {
+    Connection c;
+    c.listener = std::move(listener);
+    c.serverPort = localPort(c.listener.get());
+    c.client = connectTo(c.serverPort);
+    c.clientPort = localPort(c.client.get());
+    c.accepted = Fd(accept4(c.listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    EXPECT_GE(c.accepted.get(), 0);
+    return c;
+}
+
+std::vector<TcpRow> rowsWithLocal(const std::vector<TcpRow>& rows, std::uint16_t port) {
+    std::vector<TcpRow> out;
+    std::copy_if(rows.begin(), rows.end(), std::back_inserter(out),
+                 [port](const TcpRow& r) { return r.localAddr == kLoopback && r.localPort == port; });
+    return out;
+}
+
+std::optional<TcpRow> findRow(const std::vector<TcpRow>& rows, Octets local, std::uint16_t localPort, Octets remote,
+                              std::uint16_t remotePort) {
+    for (const TcpRow& r : rows)
+        if (r.localAddr == local && r.localPort == localPort && r.remoteAddr == remote && r.remotePort == remotePort)
+            return r;
+    return std::nullopt;
+}
+
+std::vector<TcpRow> snapshotOrFail(LinuxConnectionTable& table) {
+    std::vector<TcpRow> rows;
+    EXPECT_TRUE(table.snapshot(rows));
+    return rows;
+}
+
+class ConnectionTableTest : public ::testing::TestWithParam<LinuxConnectionTable::Reader> {};
+
+TEST_P(ConnectionTableTest, ShowsLoopbackConnectionAndListenerWithOurPid) {
+    LinuxConnectionTable table(GetParam());
+    Connection c = openConnection(listenOnLoopback());
+    const auto rows = snapshotOrFail(table);
+    EXPECT_EQ(table.usedNetlink(), GetParam() == LinuxConnectionTable::Reader::Automatic);
+
+    auto listener = findRow(rows, kLoopback, c.serverPort, {0, 0, 0, 0}, 0);
+    ASSERT_TRUE(listener);
+    EXPECT_EQ(listener->state, kStateListen);
+    EXPECT_EQ(listener->pid, kOurPid);
+    for (auto [lp, rp] : {std::pair{c.clientPort, c.serverPort}, std::pair{c.serverPort, c.clientPort}}) {
+        auto row = findRow(rows, kLoopback, lp, kLoopback, rp);
+        ASSERT_TRUE(row) << lp << " -> " << rp;
+        EXPECT_EQ(row->state, kStateEstablished);
+        EXPECT_EQ(row->pid, kOurPid);
+    }
+    EXPECT_TRUE(std::is_sorted(rows.begin(), rows.end(), [](const TcpRow& a, const TcpRow& b) {
+        return std::tie(a.localAddr, a.localPort, a.remoteAddr, a.remotePort) <
+               std::tie(b.localAddr, b.localPort, b.remoteAddr, b.remotePort);
+    }));
+}
+
+TEST_P(ConnectionTableTest, DualStackListenerShowsOnlyItsIpv4Connection) {
+    auto listener = listenDualStack();
+    if (!listener)
+        GTEST_SKIP() << "no IPv6 on this machine";
+    LinuxConnectionTable table(GetParam());
+    Connection c = openConnection(std::move(*listener));
+    const auto rows = snapshotOrFail(table);
+
+    auto accepted = findRow(rows, kLoopback, c.serverPort, kLoopback, c.clientPort);
+    ASSERT_TRUE(accepted);
+    EXPECT_EQ(accepted->state, kStateEstablished);
+    EXPECT_EQ(accepted->pid, kOurPid);
+    EXPECT_TRUE(findRow(rows, kLoopback, c.clientPort, kLoopback, c.serverPort));
+    for (const TcpRow& r : rows)
+        EXPECT_FALSE(r.localPort == c.serverPort && r.state == kStateListen) << "the [::] listener is not IPv4";
+}
+
+TEST_P(ConnectionTableTest, ClosedConnectionGoesAwayOrLingersWithoutOwner) {
+    LinuxConnectionTable table(GetParam());
+    Connection c = openConnection(listenOnLoopback());
+    ASSERT_EQ(rowsWithLocal(snapshotOrFail(table), c.serverPort).size(), 2u);
+    const std::uint16_t ports[] = {c.serverPort, c.clientPort};
+    c.client.reset();
+    c.accepted.reset();
+    c.listener.reset();
+
+    // Closing runs through FIN_WAIT/LAST_ACK for a moment; afterwards only the
+    // actively closing side may stay, in TIME_WAIT and owned by nobody.
+    std::vector<TcpRow> left;
+    for (int i = 0; i < 200; ++i) {
+        const auto rows = snapshotOrFail(table);
+        left.clear();
+        for (std::uint16_t port : ports) {
+            auto some = rowsWithLocal(rows, port);
+            left.insert(left.end(), some.begin(), some.end());
+        }
+        if (std::all_of(left.begin(), left.end(), [](const TcpRow& r) { return r.state == kStateTimeWait; }))
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_LE(left.size(), 1u);
+    for (const TcpRow& r : left) {
+        EXPECT_EQ(r.state, kStateTimeWait);
+        EXPECT_EQ(r.localPort, c.clientPort);
+        EXPECT_EQ(r.pid, 0u);
+    }
+}
+
+TEST_P(ConnectionTableTest, UnchangedTableDoesNotWalkProcesses) {
+    LinuxConnectionTable table(GetParam());
+    Connection c = openConnection(listenOnLoopback());
+    auto before = snapshotOrFail(table);
+    // Other programs may open sockets meanwhile; look for a quiet pair of ticks.
+    bool sawQuietPair = false;
+    for (int i = 0; i < 50 && !sawQuietPair; ++i) {
+        const auto scans = table.ownerCache().scanCount();
+        auto after = snapshotOrFail(table);
+        auto key = [](TcpRow r) {
+            r.pid = 0;
+            return r;
+        };
+        const bool nothingNew = std::all_of(after.begin(), after.end(), [&](const TcpRow& r) {
+            return std::any_of(before.begin(), before.end(), [&](const TcpRow& b) { return key(b) == key(r); });
+        });
+        if (nothingNew) {
+            EXPECT_EQ(table.ownerCache().scanCount(), scans);
+            sawQuietPair = true;
+        }
+        before = std::move(after);
+    }
+    EXPECT_TRUE(sawQuietPair) << "the machine's table never held still";
+}
+
+// Kills and reaps a forked child when the test ends, however it ends.
+struct Child {
+    pid_t pid;
+    ~Child() {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+};
+
+TEST_P(ConnectionTableTest, SocketSharedWithChildKeepsOneOwner) {
+    Connection c = openConnection(listenOnLoopback());
+    Child child{fork()};
+    ASSERT_GE(child.pid, 0);
+    if (child.pid == 0) {
+        // Holds every descriptor until killed; bounded in case nobody does.
+        sleep(30);
+        _exit(0);
+    }
+    LinuxConnectionTable table(GetParam());
+    std::optional<std::uint32_t> owner;
+    for (int i = 0; i < 5; ++i) {
+        auto row = findRow(snapshotOrFail(table), kLoopback, c.serverPort, kLoopback, c.clientPort);
+        ASSERT_TRUE(row);
+        if (!owner)
+            owner = row->pid;
+        EXPECT_EQ(row->pid, *owner) << "snapshot " << i;
+    }
+    EXPECT_TRUE(*owner == kOurPid || *owner == static_cast<std::uint32_t>(child.pid)) << *owner;
+
+    kill(child.pid, SIGKILL);
+    waitpid(child.pid, nullptr, 0);
+    child.pid = -1;
+    for (int i = 0; i < 3; ++i) {
+        auto row = findRow(snapshotOrFail(table), kLoopback, c.serverPort, kLoopback, c.clientPort);
+        ASSERT_TRUE(row);
+        EXPECT_EQ(row->pid, kOurPid);
+    }
+}
+
+TEST_P(ConnectionTableTest, OwnerThatEndsIsDropped) {
+    // The child opens the listener itself, so its end closes the socket too;
+    // a connection accepted from it and handed to us outlives it.
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    Fd readEnd(pipeFds[0]), writeEnd(pipeFds[1]);
+    Child child{fork()};
+    ASSERT_GE(child.pid, 0);
+    if (child.pid == 0) {
+        Fd l(socket(AF_INET, SOCK_STREAM, 0));
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(l.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+        listen(l.get(), 1);
+        std::uint16_t port = localPort(l.get());
+        if (write(writeEnd.get(), &port, sizeof port) != sizeof port)
+            _exit(1);
+        sleep(30);
+        _exit(0);
+    }
+    writeEnd.reset();
+    std::uint16_t port = 0;
+    ASSERT_EQ(read(readEnd.get(), &port, sizeof port), static_cast<ssize_t>(sizeof port));
+
+    LinuxConnectionTable table(GetParam());
+    auto row = findRow(snapshotOrFail(table), kLoopback, port, {0, 0, 0, 0}, 0);
+    ASSERT_TRUE(row);
+    EXPECT_EQ(row->pid, static_cast<std::uint32_t>(child.pid));
+
+    kill(child.pid, SIGKILL);
+    waitpid(child.pid, nullptr, 0);
+    child.pid = -1;
+    EXPECT_FALSE(findRow(snapshotOrFail(table), kLoopback, port, {0, 0, 0, 0}, 0));
+}
+
+INSTANTIATE_TEST_SUITE_P(Readers, ConnectionTableTest,
+                         ::testing::Values(LinuxConnectionTable::Reader::Automatic,
+                                           LinuxConnectionTable::Reader::ProcNetOnly),
+                         [](const auto& info) {
+                             return info.param == LinuxConnectionTable::Reader::Automatic ? "Netlink" : "ProcNet";
+                         });
+
+TEST(ConnectionTable, NetlinkAndProcNetAgree) {
+    Connection c = openConnection(listenOnLoopback());
+    LinuxConnectionTable netlink, text(LinuxConnectionTable::Reader::ProcNetOnly);
+    const auto fromNetlink = rowsWithLocal(snapshotOrFail(netlink), c.serverPort);
+    const auto fromText = rowsWithLocal(snapshotOrFail(text), c.serverPort);
+    EXPECT_EQ(fromNetlink.size(), 2u);
+    EXPECT_EQ(fromNetlink, fromText);
+}
+
+TEST(ProcessImagePath, OwnProcessMatchesProcSelfExe) {
+    char buf[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf);
+    ASSERT_GT(n, 0);
+    EXPECT_EQ(LinuxProcessInfo().imagePath(getpid()), std::string(buf, static_cast<std::size_t>(n)));
+}
+
+TEST(ProcessImagePath, EmptyForPidsWithoutImage) {
+    pid_t gone = fork();
+    ASSERT_GE(gone, 0);
+    if (gone == 0)
+        _exit(0);
+    waitpid(gone, nullptr, 0);
+    LinuxProcessInfo info;
+    for (std::int64_t pid : {std::int64_t{0}, std::int64_t{-1}, std::int64_t{INT64_MIN}, std::int64_t{INT64_MAX},
+                             std::int64_t{1} << 32, std::int64_t{gone}})
+        EXPECT_EQ(info.imagePath(pid), "") << pid;
+}
+
+}  // namespace
+}  // namespace kestrova

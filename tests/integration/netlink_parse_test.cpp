@@ -1,0 +1,564 @@
+// Parsers and the owner cache of the Linux connection table, fed crafted
+// input: no sockets are opened here.
+#include <gtest/gtest.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <bit>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <random>
+#include <set>
+
+#include "platform/linux/ProcNetTcpParser.h"
+#include "platform/linux/SockDiagParser.h"
+#include "platform/linux/SocketOwnerCache.h"
+
+namespace kestrova {
+namespace {
+
+using Status = SockDiagParseResult::Status;
+using Octets = std::array<std::uint8_t, 4>;
+
+constexpr std::uint32_t kSeq = 77;
+constexpr std::uint32_t kPort = 4242;
+
+// Builds a datagram the way the kernel lays it out.
+class Datagram {
+public:
+    Datagram& message(std::uint16_t type, const void* payload, std::size_t size, std::uint16_t flags = NLM_F_MULTI,
+                      std::uint32_t seq = kSeq, std::uint32_t port = kPort) {
+        nlmsghdr h{};
+        h.nlmsg_len = static_cast<std::uint32_t>(NLMSG_HDRLEN + size);
+        h.nlmsg_type = type;
+        h.nlmsg_flags = flags;
+        h.nlmsg_seq = seq;
+        h.nlmsg_pid = port;
+        const std::size_t at = bytes.size();
+        bytes.resize(at + NLMSG_ALIGN(h.nlmsg_len));
+        std::memcpy(bytes.data() + at, &h, sizeof h);
+        if (size)
+            std::memcpy(bytes.data() + at + NLMSG_HDRLEN, payload, size);
+        return *this;
+    }
+    Datagram& socket(const inet_diag_msg& m, std::uint16_t flags = NLM_F_MULTI) {
+        return message(SOCK_DIAG_BY_FAMILY, &m, sizeof m, flags);
+    }
+    Datagram& done(int status = 0) { return message(NLMSG_DONE, &status, sizeof status); }
+    Datagram& error(int error) {
+        nlmsgerr e{};
+        e.error = error;
+        return message(NLMSG_ERROR, &e, sizeof e, 0);
+    }
+    std::vector<std::uint8_t> bytes;
+};
+
+inet_diag_msg v4Socket(Octets src, std::uint16_t sport, Octets dst, std::uint16_t dport, std::uint8_t state,
+                       std::uint32_t inode) {
+    inet_diag_msg m{};
+    m.idiag_family = AF_INET;
+    m.idiag_state = state;
+    m.id.idiag_sport = htons(sport);
+    m.id.idiag_dport = htons(dport);
+    std::memcpy(m.id.idiag_src, src.data(), 4);
+    std::memcpy(m.id.idiag_dst, dst.data(), 4);
+    m.idiag_inode = inode;
+    return m;
+}
+
+inet_diag_msg v6Socket(const std::array<std::uint8_t, 16>& src, const std::array<std::uint8_t, 16>& dst,
+                       std::uint8_t state) {
+    inet_diag_msg m{};
+    m.idiag_family = AF_INET6;
+    m.idiag_state = state;
+    m.id.idiag_sport = htons(8080);
+    m.id.idiag_dport = htons(50000);
+    std::memcpy(m.id.idiag_src, src.data(), 16);
+    std::memcpy(m.id.idiag_dst, dst.data(), 16);
+    m.idiag_inode = 9;
+    return m;
+}
+
+SockDiagParseResult parse(const Datagram& d, std::vector<TcpSocketEntry>& out) {
+    return parseSockDiagDatagram(d.bytes, kSeq, kPort, out);
+}
+
+TEST(SockDiagParse, ReadsEverySocketOfAValidReply) {
+    Datagram d;
+    d.socket(v4Socket({127, 0, 0, 1}, 0x1f90, {10, 1, 2, 3}, 443, TCP_ESTABLISHED, 1234))
+        .socket(v4Socket({0, 0, 0, 0}, 22, {0, 0, 0, 0}, 0, TCP_LISTEN, 99))
+        .done();
+    std::vector<TcpSocketEntry> out;
+    auto r = parse(d, out);
+    EXPECT_EQ(r.status, Status::Done);
+    EXPECT_FALSE(r.interrupted);
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(out[0].row.localAddr, (Octets{127, 0, 0, 1}));
+    EXPECT_EQ(out[0].row.localPort, 0x1f90);  // byte order of the port matters here
+    EXPECT_EQ(out[0].row.remoteAddr, (Octets{10, 1, 2, 3}));
+    EXPECT_EQ(out[0].row.remotePort, 443);
+    EXPECT_EQ(out[0].row.state, kStateEstablished);
+    EXPECT_EQ(out[0].inode, 1234u);
+    EXPECT_EQ(out[1].row.state, kStateListen);
+    EXPECT_EQ(out[1].row.localPort, 22);
+}
+
+TEST(SockDiagParse, DumpGoesOnUntilDone) {
+    Datagram d;
+    d.socket(v4Socket({127, 0, 0, 1}, 1, {127, 0, 0, 1}, 2, TCP_ESTABLISHED, 1));
+    std::vector<TcpSocketEntry> out;
+    EXPECT_EQ(parse(d, out).status, Status::More);
+    EXPECT_EQ(out.size(), 1u);
+    EXPECT_EQ(parse(Datagram{}, out).status, Status::More);
+}
+
+TEST(SockDiagParse, DumpInterruptedFlagIsReported) {
+    Datagram d;
+    d.socket(v4Socket({127, 0, 0, 1}, 1, {127, 0, 0, 1}, 2, TCP_ESTABLISHED, 1), NLM_F_MULTI | NLM_F_DUMP_INTR)
+        .done();
+    std::vector<TcpSocketEntry> out;
+    auto r = parse(d, out);
+    EXPECT_EQ(r.status, Status::Done);
+    EXPECT_TRUE(r.interrupted);
+}
+
+struct BadDatagram {
+    const char* name;
+    std::vector<std::uint8_t> bytes;
+    int error;
+};
+
+std::vector<BadDatagram> badDatagrams() {
+    const auto sock = v4Socket({127, 0, 0, 1}, 1, {127, 0, 0, 1}, 2, TCP_ESTABLISHED, 1);
+    std::vector<BadDatagram> cases;
+    auto add = [&cases](const char* name, std::vector<std::uint8_t> bytes, int error) {
+        cases.push_back({name, std::move(bytes), error});
+    };
+    Datagram valid;
+    valid.socket(sock).done();
+
+    add("HeaderCutShort", {valid.bytes.begin(), valid.bytes.begin() + 10}, EBADMSG);
+    add("SocketCutShort", {valid.bytes.begin(), valid.bytes.begin() + 40}, EBADMSG);
+    {
+        auto b = valid.bytes;
+        std::uint32_t len = static_cast<std::uint32_t>(b.size() + 1);
+        std::memcpy(b.data(), &len, 4);
+        add("LengthPastTheEnd", b, EBADMSG);
+        len = 0xffffffffu;
+        std::memcpy(b.data(), &len, 4);
+        add("LengthHuge", b, EBADMSG);
+        len = 8;
+        std::memcpy(b.data(), &len, 4);
+        add("LengthBelowHeader", b, EBADMSG);
+        len = 0;
+        std::memcpy(b.data(), &len, 4);
+        add("LengthZero", b, EBADMSG);
+    }
+    Datagram shortPayload;
+    shortPayload.message(SOCK_DIAG_BY_FAMILY, &sock, sizeof sock - 1);
+    add("PayloadSmallerThanASocket", shortPayload.bytes, EBADMSG);
+    Datagram wrongSeq;
+    wrongSeq.message(SOCK_DIAG_BY_FAMILY, &sock, sizeof sock, NLM_F_MULTI, kSeq - 1);
+    add("AnswerToAnotherRequest", wrongSeq.bytes, EPROTO);
+    Datagram wrongPort;
+    wrongPort.message(SOCK_DIAG_BY_FAMILY, &sock, sizeof sock, NLM_F_MULTI, kSeq, 0);
+    add("AddressedToAnotherSocket", wrongPort.bytes, EPROTO);
+    add("KernelError", Datagram{}.error(-EACCES).bytes, EACCES);
+    add("AcknowledgementInsteadOfDump", Datagram{}.error(0).bytes, EPROTO);
+    add("DoneCarryingError", Datagram{}.done(-ENOBUFS).bytes, ENOBUFS);
+    add("Overrun", Datagram{}.message(NLMSG_OVERRUN, nullptr, 0).bytes, EPROTO);
+    {
+        Datagram d;
+        d.socket(sock).error(-EINVAL);
+        add("ErrorAfterSockets", d.bytes, EINVAL);
+        auto b = Datagram{}.socket(sock).bytes;
+        b.resize(b.size() + 5, 0);
+        add("TrailingBytes", b, EBADMSG);
+    }
+    return cases;
+}
+
+class SockDiagBadDatagram : public ::testing::TestWithParam<BadDatagram> {};
+
+TEST_P(SockDiagBadDatagram, Fails) {
+    std::vector<TcpSocketEntry> out;
+    auto r = parseSockDiagDatagram(GetParam().bytes, kSeq, kPort, out);
+    EXPECT_EQ(r.status, Status::Failed);
+    EXPECT_EQ(r.error, GetParam().error);
+}
+
+INSTANTIATE_TEST_SUITE_P(All, SockDiagBadDatagram, ::testing::ValuesIn(badDatagrams()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SockDiagParse, LastMessageWithoutPaddingIsRead) {
+    Datagram d;
+    d.done();
+    d.bytes.push_back(0);  // header says 20, buffer is 21: 3 bytes of padding missing
+    std::uint32_t len = 21;
+    std::memcpy(d.bytes.data(), &len, 4);
+    std::vector<TcpSocketEntry> out;
+    EXPECT_EQ(parseSockDiagDatagram(d.bytes, kSeq, kPort, out).status, Status::Done);
+}
+
+using Addr6 = std::array<std::uint8_t, 16>;
+constexpr Addr6 kAny6{};
+constexpr Addr6 mapped(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
+    return {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, a, b, c, d};
+}
+constexpr Addr6 kLoopback6{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+constexpr Addr6 kDocumentation6{0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 1, 2, 3, 4};
+
+struct V6Case {
+    const char* name;
+    Addr6 src, dst;
+    std::uint8_t state;
+    bool kept;
+    Octets local, remote;
+};
+
+class SockDiagV6 : public ::testing::TestWithParam<V6Case> {};
+
+TEST_P(SockDiagV6, KeepsOnlyIpv4Connections) {
+    const V6Case& c = GetParam();
+    Datagram d;
+    d.socket(v6Socket(c.src, c.dst, c.state));
+    std::vector<TcpSocketEntry> out;
+    ASSERT_EQ(parse(d, out).status, Status::More);
+    ASSERT_EQ(out.size(), c.kept ? 1u : 0u);
+    if (c.kept) {
+        EXPECT_EQ(out[0].row.localAddr, c.local);
+        EXPECT_EQ(out[0].row.remoteAddr, c.remote);
+        EXPECT_EQ(out[0].row.localPort, 8080);
+        EXPECT_EQ(out[0].row.remotePort, 50000);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    All, SockDiagV6,
+    ::testing::Values(
+        V6Case{"AcceptedFromIpv4Client", mapped(127, 0, 0, 1), mapped(127, 0, 0, 2), TCP_ESTABLISHED, true,
+               {127, 0, 0, 1}, {127, 0, 0, 2}},
+        V6Case{"ListenerOnMappedAddress", mapped(10, 0, 0, 1), kAny6, TCP_LISTEN, true, {10, 0, 0, 1}, {}},
+        V6Case{"WildcardListener", kAny6, kAny6, TCP_LISTEN, false, {}, {}},
+        V6Case{"RealIpv6Connection", kLoopback6, kLoopback6, TCP_ESTABLISHED, false, {}, {}},
+        V6Case{"MappedLocalRealRemote", mapped(10, 0, 0, 1), kLoopback6, TCP_SYN_SENT, false, {}, {}},
+        V6Case{"LookalikePrefix", kDocumentation6, kDocumentation6, TCP_ESTABLISHED, false, {}, {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SockDiagParse, UnknownFamilyIsSkipped) {
+    auto m = v4Socket({1, 2, 3, 4}, 1, {5, 6, 7, 8}, 2, TCP_ESTABLISHED, 1);
+    m.idiag_family = AF_UNIX;
+    Datagram d;
+    d.socket(m).done();
+    std::vector<TcpSocketEntry> out;
+    EXPECT_EQ(parse(d, out).status, Status::Done);
+    EXPECT_TRUE(out.empty());
+}
+
+TEST(TcpStateMapping, EveryLinuxStateHasItsNumber) {
+    const std::map<unsigned, std::uint32_t> expected = {
+        {0, 0},
+        {TCP_ESTABLISHED, 5},
+        {TCP_SYN_SENT, 3},
+        {TCP_SYN_RECV, 4},
+        {TCP_FIN_WAIT1, 6},
+        {TCP_FIN_WAIT2, 7},
+        {TCP_TIME_WAIT, 11},
+        {TCP_CLOSE, 1},
+        {TCP_CLOSE_WAIT, 8},
+        {TCP_LAST_ACK, 10},
+        {TCP_LISTEN, 2},
+        {TCP_CLOSING, 9},
+        {12 /* TCP_NEW_SYN_RECV */, 4},
+        {13, 0},
+        {255, 0},
+        {0xffffffffu, 0},
+    };
+    for (auto [kernel, ours] : expected)
+        EXPECT_EQ(tcpStateFromLinux(kernel), ours) << "kernel state " << kernel;
+}
+
+// Whatever arrives, the parser stays inside the buffer (run under ASan) and
+// never reports success for bytes that were not a sane reply.
+TEST(SockDiagParse, SurvivesGarbageAndMutatedReplies) {
+    std::mt19937 rng(12345);
+    Datagram valid;
+    valid.socket(v4Socket({127, 0, 0, 1}, 1, {127, 0, 0, 1}, 2, TCP_ESTABLISHED, 1))
+        .socket(v6Socket(mapped(1, 2, 3, 4), kAny6, TCP_LISTEN))
+        .done();
+    std::vector<TcpSocketEntry> out;
+    for (int i = 0; i < 20000; ++i) {
+        std::vector<std::uint8_t> bytes;
+        if (i % 2) {
+            bytes.resize(rng() % 300);
+            for (auto& b : bytes)
+                b = static_cast<std::uint8_t>(rng());
+        } else {
+            bytes = valid.bytes;
+            for (int flips = 1 + static_cast<int>(rng() % 4); flips > 0; --flips)
+                bytes[rng() % bytes.size()] = static_cast<std::uint8_t>(rng());
+            bytes.resize(rng() % (bytes.size() + 1));
+        }
+        // Exactly sized heap copy so ASan sees any read past the end.
+        auto heap = std::make_unique<std::uint8_t[]>(bytes.size());
+        std::copy(bytes.begin(), bytes.end(), heap.get());
+        out.clear();
+        auto r = parseSockDiagDatagram({heap.get(), bytes.size()}, kSeq, kPort, out);
+        if (r.status == Status::Failed) {
+            EXPECT_NE(r.error, 0);
+        }
+        EXPECT_LE(out.size(), bytes.size() / (NLMSG_HDRLEN + sizeof(inet_diag_msg)));
+    }
+}
+
+// ---- /proc/net/tcp text -------------------------------------------------
+
+constexpr const char* kProcTcp =
+    "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n"
+    "   0: 0100007F:0CEA 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0        0 12345 1 "
+    "0000000000000000 100 0 0 10 0\n"
+    "   1: 0100007F:A3F2 0201A8C0:01BB 01 00000000:00000000 02:00000B3C 00000000  1000        0 777 2 "
+    "0000000000000000 20 4 30 10 -1\n"
+    "   2: 0100007F:A3F4 0100007F:0CEA 06 00000000:00000000 03:00001770 00000000     0        0 0 3 "
+    "0000000000000000\n"
+    "garbage line\n"
+    "   3: 0100007F:ZZZZ 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0        0 1 1\n"
+    "   4: 0100007F:0CEA 00000000:0000\n"
+    "   5: 0100007F0:0CEA 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0        0 1 1\n"
+    "   6: 0100007F:0CEA 00000000:00000 0A 00000000:00000000 00:00000000 00000000     0        0 1 1\n"
+    "   7: 0100007F:0CEA 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0        0 -5 1\n"
+    "\n"
+    "   8: 0100007F:0050 0100007F:D431 08 00000000:00000000 00:00000000 00000000     0        0 4242";
+
+constexpr const char* kProcTcp6 =
+    "  sl  local_address                         remote_address                        st tx_queue rx_queue tr "
+    "tm->when retrnsmt   uid  timeout inode\n"
+    "   0: 00000000000000000000000000000000:1F90 00000000000000000000000000000000:0000 0A 00000000:00000000 "
+    "00:00000000 00000000     0        0 501 1 0000000000000000 100 0 0 10 0\n"
+    "   1: 0000000000000000FFFF00000100007F:1F90 0000000000000000FFFF00000100007F:C350 01 00000000:00000000 "
+    "00:00000000 00000000     0        0 502 1 0000000000000000 20 4 30 10 -1\n"
+    "   2: 00000000000000000000000001000000:1F90 00000000000000000000000001000000:C351 01 00000000:00000000 "
+    "00:00000000 00000000     0        0 503 1 0000000000000000 20 4 30 10 -1\n"
+    "   3: 0000000000000000FFFF00000100007F:1F90 00000000000000000000000000000000:0000 0A 00000000:00000000 "
+    "00:00000000 00000000     0        0 504 1 0000000000000000 100 0 0 10 0\n"
+    "   4: 0000000000000000FFFF00000100007F:1F90 0100007F:C350 01 00000000:00000000 "
+    "00:00000000 00000000     0        0 505 1\n";
+
+struct ExpectedEntry {
+    Octets local;
+    std::uint16_t localPort;
+    Octets remote;
+    std::uint16_t remotePort;
+    std::uint32_t state;
+    std::uint64_t inode;
+};
+
+void expectEntries(const std::vector<TcpSocketEntry>& got, const std::vector<ExpectedEntry>& want) {
+    ASSERT_EQ(got.size(), want.size());
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(got[i].row.localAddr, want[i].local);
+        EXPECT_EQ(got[i].row.localPort, want[i].localPort);
+        EXPECT_EQ(got[i].row.remoteAddr, want[i].remote);
+        EXPECT_EQ(got[i].row.remotePort, want[i].remotePort);
+        EXPECT_EQ(got[i].row.state, want[i].state);
+        EXPECT_EQ(got[i].inode, want[i].inode);
+    }
+}
+
+TEST(ProcNetTcpParse, ReadsGoodLinesAndSkipsMalformedOnes) {
+    if constexpr (std::endian::native != std::endian::little)
+        GTEST_SKIP() << "sample text is from a little-endian machine";
+    std::vector<TcpSocketEntry> out;
+    parseProcNetTcp(kProcTcp, out);
+    expectEntries(out, {
+                           {{127, 0, 0, 1}, 3306, {0, 0, 0, 0}, 0, kStateListen, 12345},
+                           {{127, 0, 0, 1}, 0xA3F2, {192, 168, 1, 2}, 443, kStateEstablished, 777},
+                           {{127, 0, 0, 1}, 0xA3F4, {127, 0, 0, 1}, 3306, kStateTimeWait, 0},
+                           {{127, 0, 0, 1}, 80, {127, 0, 0, 1}, 0xD431, 8, 4242},
+                       });
+}
+
+TEST(ProcNetTcpParse, KeepsOnlyIpv4ConnectionsOfIpv6Sockets) {
+    if constexpr (std::endian::native != std::endian::little)
+        GTEST_SKIP() << "sample text is from a little-endian machine";
+    std::vector<TcpSocketEntry> out;
+    parseProcNetTcp(kProcTcp6, out);
+    expectEntries(out, {
+                           {{127, 0, 0, 1}, 8080, {127, 0, 0, 1}, 50000, kStateEstablished, 502},
+                           {{127, 0, 0, 1}, 8080, {0, 0, 0, 0}, 0, kStateListen, 504},
+                       });
+}
+
+TEST(ProcNetTcpParse, EmptyAndTruncatedTextYieldNothing) {
+    std::vector<TcpSocketEntry> out;
+    for (std::string_view text : {std::string_view{}, std::string_view{"\n\n"}, std::string_view{kProcTcp, 120},
+                                  std::string_view{"   0: "}}) {
+        parseProcNetTcp(text, out);
+    }
+    EXPECT_TRUE(out.empty());
+}
+
+// ---- owner cache ----------------------------------------------------------
+
+// Processes as the cache would find them: who holds which socket, who has
+// ended, who is being watched.
+class FakeOwnerSource : public SocketOwnerSource {
+public:
+    void scan(std::vector<SocketHolder>& holders) override {
+        ++scans;
+        holders.clear();
+        for (const SocketHolder& h : held)
+            if (!ended.contains(h.pid))
+                holders.push_back(h);
+    }
+    bool watch(std::uint32_t pid) override {
+        if (ended.contains(pid))
+            return false;
+        watched.insert(pid);
+        return true;
+    }
+    void unwatch(std::uint32_t pid) override { watched.erase(pid); }
+    void collectExited(std::vector<std::uint32_t>& exited) override {
+        for (std::uint32_t pid : watched)
+            if (ended.contains(pid))
+                exited.push_back(pid);
+    }
+
+    std::vector<SocketHolder> held;
+    std::set<std::uint32_t> ended;
+    std::set<std::uint32_t> watched;
+    int scans = 0;
+};
+
+struct Sock {
+    std::uint64_t inode;
+    std::uint32_t state = kStateEstablished;
+};
+
+struct Tick {
+    std::optional<std::vector<SocketHolder>> held;  // unset: as before
+    std::vector<std::uint32_t> end;                 // processes that end before this tick
+    std::vector<Sock> table;
+    std::vector<std::uint32_t> pids;                // expected, one per socket
+    int scans;                                      // expected total so far
+};
+
+struct OwnerScenario {
+    const char* name;
+    std::vector<Tick> ticks;
+};
+
+class OwnerCacheScenario : public ::testing::TestWithParam<OwnerScenario> {};
+
+TEST_P(OwnerCacheScenario, Runs) {
+    FakeOwnerSource source;
+    SocketOwnerCache cache(source);
+    int n = 0;
+    for (const Tick& t : GetParam().ticks) {
+        SCOPED_TRACE("tick " + std::to_string(n++));
+        if (t.held)
+            source.held = *t.held;
+        source.ended.insert(t.end.begin(), t.end.end());
+        std::vector<TcpSocketEntry> entries;
+        for (const Sock& s : t.table) {
+            TcpSocketEntry e;
+            e.inode = s.inode;
+            e.row.state = s.state;
+            e.row.pid = 12345;  // must be overwritten
+            entries.push_back(e);
+        }
+        cache.assignOwners(entries);
+        std::vector<std::uint32_t> pids;
+        for (const auto& e : entries)
+            pids.push_back(e.row.pid);
+        EXPECT_EQ(pids, t.pids);
+        EXPECT_EQ(source.scans, t.scans);
+        EXPECT_EQ(cache.scanCount(), static_cast<std::uint64_t>(t.scans));
+        // Only live owners of current sockets are watched.
+        for (std::uint32_t pid : source.watched) {
+            EXPECT_FALSE(source.ended.contains(pid)) << pid;
+            EXPECT_NE(std::find(pids.begin(), pids.end(), pid), pids.end()) << pid;
+        }
+    }
+}
+
+using H = std::vector<SocketHolder>;
+
+INSTANTIATE_TEST_SUITE_P(
+    All, OwnerCacheScenario,
+    ::testing::Values(
+        OwnerScenario{"SteadyTableWalksOnce",
+                      {{H{{10, 100}, {11, 200}}, {}, {{10}, {11}}, {100, 200}, 1},
+                       {{}, {}, {{10}, {11}}, {100, 200}, 1},
+                       {{}, {}, {{11}, {10}}, {200, 100}, 1}}},
+        OwnerScenario{"TimeWaitAndInodeZeroHaveNoOwnerAndCauseNoWalk",
+                      {{H{{10, 100}}, {}, {{10, kStateTimeWait}, {0}, {0, kStateListen}}, {0, 0, 0}, 0}}},
+        OwnerScenario{"SeveralNewSocketsShareOneWalk",
+                      {{H{{10, 100}}, {}, {{10}}, {100}, 1},
+                       {H{{10, 100}, {11, 100}, {12, 300}}, {}, {{10}, {11}, {12}}, {100, 100, 300}, 2},
+                       {{}, {}, {{10}, {11}, {12}}, {100, 100, 300}, 2}}},
+        OwnerScenario{"SocketsFoundEarlierNeedNoWalk",
+                      // 11 was open (not yet connected) during the first walk.
+                      {{H{{10, 100}, {11, 200}}, {}, {{10}}, {100}, 1},
+                       {{}, {}, {{10}, {11}}, {100, 200}, 1}}},
+        OwnerScenario{"UnownedSocketIsNotLookedUpEveryTick",
+                      {{H{{10, 100}}, {}, {{10}, {99}}, {100, 0}, 1},
+                       {{}, {}, {{10}, {99}}, {100, 0}, 1},
+                       {{}, {}, {{99}}, {0}, 1}}},
+        OwnerScenario{"SharedSocketGoesToLowestPid",
+                      {{H{{10, 300}, {10, 200}, {10, 250}}, {}, {{10}}, {200}, 1}}},
+        OwnerScenario{"SharedSocketKeepsItsOwnerAcrossWalks",
+                      {{H{{10, 200}}, {}, {{10}}, {200}, 1},
+                       // A lower pid now holds it too (socket activation);
+                       // a new socket forces a walk.
+                       {H{{10, 200}, {10, 100}, {11, 100}}, {}, {{10}, {11}}, {200, 100}, 2},
+                       {{}, {}, {{10}, {11}}, {200, 100}, 2}}},
+        OwnerScenario{"EndedOwnerHandsOverToRemainingHolder",
+                      {{H{{10, 100}, {10, 200}}, {}, {{10}}, {100}, 1},
+                       {{}, {100}, {{10}}, {200}, 2},
+                       {{}, {}, {{10}}, {200}, 2}}},
+        OwnerScenario{"EndedOwnerWithReusedPidIsNotBelieved",
+                      // pid 100 ends; its socket lives on where we cannot see.
+                      {{H{{10, 100}}, {}, {{10}}, {100}, 1},
+                       {H{}, {100}, {{10}}, {0}, 2},
+                       {{}, {}, {{10}}, {0}, 2}}},
+        OwnerScenario{"OwnerGoneBeforeWatchIsLookedUpAgain",
+                      // 11's holder was seen in a walk, then ended before 11
+                      // showed up in the table; the socket now sits with 300.
+                      {{H{{10, 100}, {11, 200}}, {}, {{10}}, {100}, 1},
+                       {H{{10, 100}, {11, 200}, {11, 300}}, {200}, {{10}, {11}}, {100, 300}, 2}}},
+        OwnerScenario{"ClosedSocketsAreForgotten",
+                      // 10 vanishes and comes back: it must be looked up again.
+                      {{H{{10, 100}}, {}, {{10}}, {100}, 1},
+                       {{}, {}, {}, {}, 1},
+                       {H{{10, 400}}, {}, {{10}}, {400}, 2}}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(OwnerCache, ForgetsClosedSocketsAndStopsWatchingTheirOwners) {
+    FakeOwnerSource source;
+    SocketOwnerCache cache(source);
+    for (std::uint32_t i = 1; i <= 1000; ++i)
+        source.held.push_back({i, 1000 + i});
+    std::vector<TcpSocketEntry> entries(1000);
+    for (std::uint32_t i = 0; i < 1000; ++i) {
+        entries[i].inode = i + 1;
+        entries[i].row.state = kStateEstablished;
+    }
+    cache.assignOwners(entries);
+    EXPECT_EQ(source.watched.size(), 1000u);
+    entries.resize(3);
+    cache.assignOwners(entries);
+    EXPECT_EQ(cache.size(), 3u);
+    EXPECT_EQ(source.watched, (std::set<std::uint32_t>{1001, 1002, 1003}));
+    EXPECT_EQ(source.scans, 1);
+}
+
+}  // namespace
+}  // namespace kestrova
