@@ -1,0 +1,233 @@
+#include "monitor/RefreshCycle.h"
+
+#include <charconv>
+
+#include "monitor/ProcessNameLookup.h"
+
+namespace kestrova {
+
+const std::array<std::string_view, 13> StateNames = {
+    "",           "CLOSED",    "LISTEN",     "SYN_SENT", "SYN_RCVD", "ESTABLISHED", "FIN_WAIT1",
+    "FIN_WAIT2",  "CLOSE_WAIT", "CLOSING",   "LAST_ACK", "TIME_WAIT", "DELETE_TCB",
+};
+
+std::string stateText(std::uint32_t state) {
+    if (state < StateNames.size()) return std::string(StateNames[state]);
+    return "UNKNOWN(" + std::to_string(state) + ")";
+}
+
+namespace {
+
+// Small fixed buffers for the texts of one snapshot row, so that a steady
+// tick allocates nothing per connection.
+struct NumberText {
+    char data[24];
+    std::size_t size = 0;
+    std::string_view view() const { return {data, size}; }
+};
+
+NumberText decimal(std::int64_t value) {
+    NumberText text;
+    text.size = static_cast<std::size_t>(std::to_chars(text.data, text.data + sizeof text.data, value).ptr - text.data);
+    return text;
+}
+
+NumberText dotted(const std::array<std::uint8_t, 4>& octets) {
+    NumberText text;
+    char* out = text.data;
+    for (int i = 0; i < 4; ++i) {
+        if (i) *out++ = '.';
+        out = std::to_chars(out, text.data + sizeof text.data, octets[i]).ptr;
+    }
+    text.size = static_cast<std::size_t>(out - text.data);
+    return text;
+}
+
+// A listening or unconnected socket has remote address 0.x.x.x; its remote
+// port carries nothing and is shown as 0.
+std::uint16_t shownRemotePort(const TcpRow& row) { return row.remoteAddr[0] == 0 ? 0 : row.remotePort; }
+
+bool endpointEquals(const std::string& cell, std::string_view host, std::string_view port) {
+    return cell.size() == host.size() + 1 + port.size() && cell.compare(0, host.size(), host) == 0 &&
+           cell[host.size()] == ':' && cell.compare(host.size() + 1, port.size(), port) == 0;
+}
+
+std::string endpoint(std::string_view host, std::string_view port) {
+    std::string text;
+    text.reserve(host.size() + 1 + port.size());
+    text.append(host);
+    text.push_back(':');
+    text.append(port);
+    return text;
+}
+
+}  // namespace
+
+ConnectionTexts makeConnectionTexts(const TcpRow& row) {
+    return {"TCP",
+            std::string(dotted(row.localAddr).view()),
+            std::string(decimal(row.localPort).view()),
+            std::string(dotted(row.remoteAddr).view()),
+            std::string(decimal(shownRemotePort(row)).view()),
+            stateText(row.state),
+            std::string(decimal(row.pid).view())};
+}
+
+RefreshCycle::RefreshCycle(ConnectionList& list, ConnectionTable& table, ProcessInfo& processes, LogSink appendLog,
+                           LogSink reportError)
+    : list_(list),
+      table_(table),
+      processes_(processes),
+      appendLog_(std::move(appendLog)),
+      reportError_(std::move(reportError)) {}
+
+void RefreshCycle::tick(bool showHostname, bool sweep) {
+    clearMarks();
+    if (!takeSnapshot(showHostname)) {
+        // Nothing was seen, so every mark is empty; but one unreadable
+        // snapshot is no reason to believe every connection ended, so the
+        // rows stay until a snapshot says otherwise.
+        finishMarks();
+        return;
+    }
+    finishMarks();
+    if (sweep) sweepUnseen();
+}
+
+void RefreshCycle::clearMarks() {
+    // The marks are not written here but once at the end of the tick, so a
+    // row found again keeps its "更新" cell untouched instead of being emptied
+    // and rewritten, which would make the views repaint every row every tick.
+    seen_.assign(static_cast<std::size_t>(list_.rowCount()), kMarkUnseen);
+    pathsThisTick_.clear();
+    marksPending_ = true;
+}
+
+void RefreshCycle::markSeen(int row) {
+    const int position = list_.rowCount() - 1 - row;
+    if (position >= 0 && static_cast<std::size_t>(position) < seen_.size())
+        seen_[static_cast<std::size_t>(position)] = kMarkUpdated;
+}
+
+void RefreshCycle::finishMarks() {
+    if (!marksPending_) return;
+    marksPending_ = false;
+    const int count = list_.rowCount();
+    for (int row = count - 1; row >= 0; --row) {
+        const auto position = static_cast<std::size_t>(count - 1 - row);
+        const std::uint8_t seen = position < seen_.size() ? seen_[position] : std::uint8_t{kMarkUnseen};
+        list_.setCellText(row, colSeen, seen == kMarkNew ? MARK_NEW : seen == kMarkUpdated ? MARK_UPDATED : "");
+    }
+}
+
+bool RefreshCycle::takeSnapshot(bool showHostname) {
+    if (!table_.snapshot(snapshot_)) {
+        if (reportError_) reportError_(SNAPSHOT_ERROR_TEXT);
+        return false;
+    }
+    for (const TcpRow& row : snapshot_) upsertRow(row, showHostname);
+    return true;
+}
+
+void RefreshCycle::upsertRow(const TcpRow& row, bool showHostname) {
+    const NumberText localIp = dotted(row.localAddr);
+    const NumberText localPort = decimal(row.localPort);
+    const NumberText remoteIp = dotted(row.remoteAddr);
+    const NumberText remotePort = decimal(shownRemotePort(row));
+    const NumberText pid = decimal(row.pid);
+    const int found = list_.findRow({localIp.view(), localPort.view(), remoteIp.view(), remotePort.view(), pid.view()});
+    if (row.state < StateNames.size()) {
+        const std::string_view state = StateNames[row.state];
+        if (found >= 0)
+            updateFoundRow(found, localIp.view(), localPort.view(), remoteIp.view(), remotePort.view(), state,
+                           showHostname);
+        else
+            insertNewRow("TCP", localIp.view(), localPort.view(), remoteIp.view(), remotePort.view(), state,
+                         pid.view());
+        return;
+    }
+    const std::string state = stateText(row.state);
+    if (found >= 0)
+        updateFoundRow(found, localIp.view(), localPort.view(), remoteIp.view(), remotePort.view(), state,
+                       showHostname);
+    else
+        insertNewRow("TCP", localIp.view(), localPort.view(), remoteIp.view(), remotePort.view(), state, pid.view());
+}
+
+void RefreshCycle::upsertConnection(const ConnectionTexts& t, bool showHostname) {
+    const int found = list_.findRow({t.localIp, t.localPort, t.remoteIp, t.remotePort, t.pid});
+    if (found >= 0)
+        updateFoundRow(found, t.localIp, t.localPort, t.remoteIp, t.remotePort, t.state, showHostname);
+    else
+        insertNewRow(t.protocol, t.localIp, t.localPort, t.remoteIp, t.remotePort, t.state, t.pid);
+}
+
+void RefreshCycle::updateFoundRow(int row, std::string_view localIp, std::string_view localPort,
+                                  std::string_view remoteIp, std::string_view remotePort, std::string_view state,
+                                  bool showHostname) {
+    std::string_view localShown = localIp;
+    std::string_view remoteShown = remoteIp;
+    if (showHostname) {
+        const std::string& localHost = list_.cellText(row, colLocalHost);
+        const std::string& remoteHost = list_.cellText(row, colRemoteHost);
+        if (!localHost.empty()) localShown = localHost;
+        if (!remoteHost.empty()) remoteShown = remoteHost;
+    }
+    if (!endpointEquals(list_.cellText(row, colSource), localShown, localPort))
+        list_.setCellText(row, colSource, endpoint(localShown, localPort));
+    if (!endpointEquals(list_.cellText(row, colDestination), remoteShown, remotePort))
+        list_.setCellText(row, colDestination, endpoint(remoteShown, remotePort));
+    if (list_.cellText(row, colState) != state) {
+        appendLog_("(" + list_.cellText(row, colProcess) + ")の(" + endpoint(remoteShown, remotePort) +
+                   ")との接続状態を(" + std::string(state) + ")に更新しました。");
+        list_.setCellText(row, colState, state);
+    }
+    markSeen(row);
+}
+
+const std::string& RefreshCycle::processName(std::int64_t pid) {
+    auto it = pathsThisTick_.find(pid);
+    if (it == pathsThisTick_.end()) it = pathsThisTick_.emplace(pid, processes_.imagePath(pid)).first;
+    return it->second;
+}
+
+void RefreshCycle::insertNewRow(std::string_view protocol, std::string_view localIp, std::string_view localPort,
+                                std::string_view remoteIp, std::string_view remotePort, std::string_view state,
+                                std::string_view pid) {
+    std::int64_t pidNumber = 0;
+    std::from_chars(pid.data(), pid.data() + pid.size(), pidNumber);
+    const std::string& path = processName(pidNumber);
+    if (!path.empty()) appendLog_(processLine(pidNumber, path));
+    std::string owner = ownerDisplayName(path, pidNumber);
+    std::string destination = endpoint(remoteIp, remotePort);
+    std::string line = "(" + owner + ")の(" + destination + ")との接続状態を(" + std::string(state) +
+                       ")で新規追加しました。";
+
+    std::vector<std::string> cells(kConnectionColumns);
+    cells[colProtocol] = protocol;
+    cells[colSource] = endpoint(localIp, localPort);
+    cells[colArrow] = "→";
+    cells[colDestination] = std::move(destination);
+    cells[colState] = state;
+    cells[colProcess] = std::move(owner);
+    cells[colPid] = pid;
+    cells[colSeen] = MARK_NEW;
+    cells[colLocalIp] = localIp;
+    cells[colLocalPort] = localPort;
+    cells[colRemoteIp] = remoteIp;
+    cells[colRemotePort] = remotePort;
+    cells[colTotalBytes] = "0";
+    list_.insertRow(std::move(cells));
+    seen_.push_back(kMarkNew);
+    appendLog_(line);
+}
+
+void RefreshCycle::sweepUnseen() {
+    list_.removeRowsWhere([this](int row) { return list_.cellText(row, colSeen).empty(); },
+                          [this](int row) {
+                              appendLog_("(" + list_.cellText(row, colProcess) + ")の(" +
+                                         list_.cellText(row, colDestination) + ")との接続状態を破棄しました。");
+                          });
+}
+
+}  // namespace kestrova

@@ -1,0 +1,79 @@
+#pragma once
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "monitor/ConnectionList.h"
+#include "platform/ConnectionTable.h"
+#include "platform/ProcessInfo.h"
+
+namespace kestrova {
+
+extern const std::array<std::string_view, 13> StateNames;
+inline constexpr std::string_view MARK_NEW = "新規";
+inline constexpr std::string_view MARK_UPDATED = "更新";
+inline constexpr std::string_view SNAPSHOT_ERROR_TEXT = "ERROR AllocateAndGetTcpExTableFromStack\n";
+
+// Text shown for a state number; numbers outside the table show as
+// "UNKNOWN(n)" so that a change to or from them is still seen and logged.
+std::string stateText(std::uint32_t state);
+
+// The seven texts made from one row of the connection table.
+struct ConnectionTexts {
+    std::string protocol, localIp, localPort, remoteIp, remotePort, state, pid;
+};
+ConnectionTexts makeConnectionTexts(const TcpRow& row);
+
+// Keeps the ConnectionList in step with the machine's connection table, one
+// tick at a time, and logs every row added, changed and removed.
+class RefreshCycle {
+public:
+    using LogSink = std::function<void(std::string_view)>;
+
+    RefreshCycle(ConnectionList& list, ConnectionTable& table, ProcessInfo& processes, LogSink appendLog,
+                 LogSink reportError);
+
+    // One tick: refresh every row from a fresh snapshot and, when `sweep` is
+    // set, remove the rows whose connection has gone. A snapshot that cannot
+    // be read leaves every row in place.
+    void tick(bool showHostname, bool sweep);
+
+    // The steps of a tick, for callers that need them apart.
+    void clearMarks();
+    bool takeSnapshot(bool showHostname);
+    void sweepUnseen();
+    void upsertConnection(const ConnectionTexts& texts, bool showHostname);
+
+private:
+    void upsertRow(const TcpRow& row, bool showHostname);
+    void updateFoundRow(int row, std::string_view localIp, std::string_view localPort, std::string_view remoteIp,
+                        std::string_view remotePort, std::string_view state, bool showHostname);
+    void insertNewRow(std::string_view protocol, std::string_view localIp, std::string_view localPort,
+                      std::string_view remoteIp, std::string_view remotePort, std::string_view state,
+                      std::string_view pid);
+    void markSeen(int row);
+    void finishMarks();
+    const std::string& processName(std::int64_t pid);
+
+    ConnectionList& list_;
+    ConnectionTable& table_;
+    ProcessInfo& processes_;
+    LogSink appendLog_;
+    LogSink reportError_;
+
+    std::vector<TcpRow> snapshot_;
+    // Marks of this tick, by row position counted from the oldest row: rows
+    // are only added on top until the sweep, so positions do not move.
+    enum : std::uint8_t { kMarkUnseen, kMarkUpdated, kMarkNew };
+    std::vector<std::uint8_t> seen_;
+    bool marksPending_ = false;
+    // Image paths found during this tick, so that many new rows of one
+    // process cost one lookup. Dropped at every tick.
+    std::unordered_map<std::int64_t, std::string> pathsThisTick_;
+};
+
+}  // namespace kestrova

@@ -1,0 +1,313 @@
+#include "platform/qt/MainWindow.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QContextMenuEvent>
+#include <QDialog>
+#include <QFontMetrics>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPushButton>
+#include <QScreen>
+#include <QShortcut>
+#include <QTimer>
+#include <QTreeView>
+#include <QVBoxLayout>
+#include <QWindow>
+
+#include <climits>
+
+#include "platform/qt/QtWindowThread.h"
+#include "platform/qt/TextTableModel.h"
+#include "ui/Commands.h"
+#include "ui/EventLog.h"
+#include "ui/MainDialog.h"
+
+namespace kestrova {
+
+namespace {
+
+QString text(std::string_view utf8) { return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size())); }
+
+// The window's font: a Japanese proportional gothic at 9 points, falling back
+// to whatever sans-serif face the system has for Japanese.
+QFont windowFont() {
+    QFont font(QStringLiteral("IPAPGothic"), 9);
+    font.setStyleHint(QFont::SansSerif);
+    return font;
+}
+
+// Dialog units of the window's font: a quarter of the average character
+// width and an eighth of the character height.
+QSize dialogUnitsToPixels(const QFont& font, int dx, int dy) {
+    const QFontMetrics metrics(font);
+    const int averageWidth =
+        (metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz")) / 26 + 1) /
+        2;
+    return {dx * averageWidth / 4, dy * metrics.height() / 8};
+}
+
+QIcon applicationIcon() {
+    QIcon icon;
+    for (int size : {16, 32}) {
+        QPixmap pixmap(size, size);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setBrush(QColor(40, 60, 160));
+        painter.setPen(Qt::NoPen);
+        painter.drawEllipse(QRectF(0.5, 0.5, size - 1.0, size - 1.0));
+        painter.setPen(QPen(QColor(100, 100, 255), size / 8.0));
+        painter.drawLine(QPointF(size * 0.2, size * 0.5), QPointF(size * 0.8, size * 0.5));
+        painter.setPen(QPen(Qt::white, size / 10.0));
+        painter.drawLine(QPointF(size * 0.55, size * 0.3), QPointF(size * 0.8, size * 0.5));
+        painter.drawLine(QPointF(size * 0.55, size * 0.7), QPointF(size * 0.8, size * 0.5));
+        painter.end();
+        icon.addPixmap(pixmap);
+    }
+    return icon;
+}
+
+}  // namespace
+
+MainWindow::MainWindow(ConnectionList& connections, EventLog& log, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowMinMaxButtonsHint) {
+    // Like the dialog it stands for, the window has no close button of its
+    // own: it ends through the command menu, Enter, Esc or the window
+    // manager's close request.
+    setWindowTitle(text(INITIAL_CAPTION));
+    setWindowIcon(applicationIcon());
+    setFont(windowFont());
+
+    connectionModel_ = new TextTableModel(connections, kConnectionColumnSpecs, this);
+    connectionModel_->setColumnForeground(colActive, QColor(100, 100, 255));
+    logModel_ = new TextTableModel(log, EventLog::kColumns, this);
+    connectionView_ = makeView(connectionModel_, true);
+    connectionView_->setObjectName(QStringLiteral("connectionList"));
+    logView_ = makeView(logModel_, false);
+    logView_->setObjectName(QStringLiteral("eventLog"));
+    logView_->setFocusPolicy(Qt::ClickFocus);  // not a tab stop
+    for (int column = 0; column < kConnectionColumns; ++column)
+        connectionView_->header()->resizeSection(column, kConnectionColumnSpecs[column].width);
+    for (int column = 0; column < 2; ++column)
+        logView_->header()->resizeSection(column, EventLog::kColumns[column].width);
+
+    const QSize client = dialogUnitsToPixels(font(), 446, 215);
+    resize(client);
+    const QSize listSize = dialogUnitsToPixels(font(), 436, 155);
+    const QSize listPos = dialogUnitsToPixels(font(), 5, 10);
+    connectionView_->setGeometry(listPos.width(), listPos.height(), listSize.width(), listSize.height());
+    const QSize logSize = dialogUnitsToPixels(font(), 436, 34);
+    const QSize logPos = dialogUnitsToPixels(font(), 5, 174);
+    logView_->setGeometry(logPos.width(), logPos.height(), logSize.width(), logSize.height());
+
+    windowThread_ = std::make_unique<QtWindowThread>([this] { flushModels(); });
+
+    for (QKeySequence key : {QKeySequence(Qt::Key_Escape), QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter)}) {
+        auto* shortcut = new QShortcut(key, this);
+        connect(shortcut, &QShortcut::activated, this, &QWidget::close);
+    }
+    auto* windowMenu = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_Space), this);
+    connect(windowMenu, &QShortcut::activated, this, &MainWindow::showWindowMenu);
+}
+
+MainWindow::~MainWindow() {
+    if (windowThread_) windowThread_->close();
+}
+
+QTreeView* MainWindow::makeView(TextTableModel* model, bool framed) {
+    auto* view = new QTreeView(this);
+    view->setModel(model);
+    view->setRootIsDecorated(false);
+    view->setItemsExpandable(false);
+    view->setUniformRowHeights(true);
+    view->setSortingEnabled(false);
+    view->setAllColumnsShowFocus(true);
+    view->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    view->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    view->setFrameShape(framed ? QFrame::StyledPanel : QFrame::NoFrame);
+    QHeaderView* header = view->header();
+    header->setSectionsMovable(true);
+    header->setSectionsClickable(false);
+    header->setStretchLastSection(false);
+    header->setMinimumSectionSize(0);
+    header->setSectionResizeMode(QHeaderView::Interactive);
+    header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    // Right-clicks anywhere in the panes open the window's command menu.
+    for (QWidget* widget : {static_cast<QWidget*>(view), view->viewport(), static_cast<QWidget*>(header)})
+        widget->setContextMenuPolicy(Qt::NoContextMenu);
+    return view;
+}
+
+void MainWindow::attach(MainDialog* dialog) { dialog_ = dialog; }
+
+void MainWindow::start() {
+    dispatch([this] { dialog_->initialise(); });
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        QRect frame = frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
+    }
+    show();
+    connectionView_->setFocus();
+}
+
+template <class F>
+void MainWindow::dispatch(F&& handler) {
+    if (!dialog_) return;
+    handler();
+    flushModels();
+}
+
+void MainWindow::flushModels() {
+    connectionModel_->flush();
+    logModel_->flush();
+}
+
+void MainWindow::setTitle(const std::string& title) { setWindowTitle(text(title)); }
+
+int MainWindow::effectivePeriod(std::int32_t periodMs) {
+    if (periodMs < 0) return INT_MAX;
+    return periodMs < 10 ? 10 : periodMs;
+}
+
+void MainWindow::setTimer(std::uint32_t id, std::int32_t periodMs) {
+    QTimer*& timer = timers_[id];
+    if (!timer) {
+        timer = new QTimer(this);
+        connect(timer, &QTimer::timeout, this, [this, id] { dispatch([this, id] { dialog_->onTimer(id); }); });
+    }
+    timer->start(effectivePeriod(periodMs));
+}
+
+void MainWindow::killTimer(std::uint32_t id) {
+    auto it = timers_.find(id);
+    if (it != timers_.end() && it->second) it->second->stop();
+}
+
+int MainWindow::timerPeriod(std::uint32_t id) const {
+    auto it = timers_.find(id);
+    return it != timers_.end() && it->second && it->second->isActive() ? it->second->interval() : -1;
+}
+
+void MainWindow::postClose() { QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection); }
+
+void MainWindow::postSysCommand(std::uint32_t code) {
+    QMetaObject::invokeMethod(
+        this, [this, code] { dispatch([this, code] { dialog_->onSysCommand(code); }); }, Qt::QueuedConnection);
+}
+
+void MainWindow::showInformation(const std::string& message) {
+    QMessageBox box(QMessageBox::Information, QCoreApplication::applicationName(), text(message), QMessageBox::Ok,
+                    isVisible() ? this : nullptr);
+    box.exec();
+}
+
+std::uint32_t MainWindow::trackPopupMenu(const std::vector<MenuEntry>& entries, Point at) {
+    QMenu menu(this);
+    menu.setObjectName(QStringLiteral("commandMenu"));
+    for (const MenuEntry& entry : entries) {
+        if (entry.separator) {
+            menu.addSeparator();
+            continue;
+        }
+        QAction* action = menu.addAction(text(entry.caption));
+        action->setData(static_cast<uint>(entry.code));
+        action->setCheckable(entry.checked);
+        action->setChecked(entry.checked);
+        action->setEnabled(entry.enabled);
+    }
+    QPoint where(at.x, at.y);
+    if (at.x == -1 && at.y == -1) {
+        // From the keyboard: open where the keyboard focus is.
+        QWidget* focus = QApplication::focusWidget();
+        if (!focus || focus->window() != this) focus = this;
+        where = focus->mapToGlobal(QPoint(0, 0));
+    }
+    QAction* chosen = menu.exec(where);
+    return chosen ? chosen->data().toUInt() : 0;
+}
+
+void MainWindow::showWindowMenu() {
+    QMenu menu(this);
+    menu.setObjectName(QStringLiteral("windowMenu"));
+    QAction* about = menu.addAction(text(ABOUT_ENTRY_CAPTION));
+    if (menu.exec(mapToGlobal(QPoint(0, 0))) == about) postSysCommand(CMD_ABOUT);
+}
+
+void MainWindow::runAboutBox() {
+    QDialog about(this);
+    about.setObjectName(QStringLiteral("aboutBox"));
+    about.setWindowTitle(text(ABOUT_BOX_CAPTION));
+    auto* icon = new QLabel(&about);
+    icon->setPixmap(windowIcon().pixmap(32, 32));
+    auto* version = new QLabel(text(ABOUT_BOX_VERSION), &about);
+    version->setTextFormat(Qt::PlainText);
+    auto* detail = new QLabel(QStringLiteral("IPv4 TCP connection monitor for Linux"), &about);
+    auto* ok = new QPushButton(QStringLiteral("OK"), &about);
+    ok->setDefault(true);
+    connect(ok, &QPushButton::clicked, &about, &QDialog::accept);
+    auto* texts = new QVBoxLayout;
+    texts->addWidget(version);
+    texts->addWidget(detail);
+    auto* row = new QHBoxLayout(&about);
+    row->addWidget(icon, 0, Qt::AlignTop);
+    row->addLayout(texts, 1);
+    row->addWidget(ok, 0, Qt::AlignTop);
+    about.exec();
+}
+
+void MainWindow::movePane(Pane pane, int x, int y, int width, int height) {
+    // A pane with a negative size is shown as an empty one.
+    QTreeView* view = pane == Pane::ConnectionList ? connectionView_ : logView_;
+    view->setGeometry(x, y, std::max(width, 0), std::max(height, 0));
+}
+
+void MainWindow::applyTopmost(bool onTop) {
+    if (QWindow* handle = windowHandle()) {
+        // Changing the widget's flags would re-create the native window and
+        // move it; the window handle takes the hint in place.
+        handle->setFlag(Qt::WindowStaysOnTopHint, onTop);
+        overrideWindowFlags(handle->flags());
+    } else {
+        setWindowFlag(Qt::WindowStaysOnTopHint, onTop);
+    }
+}
+
+void MainWindow::applyOpacity(std::uint8_t alpha) { setWindowOpacity(alpha / 255.0); }
+
+bool MainWindow::supportsOpacity() {
+    const QString platform = QGuiApplication::platformName();
+    return platform == QLatin1String("xcb") || platform.startsWith(QLatin1String("wayland")) ||
+           platform == QLatin1String("offscreen");
+}
+
+void MainWindow::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    dispatch([this] { dialog_->onSize(width(), height()); });
+}
+
+void MainWindow::contextMenuEvent(QContextMenuEvent* event) {
+    const Point at = event->reason() == QContextMenuEvent::Keyboard ? Point{-1, -1}
+                                                                     : Point{event->globalPos().x(), event->globalPos().y()};
+    dispatch([this, at] { dialog_->onContextMenu(at); });
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    if (!closing_) {
+        closing_ = true;
+        // Workers waiting to hand work over are released before anything
+        // they might touch goes away.
+        windowThread_->close();
+        if (dialog_) dialog_->onDestroy();
+    }
+    event->accept();
+}
+
+}  // namespace kestrova

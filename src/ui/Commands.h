@@ -1,0 +1,57 @@
+#pragma once
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "options/Settings.h"
+#include "platform/WindowHost.h"
+
+namespace kestrova {
+
+// Identifiers of the window: timers and system-command codes.
+inline constexpr std::uint32_t TIMER_REFRESH = 1040415;
+inline constexpr std::uint32_t TIMER_RESOLVE = 1040416;
+inline constexpr std::int32_t RESOLVE_PERIOD_MS = 10000;
+inline constexpr std::uint32_t CMD_ABOUT = 0x10;
+inline constexpr std::uint32_t CMD_SHOW_HOSTNAME = 1040316;
+inline constexpr std::uint32_t CMD_EXIT = 1040317;
+inline constexpr std::uint32_t CMD_ALWAYS_ON_TOP = 1040318;
+inline constexpr std::uint32_t CMD_LESS_TRANSPARENT = 1040319;
+inline constexpr std::uint32_t CMD_MORE_TRANSPARENT = 1040320;
+inline constexpr std::uint32_t CMD_CHECK_PACKET = 1040321;
+inline constexpr std::uint32_t CMD_CYCLE_MARK = 1040322;
+inline constexpr std::uint32_t CMD_CYCLE_INTERVAL = 1040323;
+inline constexpr std::uint32_t SC_PACKET_REPORT = 1040416;
+inline constexpr std::uint32_t SC_LOG_TEXT = 1040417;
+inline constexpr std::int32_t THREAD_KILL_CODE = 1040315;
+
+inline constexpr std::string_view ABOUT_ENTRY_CAPTION = "Kestrova のﾊﾞｰｼﾞｮﾝ情報(&A)...";
+inline constexpr std::string_view ABOUT_BOX_CAPTION = "Kestrovaのﾊﾞｰｼﾞｮﾝ情報";
+inline constexpr std::string_view ABOUT_BOX_VERSION = "Kestrova Version 1.0";
+inline constexpr std::string_view INITIAL_CAPTION = "Kestrova";
+
+inline constexpr std::array<std::string_view, 5> ACTIVE_MARKS = {"▼", "(>з<)", "→", "これ", "(-д-)"};
+inline constexpr std::array<std::int32_t, 5> INTERVAL_STEPS = {100, 500, 1000, 5000, 10000};
+inline constexpr std::int32_t ALPHA_STEP = 10;
+
+// The popup command menu as it stands for the current options.
+std::vector<MenuEntry> buildCommandMenu(const Settings& settings, bool layeredCapable);
+
+std::string nextActiveMark(std::string_view mark);
+std::int32_t nextInterval(std::int32_t interval);
+std::string windowTitle(int rows, std::int32_t intervalMs);
+
+// Where the two panes go in a client area of cx by cy pixels. Heights may be
+// negative in a very small window; they are passed on as computed.
+struct PaneGeometry {
+    int x, y, width, height;
+    bool operator==(const PaneGeometry&) const = default;
+};
+struct PaneLayout {
+    PaneGeometry connections, log;
+};
+PaneLayout layoutPanes(int cx, int cy);
+
+}  // namespace kestrova

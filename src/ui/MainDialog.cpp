@@ -1,0 +1,170 @@
+#include "ui/MainDialog.h"
+
+#include <cstdio>
+
+#include "app/LinuxGate.h"
+#include "app/PlatformVerdict.h"
+#include "options/SettingsIo.h"
+
+namespace kestrova {
+
+namespace {
+void writeToStdout(std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+}
+}  // namespace
+
+MainDialog::MainDialog(MainDialogParts parts)
+    : parts_(std::move(parts)),
+      refresh_(parts_.connections, parts_.table, parts_.processes, [this](std::string_view text) { appendLog(text); },
+               parts_.reportError ? parts_.reportError : writeToStdout) {
+    settings_.activeMark.clear();  // nothing meaningful until the profile is read
+}
+
+void MainDialog::initialise() {
+    osSupported_ = false;
+    layeredCapable_ = false;
+    detectPlatform();
+    if (!osSupported_) {
+        osDescription_ += UNSUPPORTED_NOTICE;
+        parts_.host.showInformation(osDescription_);
+        // Initialisation carries on; the close request ends the window as
+        // soon as its event loop runs.
+        parts_.host.postClose();
+    }
+    settings_ = loadSettings(parts_.profile);
+    parts_.host.setTimer(TIMER_REFRESH, 0);
+    intervalArmed_ = false;
+    parts_.host.applyTopmost(settings_.alwaysOnTop);
+    if (settings_.showHostname) parts_.host.setTimer(TIMER_RESOLVE, RESOLVE_PERIOD_MS);
+    if (layeredCapable_) applyTransparency();
+    resolveRunning_ = false;
+}
+
+void MainDialog::detectPlatform() {
+    const PlatformVerdict verdict = classifyLinux(parts_.version.query(), parts_.version.kernelInterfacesPresent(),
+                                                  parts_.host.supportsOpacity());
+    osSupported_ = verdict.osSupported;
+    layeredCapable_ = verdict.layeredCapable;
+    osDescription_ = verdict.osDescription;
+}
+
+void MainDialog::appendLog(std::string_view text) { parts_.log.append(parts_.clock.now(), text); }
+
+void MainDialog::onTimer(std::uint32_t id) {
+    if (destroyed_) return;
+    if (id == TIMER_REFRESH) {
+        refreshTick();
+        if (!intervalArmed_) {
+            intervalArmed_ = true;
+            parts_.host.killTimer(TIMER_REFRESH);
+            parts_.host.setTimer(TIMER_REFRESH, settings_.netstatInterval);
+        }
+    }
+    // TIMER_RESOLVE starts the host name pass; until that exists a tick has
+    // nothing to do.
+}
+
+void MainDialog::refreshTick() {
+    refresh_.tick(settings_.showHostname, !resolveRunning_);
+    writeTitle();
+}
+
+void MainDialog::writeTitle() {
+    parts_.host.setTitle(windowTitle(parts_.connections.rowCount(), settings_.netstatInterval));
+}
+
+void MainDialog::onSysCommand(std::uint32_t code, const void* param) {
+    if (destroyed_) return;
+    if ((code & 0xFFF0) == CMD_ABOUT) {
+        parts_.host.runAboutBox();
+    } else if (code == SC_PACKET_REPORT) {
+        // Traffic accounting arrives with the capture workers.
+    } else if (code == SC_LOG_TEXT) {
+        if (param) appendLog(static_cast<const char*>(param));
+    } else if (code >= CMD_SHOW_HOSTNAME && code <= CMD_CYCLE_INTERVAL) {
+        runMenuCommand(code);
+    }
+    // Anything else, the 0 of a dismissed menu included, does nothing.
+}
+
+void MainDialog::onSize(int cx, int cy) {
+    const PaneLayout layout = layoutPanes(cx, cy);
+    parts_.host.movePane(Pane::ConnectionList, layout.connections.x, layout.connections.y, layout.connections.width,
+                         layout.connections.height);
+    parts_.host.movePane(Pane::EventLog, layout.log.x, layout.log.y, layout.log.width, layout.log.height);
+}
+
+void MainDialog::onContextMenu(Point at) {
+    if (destroyed_) return;
+    const std::uint32_t chosen = parts_.host.trackPopupMenu(buildCommandMenu(settings_, layeredCapable_), at);
+    // The command runs later, as a message of its own, after the menu has gone.
+    parts_.host.postSysCommand(chosen);
+}
+
+void MainDialog::applyTransparency() {
+    // A window that cannot be translucent ignores the request, as the
+    // transparency commands do not check for themselves.
+    if (layeredCapable_) parts_.host.applyOpacity(static_cast<std::uint8_t>(settings_.alpha & 0xFF));
+}
+
+void MainDialog::runMenuCommand(std::uint32_t code) {
+    WindowHost& host = parts_.host;
+    switch (code) {
+    case CMD_SHOW_HOSTNAME:
+        settings_.showHostname = !settings_.showHostname;
+        if (settings_.showHostname) {
+            appendLog("ホスト名で表示します。");
+            host.setTimer(TIMER_RESOLVE, RESOLVE_PERIOD_MS);
+        } else {
+            appendLog("IPアドレスで表示します。");
+            host.killTimer(TIMER_RESOLVE);
+        }
+        break;
+    case CMD_EXIT:
+        saveSettings(parts_.profile, settings_);
+        host.postClose();
+        break;
+    case CMD_ALWAYS_ON_TOP:
+        settings_.alwaysOnTop = !settings_.alwaysOnTop;
+        appendLog(settings_.alwaysOnTop ? "常に最上位に表示します。" : "常に最上位に表示を解除します。");
+        host.applyTopmost(settings_.alwaysOnTop);
+        break;
+    case CMD_LESS_TRANSPARENT:
+    case CMD_MORE_TRANSPARENT:
+        // Wraps like the 32-bit integer it is instead of overflowing.
+        settings_.alpha = static_cast<std::int32_t>(static_cast<std::uint32_t>(settings_.alpha) +
+                                                    static_cast<std::uint32_t>(code == CMD_LESS_TRANSPARENT
+                                                                                   ? ALPHA_STEP
+                                                                                   : -ALPHA_STEP));
+        appendLog("透過度を(" + std::to_string(settings_.alpha) + ")に設定しました。");
+        applyTransparency();
+        break;
+    case CMD_CHECK_PACKET:
+        settings_.checkPacket = !settings_.checkPacket;
+        appendLog(settings_.checkPacket ? "パケットのチェックを開始します。" : "パケットのチェックを終了します。");
+        break;
+    case CMD_CYCLE_MARK:
+        settings_.activeMark = nextActiveMark(settings_.activeMark);
+        break;
+    case CMD_CYCLE_INTERVAL:
+        settings_.netstatInterval = nextInterval(settings_.netstatInterval);
+        host.killTimer(TIMER_REFRESH);
+        host.setTimer(TIMER_REFRESH, settings_.netstatInterval);
+        writeTitle();
+        appendLog("表示更新間隔を(" + std::to_string(settings_.netstatInterval) + ")msに設定しました。");
+        break;
+    default:
+        break;
+    }
+}
+
+void MainDialog::onDestroy() {
+    if (destroyed_) return;
+    destroyed_ = true;
+    if (settings_.showHostname) parts_.host.killTimer(TIMER_RESOLVE);
+    parts_.host.killTimer(TIMER_REFRESH);
+}
+
+}  // namespace kestrova

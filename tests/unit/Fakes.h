@@ -1,0 +1,128 @@
+#pragma once
+// Fakes of the platform interfaces for tests of the logic.
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/Clock.h"
+#include "platform/ConnectionTable.h"
+#include "platform/ProcessInfo.h"
+#include "platform/ProfileFile.h"
+#include "platform/VersionInfo.h"
+#include "platform/WindowHost.h"
+
+namespace kestrova::testing {
+
+inline TcpRow tcp(std::uint32_t state, std::array<std::uint8_t, 4> local, std::uint16_t localPort,
+                  std::array<std::uint8_t, 4> remote, std::uint16_t remotePort, std::uint32_t pid) {
+    return {state, local, localPort, remote, remotePort, pid};
+}
+
+class FakeConnectionTable : public ConnectionTable {
+public:
+    std::vector<TcpRow> rows;
+    bool fail = false;
+    int calls = 0;
+    bool snapshot(std::vector<TcpRow>& out) override {
+        ++calls;
+        if (fail) return false;
+        out = rows;
+        return true;
+    }
+};
+
+class FakeProcessInfo : public ProcessInfo {
+public:
+    std::map<std::int64_t, std::string> paths;
+    int lookups = 0;
+    std::string imagePath(std::int64_t pid) override {
+        ++lookups;
+        auto it = paths.find(pid);
+        return it == paths.end() ? std::string() : it->second;
+    }
+};
+
+class ManualClock : public Clock {
+public:
+    LocalTime time{2004, 3, 7, 9, 5, 2};
+    LocalTime now() override { return time; }
+};
+
+class MemoryProfileFile : public ProfileFile {
+public:
+    std::optional<std::string> contents;
+    bool failWrites = false;
+    int writes = 0;
+    std::optional<std::string> read() override { return contents; }
+    bool replace(const std::string& text) override {
+        ++writes;
+        if (failWrites) return false;
+        contents = text;
+        return true;
+    }
+};
+
+class FakeVersionInfo : public VersionInfo {
+public:
+    std::optional<SystemVersion> version = SystemVersion{"Linux", "6.1.0-18-amd64", "x86_64"};
+    bool interfaces = true;
+    std::optional<SystemVersion> query() override { return version; }
+    bool kernelInterfacesPresent() override { return interfaces; }
+};
+
+// Records what the window logic asks of the window.
+class FakeHost : public WindowHost {
+public:
+    std::string title;
+    std::map<std::uint32_t, std::int32_t> timers;  // armed timers and their periods
+    std::vector<std::string> calls;                // a trace of the calls, in order
+    int closeRequests = 0;
+    std::vector<std::uint32_t> postedCommands;
+    std::vector<std::string> messages;
+    std::vector<MenuEntry> lastMenu;
+    Point lastMenuPoint;
+    std::uint32_t menuChoice = 0;
+    int aboutBoxes = 0;
+    std::map<Pane, std::array<int, 4>> panes;
+    std::optional<bool> topmost;
+    std::optional<std::uint8_t> opacity;
+    bool opacitySupported = true;
+
+    void setTitle(const std::string& t) override { title = t; }
+    void setTimer(std::uint32_t id, std::int32_t period) override {
+        timers[id] = period;
+        calls.push_back("setTimer " + std::to_string(id) + " " + std::to_string(period));
+    }
+    void killTimer(std::uint32_t id) override {
+        timers.erase(id);
+        calls.push_back("killTimer " + std::to_string(id));
+    }
+    void postClose() override {
+        ++closeRequests;
+        calls.push_back("postClose");
+    }
+    void postSysCommand(std::uint32_t code) override { postedCommands.push_back(code); }
+    void showInformation(const std::string& text) override {
+        messages.push_back(text);
+        calls.push_back("showInformation");
+    }
+    std::uint32_t trackPopupMenu(const std::vector<MenuEntry>& entries, Point at) override {
+        lastMenu = entries;
+        lastMenuPoint = at;
+        return menuChoice;
+    }
+    void runAboutBox() override { ++aboutBoxes; }
+    void movePane(Pane pane, int x, int y, int w, int h) override { panes[pane] = {x, y, w, h}; }
+    void applyTopmost(bool onTop) override {
+        topmost = onTop;
+        calls.push_back(std::string("applyTopmost ") + (onTop ? "1" : "0"));
+    }
+    void applyOpacity(std::uint8_t alpha) override {
+        opacity = alpha;
+        calls.push_back("applyOpacity " + std::to_string(alpha));
+    }
+    bool supportsOpacity() override { return opacitySupported; }
+};
+
+}  // namespace kestrova::testing

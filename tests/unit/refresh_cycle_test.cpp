@@ -1,0 +1,221 @@
+#include <gtest/gtest.h>
+
+#include "Fakes.h"
+#include "monitor/RefreshCycle.h"
+
+namespace kestrova {
+namespace {
+
+using testing::FakeConnectionTable;
+using testing::FakeProcessInfo;
+using testing::tcp;
+
+constexpr std::uint32_t LISTEN = 2, SYN_SENT = 3, ESTABLISHED = 5, TIME_WAIT = 11;
+
+class RefreshCycleTest : public ::testing::Test {
+protected:
+    ConnectionList list;
+    FakeConnectionTable table;
+    FakeProcessInfo processes;
+    std::vector<std::string> log;  // in the order written; the pane shows it reversed
+    std::string errors;
+    RefreshCycle cycle{list, table, processes, [this](std::string_view t) { log.emplace_back(t); },
+                       [this](std::string_view t) { errors += t; }};
+
+    void tick(bool showHostname = false, bool sweep = true) { cycle.tick(showHostname, sweep); }
+    std::string cell(int row, int column) const { return list.cellText(row, column); }
+    std::vector<std::string> takeLog() { return std::exchange(log, {}); }
+};
+
+TEST_F(RefreshCycleTest, NewRowsAreFilledAndStandInReverseSnapshotOrder) {
+    processes.paths[42] = "/usr/bin/client";
+    table.rows = {tcp(ESTABLISHED, {10, 0, 0, 1}, 1025, {10, 0, 0, 2}, 80, 42),
+                  tcp(LISTEN, {0, 0, 0, 0}, 22, {0, 0, 0, 0}, 4711, 0)};
+    tick();
+    ASSERT_EQ(list.rowCount(), 2);
+    // Row 0 is the connection the snapshot listed last.
+    const std::vector<std::string> listener = {"TCP", "", "0.0.0.0:22", "→", "0.0.0.0:0", "LISTEN",
+                                               "System Idle Process", "0", "新規", "0.0.0.0", "", "22",
+                                               "0.0.0.0", "", "0", "0"};
+    const std::vector<std::string> client = {"TCP", "", "10.0.0.1:1025", "→", "10.0.0.2:80", "ESTABLISHED",
+                                             "/usr/bin/client", "42", "新規", "10.0.0.1", "", "1025",
+                                             "10.0.0.2", "", "80", "0"};
+    for (int column = 0; column < kConnectionColumns; ++column) {
+        EXPECT_EQ(cell(0, column), listener[column]) << "column " << column;
+        EXPECT_EQ(cell(1, column), client[column]) << "column " << column;
+    }
+    EXPECT_EQ(takeLog(), (std::vector<std::string>{
+                             "プロセスID:(42)→プログラム名:(/usr/bin/client)",
+                             "(/usr/bin/client)の(10.0.0.2:80)との接続状態を(ESTABLISHED)で新規追加しました。",
+                             "(System Idle Process)の(0.0.0.0:0)との接続状態を(LISTEN)で新規追加しました。",
+                         }));
+}
+
+TEST_F(RefreshCycleTest, RemotePortIsZeroWheneverRemoteFirstOctetIsZero) {
+    table.rows = {tcp(SYN_SENT, {10, 0, 0, 1}, 1, {0, 9, 9, 9}, 4711, 7),
+                  tcp(SYN_SENT, {10, 0, 0, 1}, 2, {1, 0, 0, 0}, 4711, 7)};
+    tick();
+    EXPECT_EQ(cell(1, colDestination), "0.9.9.9:0");
+    EXPECT_EQ(cell(1, colRemotePort), "0");
+    EXPECT_EQ(cell(0, colDestination), "1.0.0.0:4711");
+    // Process 7 has no readable image: "System".
+    EXPECT_EQ(cell(0, colProcess), "System");
+}
+
+TEST_F(RefreshCycleTest, StateChangeUpdatesInPlaceAndLogsOnce) {
+    processes.paths[5] = "/bin/p";
+    table.rows = {tcp(SYN_SENT, {10, 0, 0, 1}, 1, {10, 0, 0, 2}, 2, 5),
+                  tcp(ESTABLISHED, {10, 0, 0, 1}, 3, {10, 0, 0, 2}, 4, 5)};
+    tick();
+    takeLog();
+    table.rows[0].state = ESTABLISHED;
+    tick();
+    tick();
+    EXPECT_EQ(takeLog(), std::vector<std::string>{"(/bin/p)の(10.0.0.2:2)との接続状態を(ESTABLISHED)に更新しました。"});
+    EXPECT_EQ(cell(1, colState), "ESTABLISHED");
+    EXPECT_EQ(cell(1, colLocalPort), "1");  // kept its place
+    EXPECT_EQ(cell(0, colSeen), "更新");
+    EXPECT_EQ(cell(1, colSeen), "更新");
+}
+
+TEST_F(RefreshCycleTest, SameEndpointsUnderAnotherPidReplaceTheRow) {
+    processes.paths = {{1, "/bin/a"}, {2, "/bin/b"}};
+    table.rows = {tcp(ESTABLISHED, {127, 0, 0, 1}, 5000, {127, 0, 0, 1}, 80, 1)};
+    tick();
+    takeLog();
+    table.rows[0].pid = 2;
+    tick();
+    ASSERT_EQ(list.rowCount(), 1);
+    EXPECT_EQ(cell(0, colPid), "2");
+    EXPECT_EQ(takeLog(), (std::vector<std::string>{
+                             "プロセスID:(2)→プログラム名:(/bin/b)",
+                             "(/bin/b)の(127.0.0.1:80)との接続状態を(ESTABLISHED)で新規追加しました。",
+                             "(/bin/a)の(127.0.0.1:80)との接続状態を破棄しました。",
+                         }));
+}
+
+TEST_F(RefreshCycleTest, SweepRemovesGoneRowsBottomUpAndSkipsWhileResolving) {
+    table.rows = {tcp(ESTABLISHED, {10, 0, 0, 1}, 1, {10, 0, 0, 9}, 1, 0),
+                  tcp(ESTABLISHED, {10, 0, 0, 1}, 2, {10, 0, 0, 9}, 2, 0),
+                  tcp(ESTABLISHED, {10, 0, 0, 1}, 3, {10, 0, 0, 9}, 3, 0)};
+    tick();
+    takeLog();
+    table.rows = {table.rows[1]};
+    tick(false, /*sweep=*/false);  // a host name pass is running
+    EXPECT_EQ(list.rowCount(), 3);
+    EXPECT_EQ(cell(0, colSeen), "");
+    EXPECT_EQ(cell(1, colSeen), "更新");
+    EXPECT_TRUE(takeLog().empty());
+    tick();
+    EXPECT_EQ(list.rowCount(), 1);
+    EXPECT_EQ(takeLog(), (std::vector<std::string>{
+                             "(System Idle Process)の(10.0.0.9:1)との接続状態を破棄しました。",
+                             "(System Idle Process)の(10.0.0.9:3)との接続状態を破棄しました。",
+                         }));
+}
+
+TEST_F(RefreshCycleTest, FailedSnapshotKeepsEveryRow) {
+    table.rows = {tcp(ESTABLISHED, {10, 0, 0, 1}, 1, {10, 0, 0, 9}, 1, 0)};
+    tick();
+    takeLog();
+    table.fail = true;
+    tick();
+    EXPECT_EQ(errors, "ERROR AllocateAndGetTcpExTableFromStack\n");
+    EXPECT_EQ(list.rowCount(), 1);
+    EXPECT_TRUE(takeLog().empty());
+    table.fail = false;
+    tick();
+    EXPECT_EQ(list.rowCount(), 1);
+    EXPECT_TRUE(takeLog().empty());  // found again, not re-added
+}
+
+TEST_F(RefreshCycleTest, EmptySnapshotRemovesEverything) {
+    table.rows = {tcp(ESTABLISHED, {10, 0, 0, 1}, 1, {10, 0, 0, 9}, 1, 0)};
+    tick();
+    table.rows.clear();
+    tick();
+    EXPECT_EQ(list.rowCount(), 0);
+}
+
+TEST_F(RefreshCycleTest, UnknownStatesShowTheirNumberAndChangesAreLogged) {
+    EXPECT_EQ(stateText(0), "");
+    EXPECT_EQ(stateText(12), "DELETE_TCB");
+    EXPECT_EQ(stateText(13), "UNKNOWN(13)");
+    EXPECT_EQ(stateText(4294967295u), "UNKNOWN(4294967295)");
+    table.rows = {tcp(99, {10, 0, 0, 1}, 1, {10, 0, 0, 9}, 1, 0)};
+    tick();
+    EXPECT_EQ(cell(0, colState), "UNKNOWN(99)");
+    takeLog();
+    table.rows[0].state = TIME_WAIT;
+    tick();
+    EXPECT_EQ(cell(0, colState), "TIME_WAIT");
+    EXPECT_EQ(takeLog().size(), 1u);
+}
+
+TEST_F(RefreshCycleTest, HostNamesShowOnlyWhileTheOptionIsOn) {
+    table.rows = {tcp(ESTABLISHED, {10, 0, 0, 1}, 1025, {10, 0, 0, 2}, 80, 0)};
+    tick();
+    list.setCellText(0, colRemoteHost, "server.example");
+    tick(true);
+    EXPECT_EQ(cell(0, colSource), "10.0.0.1:1025");  // no local name: address form
+    EXPECT_EQ(cell(0, colDestination), "server.example:80");
+    table.rows[0].state = TIME_WAIT;
+    takeLog();
+    tick(true);
+    EXPECT_EQ(takeLog(), std::vector<std::string>{
+                             "(System Idle Process)の(server.example:80)との接続状態を(TIME_WAIT)に更新しました。"});
+    tick(false);
+    EXPECT_EQ(cell(0, colDestination), "10.0.0.2:80");
+    EXPECT_TRUE(takeLog().empty());
+}
+
+TEST_F(RefreshCycleTest, EveryNewRowOfOneProcessLogsItsOwnProcessLine) {
+    processes.paths[9] = "/bin/x";
+    table.rows = {tcp(ESTABLISHED, {10, 0, 0, 1}, 1, {10, 0, 0, 2}, 1, 9),
+                  tcp(ESTABLISHED, {10, 0, 0, 1}, 2, {10, 0, 0, 2}, 2, 9)};
+    tick();
+    const auto lines = takeLog();
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0], lines[2]);
+    EXPECT_EQ(lines[0], "プロセスID:(9)→プログラム名:(/bin/x)");
+    EXPECT_EQ(processes.lookups, 1);  // one lookup per process within a tick
+}
+
+TEST_F(RefreshCycleTest, SteadyTickWritesNoCell) {
+    struct Counter : TableObserver {
+        int changes = 0;
+        void rowInserted() override { ++changes; }
+        void rowDeleted(int) override { ++changes; }
+        void cellChanged(int, int) override { ++changes; }
+    } counter;
+    for (std::uint16_t port = 1; port <= 50; ++port)
+        table.rows.push_back(tcp(ESTABLISHED, {127, 0, 0, 1}, port, {127, 0, 0, 1}, 80, 3));
+    tick();
+    tick();
+    list.setObserver(&counter);
+    tick();
+    EXPECT_EQ(counter.changes, 0);
+    list.setObserver(nullptr);
+}
+
+TEST_F(RefreshCycleTest, DuplicateSnapshotRowsMakeOneRowMarkedUpdated) {
+    // Two listeners sharing a port in one process carry the same five keys.
+    table.rows = {tcp(LISTEN, {0, 0, 0, 0}, 80, {0, 0, 0, 0}, 0, 4), tcp(LISTEN, {0, 0, 0, 0}, 80, {0, 0, 0, 0}, 0, 4)};
+    tick();
+    EXPECT_EQ(list.rowCount(), 1);
+    EXPECT_EQ(cell(0, colSeen), "更新");
+}
+
+TEST(ConnectionTexts, AreMadeFromOneRow) {
+    const ConnectionTexts texts = makeConnectionTexts(tcp(5, {192, 168, 0, 5}, 1025, {10, 1, 2, 3}, 443, 1234));
+    EXPECT_EQ(texts.protocol, "TCP");
+    EXPECT_EQ(texts.localIp, "192.168.0.5");
+    EXPECT_EQ(texts.localPort, "1025");
+    EXPECT_EQ(texts.remoteIp, "10.1.2.3");
+    EXPECT_EQ(texts.remotePort, "443");
+    EXPECT_EQ(texts.state, "ESTABLISHED");
+    EXPECT_EQ(texts.pid, "1234");
+}
+
+}  // namespace
+}  // namespace kestrova
