@@ -14,6 +14,10 @@
 namespace kestrova {
 namespace {
 
+// Past this many pidfds, further owners are checked with kill(): a busy server
+// could otherwise fill our descriptor table and starve the /proc walk itself.
+constexpr std::size_t kMaxPidfds = 512;
+
 bool parsePid(const char* name, std::uint32_t& pid) {
     const char* end = name + std::strlen(name);
     auto [ptr, ec] = std::from_chars(name, end, pid);
@@ -101,10 +105,11 @@ void ProcSocketOwnerSource::scanProcess(int procFd, const char* pidName, std::ui
 bool ProcSocketOwnerSource::watch(std::uint32_t pid) {
     if (watched_.contains(pid))
         return true;
-    if (pidfdsWork_) {
+    if (pidfdsWork_ && pidfdCount_ < kMaxPidfds) {
         int fd = openPidfd(pid);
         if (fd >= 0) {
             watched_.emplace(pid, fd);
+            ++pidfdCount_;
             return true;
         }
         if (errno == ESRCH)
@@ -123,8 +128,10 @@ void ProcSocketOwnerSource::unwatch(std::uint32_t pid) {
     auto it = watched_.find(pid);
     if (it == watched_.end())
         return;
-    if (it->second >= 0)
+    if (it->second >= 0) {
         close(it->second);
+        --pidfdCount_;
+    }
     watched_.erase(it);
 }
 

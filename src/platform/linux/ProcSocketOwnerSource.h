@@ -28,6 +28,7 @@ private:
 
     std::string procRoot_;
     bool pidfdsWork_ = true;
+    std::size_t pidfdCount_ = 0;
     // pid -> pidfd, or -1 for a pid checked with kill().
     std::unordered_map<std::uint32_t, int> watched_;
     std::vector<pollfd> polled_;
