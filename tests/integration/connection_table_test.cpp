@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 
 #include "platform/linux/LinuxConnectionTable.h"
 #include "platform/linux/LinuxProcessInfo.h"
+#include "platform/linux/ProcSocketOwnerSource.h"
 
 namespace kestrova {
 namespace {
@@ -314,6 +316,35 @@ TEST(ConnectionTable, NetlinkAndProcNetAgree) {
     const auto fromText = rowsWithLocal(snapshotOrFail(text), c.serverPort);
     EXPECT_EQ(fromNetlink.size(), 2u);
     EXPECT_EQ(fromNetlink, fromText);
+}
+
+TEST(ProcSocketOwnerSource, WalkFindsOurSocketAndWatchSeesChildEnd) {
+    Fd sock = listenOnLoopback();
+    struct stat st {};
+    ASSERT_EQ(fstat(sock.get(), &st), 0);
+    ProcSocketOwnerSource source;
+    std::vector<SocketHolder> holders;
+    source.scan(holders);
+    EXPECT_NE(std::find(holders.begin(), holders.end(), SocketHolder{st.st_ino, kOurPid}), holders.end());
+
+    Child child{fork()};
+    ASSERT_GE(child.pid, 0);
+    if (child.pid == 0) {
+        sleep(30);
+        _exit(0);
+    }
+    const auto pid = static_cast<std::uint32_t>(child.pid);
+    ASSERT_TRUE(source.watch(pid));
+    std::vector<std::uint32_t> exited;
+    source.collectExited(exited);
+    EXPECT_TRUE(exited.empty());
+    kill(child.pid, SIGKILL);
+    waitpid(child.pid, nullptr, 0);
+    child.pid = -1;
+    source.collectExited(exited);
+    EXPECT_EQ(exited, std::vector<std::uint32_t>{pid});
+    source.unwatch(pid);
+    EXPECT_FALSE(source.watch(pid)) << "a reaped pid cannot be watched";
 }
 
 TEST(ProcessImagePath, OwnProcessMatchesProcSelfExe) {
