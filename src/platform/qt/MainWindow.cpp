@@ -15,7 +15,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QScreen>
-#include <QShortcut>
+#include <QKeyEvent>
 #include <QTimer>
 #include <QTreeView>
 #include <QVBoxLayout>
@@ -109,12 +109,6 @@ MainWindow::MainWindow(ConnectionList& connections, EventLog& log, QWidget* pare
 
     windowThread_ = std::make_unique<QtWindowThread>([this] { flushModels(); });
 
-    for (QKeySequence key : {QKeySequence(Qt::Key_Escape), QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter)}) {
-        auto* shortcut = new QShortcut(key, this);
-        connect(shortcut, &QShortcut::activated, this, &QWidget::close);
-    }
-    auto* windowMenu = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_Space), this);
-    connect(windowMenu, &QShortcut::activated, this, &MainWindow::showWindowMenu);
 }
 
 MainWindow::~MainWindow() {
@@ -230,7 +224,11 @@ std::uint32_t MainWindow::trackPopupMenu(const std::vector<MenuEntry>& entries, 
         if (!focus || focus->window() != this) focus = this;
         where = focus->mapToGlobal(QPoint(0, 0));
     }
-    QAction* chosen = menu.exec(where);
+    // An action may also be triggered without a click (by accessibility
+    // tools, for one), which exec() would report as no choice.
+    QAction* chosen = nullptr;
+    connect(&menu, &QMenu::triggered, &menu, [&chosen](QAction* action) { chosen = action; });
+    if (QAction* clicked = menu.exec(where)) chosen = clicked;
     return chosen ? chosen->data().toUInt() : 0;
 }
 
@@ -238,7 +236,8 @@ void MainWindow::showWindowMenu() {
     QMenu menu(this);
     menu.setObjectName(QStringLiteral("windowMenu"));
     QAction* about = menu.addAction(text(ABOUT_ENTRY_CAPTION));
-    if (menu.exec(mapToGlobal(QPoint(0, 0))) == about) postSysCommand(CMD_ABOUT);
+    connect(about, &QAction::triggered, this, [this] { postSysCommand(CMD_ABOUT); });
+    menu.exec(mapToGlobal(QPoint(0, 0)));
 }
 
 void MainWindow::runAboutBox() {
@@ -291,6 +290,22 @@ bool MainWindow::supportsOpacity() {
 void MainWindow::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     dispatch([this] { dialog_->onSize(width(), height()); });
+}
+
+void MainWindow::keyPressEvent(QKeyEvent* event) {
+    // The panes pass on the keys they do not use. Enter and Esc end the
+    // window as a dialog's OK and Cancel would, without saving anything.
+    const int key = event->key();
+    const Qt::KeyboardModifiers modifiers = event->modifiers() & ~Qt::KeypadModifier;
+    if ((key == Qt::Key_Escape || key == Qt::Key_Return || key == Qt::Key_Enter) && modifiers == Qt::NoModifier) {
+        close();
+        return;
+    }
+    if (key == Qt::Key_Space && modifiers == Qt::AltModifier) {
+        showWindowMenu();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 void MainWindow::contextMenuEvent(QContextMenuEvent* event) {

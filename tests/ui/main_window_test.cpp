@@ -1,0 +1,316 @@
+#include <QAction>
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QDialog>
+#include <QElapsedTimer>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QMessageBox>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QTreeView>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+
+#include "options/ProfileStore.h"
+#include "platform/linux/Cp932.h"
+#include "platform/linux/LinuxClock.h"
+#include "platform/linux/LinuxConnectionTable.h"
+#include "platform/linux/LinuxProcessInfo.h"
+#include "platform/linux/LinuxProfileFile.h"
+#include "platform/linux/LinuxVersionInfo.h"
+#include "platform/qt/MainWindow.h"
+#include "platform/qt/TextTableModel.h"
+#include "ui/MainDialog.h"
+
+namespace kestrova {
+namespace {
+
+class TestWindow : public MainWindow {
+public:
+    using MainWindow::MainWindow;
+    bool translucent = true;
+    bool supportsOpacity() override { return translucent; }
+};
+
+class RefusedVersion : public VersionInfo {
+public:
+    std::optional<SystemVersion> query() override { return SystemVersion{"Plan9", "4", "386"}; }
+    bool kernelInterfacesPresent() override { return false; }
+};
+
+// The real window over the real connection table, with its profile in a
+// directory of its own.
+class MainWindowTest : public ::testing::Test {
+protected:
+    QTemporaryDir directory;
+    std::string profilePath = directory.filePath("kestrova.INI").toStdString();
+    ConnectionList connections;
+    EventLog log;
+    LinuxClock clock;
+    LinuxConnectionTable table;
+    LinuxProcessInfo processes;
+    LinuxVersionInfo realVersion;
+    VersionInfo* version = &realVersion;
+    std::unique_ptr<LinuxProfileFile> profileFile;
+    std::unique_ptr<ProfileStore> profile;
+    std::unique_ptr<TestWindow> window;
+    std::unique_ptr<MainDialog> dialog;
+
+    void writeProfile(const std::string& text) { std::ofstream(profilePath) << text; }
+    std::string readProfile() {
+        std::ifstream in(profilePath);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    bool profileExists() const { return std::filesystem::exists(profilePath); }
+
+    void open(bool translucent = true) {
+        profileFile = std::make_unique<LinuxProfileFile>(profilePath);
+        profile = std::make_unique<ProfileStore>(*profileFile, cp932ToUtf8);
+        window = std::make_unique<TestWindow>(connections, log);
+        window->translucent = translucent;
+        dialog = std::make_unique<MainDialog>(
+            MainDialogParts{*window, connections, log, clock, table, processes, *version, *profile, {}});
+        window->attach(dialog.get());
+        window->start();
+    }
+    void TearDown() override {
+        if (window) window->close();
+        window.reset();
+    }
+
+    void waitFor(const std::function<bool()>& condition, int timeoutMs = 3000) {
+        QElapsedTimer timer;
+        timer.start();
+        while (!condition() && timer.elapsed() < timeoutMs) QTest::qWait(5);
+    }
+
+    // Opens the command menu with a right-click on `target`, hands the open
+    // menu to `inspect`, and lets the menu end the way `inspect` chose.
+    void withCommandMenu(QWidget* target, const std::function<void(QMenu*)>& inspect) {
+        bool seen = false;
+        QTimer::singleShot(0, [&] {
+            auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+            ASSERT_NE(menu, nullptr);
+            seen = true;
+            inspect(menu);
+            if (menu->isVisible()) menu->close();
+        });
+        QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(5, 5), target->mapToGlobal(QPoint(5, 5)));
+        QApplication::sendEvent(target, &event);
+        EXPECT_TRUE(seen);
+        QTest::qWait(20);  // the chosen command arrives as a message of its own
+    }
+    void choose(const QString& caption) {
+        withCommandMenu(window.get(), [&](QMenu* menu) {
+            for (QAction* action : menu->actions())
+                if (action->text() == caption) return action->trigger();
+            FAIL() << caption.toStdString();
+        });
+    }
+    std::vector<std::string> menuState(QMenu* menu) {
+        std::vector<std::string> state;
+        for (QAction* action : menu->actions())
+            state.push_back(action->isSeparator() ? "-"
+                                                  : action->text().toStdString() + (action->isChecked() ? " [x]" : "") +
+                                                        (action->isEnabled() ? "" : " (grey)"));
+        return state;
+    }
+};
+
+TEST_F(MainWindowTest, TitleColumnsAndRowsAfterTheFirstTick) {
+    open();
+    EXPECT_EQ(window->windowTitle(), "Kestrova");
+    waitFor([&] { return window->windowTitle() != "Kestrova"; });
+    const QString expected = QString::fromUtf8("Kestrova Version 2.00 -- 接続数:%1 -- 更新間隔:100ms --")
+                                 .arg(connections.rowCount());
+    EXPECT_EQ(window->windowTitle(), expected);
+    EXPECT_EQ(window->connectionModel()->rowCount(), connections.rowCount());
+
+    QHeaderView* header = window->connectionView()->header();
+    ASSERT_EQ(header->count(), 16);
+    const int widths[] = {0, 55, 120, 25, 120, 100, 270, 60, 0, 0, 0, 0, 0, 0, 0, 0};
+    for (int column = 0; column < 16; ++column) {
+        EXPECT_EQ(header->sectionSize(column), widths[column]) << column;
+        EXPECT_FALSE(header->isSectionHidden(column)) << column;
+    }
+    EXPECT_TRUE(header->sectionsMovable());
+    EXPECT_FALSE(window->connectionView()->isSortingEnabled());
+    header->resizeSection(colSeen, 40);  // a hidden column can be widened
+    EXPECT_EQ(header->sectionSize(colSeen), 40);
+    auto headerText = [&](int column) {
+        return window->connectionModel()->headerData(column, Qt::Horizontal).toString().toStdString();
+    };
+    EXPECT_EQ(headerText(colSource), "せつぞくもと");
+    EXPECT_EQ(headerText(colArrow), "");
+    EXPECT_EQ(window->connectionModel()->headerData(colActive, Qt::Horizontal, Qt::TextAlignmentRole).toInt() &
+                  Qt::AlignHorizontal_Mask,
+              Qt::AlignRight);
+    EXPECT_EQ(window->logModel()->headerData(1, Qt::Horizontal).toString().toStdString(), "じょうたい");
+    EXPECT_EQ(window->logView()->header()->sectionSize(0), 120);
+    EXPECT_EQ(window->logView()->header()->sectionSize(1), 640);
+}
+
+TEST_F(MainWindowTest, PanesFollowTheLayoutOnResize) {
+    open();
+    window->resize(400, 300);
+    QTest::qWait(10);
+    EXPECT_EQ(window->connectionView()->geometry(), QRect(10, 15, 390, 216));
+    EXPECT_EQ(window->logView()->geometry(), QRect(10, 241, 390, 50));
+    window->resize(100, 100);  // the log's height would be -6: shown empty
+    QTest::qWait(10);
+    EXPECT_EQ(window->logView()->geometry(), QRect(10, 97, 97, 0));
+}
+
+TEST_F(MainWindowTest, EnterAndEscEndWithoutWritingTheProfile) {
+    for (Qt::Key key : {Qt::Key_Escape, Qt::Key_Return, Qt::Key_Enter}) {
+        open();
+        QTest::qWait(20);
+        choose(QString::fromUtf8("show HostName..."));  // a change that would be saved by exit
+        QTest::keyClick(window->connectionView(), key);
+        waitFor([&] { return !window->isVisible(); });
+        EXPECT_FALSE(window->isVisible()) << key;
+        EXPECT_FALSE(profileExists()) << key;
+        EXPECT_FALSE(window->timerPeriod(TIMER_REFRESH) > 0) << key;
+        dialog.reset();
+        window.reset();
+    }
+}
+
+TEST_F(MainWindowTest, MenuShowsTheOptions) {
+    struct Case {
+        bool translucent;
+        int alpha;
+        std::vector<std::string> items;
+    } cases[] = {
+        {false, 180, {"always on Top... [x]", "show HostName...", "-", "check Packet...", "-", "change Active Mark...",
+                      "change netstat Interval...", "-", "exit Kestrova..."}},
+        {true, 10, {"always on Top... [x]", "show HostName...", "-", "透明じゃなくする...", "透明にする... (grey)", "-",
+                    "check Packet...", "-", "change Active Mark...", "change netstat Interval...", "-",
+                    "exit Kestrova..."}},
+        {true, 250, {"always on Top... [x]", "show HostName...", "-", "透明じゃなくする... (grey)", "透明にする...",
+                     "-", "check Packet...", "-", "change Active Mark...", "change netstat Interval...", "-",
+                     "exit Kestrova..."}},
+        {true, 255, {"always on Top... [x]", "show HostName...", "-", "透明じゃなくする...", "透明にする...", "-",
+                     "check Packet...", "-", "change Active Mark...", "change netstat Interval...", "-",
+                     "exit Kestrova..."}},
+    };
+    for (const Case& c : cases) {
+        writeProfile("[1040315]\nalpha=" + std::to_string(c.alpha) + "\n");
+        open(c.translucent);
+        std::vector<std::string> state;
+        withCommandMenu(window->logView()->viewport(), [&](QMenu* menu) { state = menuState(menu); });
+        EXPECT_EQ(state, c.items) << c.alpha;
+        if (c.translucent) {
+            EXPECT_NEAR(window->windowOpacity(), (c.alpha & 0xFF) / 255.0, 0.01);
+        }
+        window->close();
+        dialog.reset();
+        window.reset();
+    }
+}
+
+TEST_F(MainWindowTest, EveryCommandThroughTheMenu) {
+    open();
+    QTest::qWait(20);
+    auto newest = [&] { return log.cellText(0, 1); };
+    EXPECT_TRUE(window->windowFlags() & Qt::WindowStaysOnTopHint);
+    choose("always on Top...");
+    EXPECT_EQ(newest(), "常に最上位に表示を解除します。");
+    EXPECT_FALSE(window->windowFlags() & Qt::WindowStaysOnTopHint);
+    choose("show HostName...");
+    EXPECT_EQ(newest(), "ホスト名で表示します。");
+    EXPECT_EQ(window->timerPeriod(TIMER_RESOLVE), 10000);
+    choose(QString::fromUtf8("透明にする..."));
+    EXPECT_EQ(newest(), "透過度を(170)に設定しました。");
+    EXPECT_NEAR(window->windowOpacity(), 170 / 255.0, 0.01);
+    choose(QString::fromUtf8("透明じゃなくする..."));
+    EXPECT_EQ(newest(), "透過度を(180)に設定しました。");
+    choose("check Packet...");
+    EXPECT_EQ(newest(), "パケットのチェックを開始します。");
+    choose("change Active Mark...");
+    EXPECT_EQ(dialog->settings().activeMark, "(>з<)");
+    choose("change netstat Interval...");
+    EXPECT_EQ(newest(), "表示更新間隔を(500)msに設定しました。");
+    EXPECT_EQ(window->timerPeriod(TIMER_REFRESH), 500);
+    EXPECT_TRUE(window->windowTitle().endsWith(QString::fromUtf8("更新間隔:500ms --")));
+    EXPECT_FALSE(profileExists());
+
+    // A dismissed menu changes nothing.
+    const std::string before = newest();
+    withCommandMenu(window.get(), [](QMenu* menu) { menu->close(); });
+    EXPECT_EQ(newest(), before);
+
+    choose("exit Kestrova...");
+    waitFor([&] { return !window->isVisible(); });
+    EXPECT_FALSE(window->isVisible());
+    const std::string saved = readProfile();
+    EXPECT_EQ(saved,
+              "[1040315]\nalpha=180\nalwaysOnTop=36\nshowHostname=1040315\ncheckPacket=1040315\n"
+              "activeMark=(>з<)\nnetstatInterval=500\n");
+}
+
+TEST_F(MainWindowTest, ActivityColumnHasItsOwnColour) {
+    open();
+    waitFor([&] { return connections.rowCount() > 0; });
+    ASSERT_GT(window->connectionModel()->rowCount(), 0);
+    const QModelIndex active = window->connectionModel()->index(0, colActive);
+    EXPECT_EQ(active.data(Qt::ForegroundRole).value<QColor>(), QColor(100, 100, 255));
+    EXPECT_FALSE(window->connectionModel()->index(0, colSource).data(Qt::ForegroundRole).isValid());
+    EXPECT_FALSE(window->logModel()->index(0, 1).data(Qt::ForegroundRole).isValid());
+}
+
+TEST_F(MainWindowTest, RefusedSystemTellsTheUserThenCloses) {
+    RefusedVersion refused;
+    version = &refused;
+    QString shown;
+    QTimer::singleShot(0, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        ASSERT_NE(box, nullptr);
+        shown = box->text();
+        box->accept();
+    });
+    open();
+    EXPECT_TRUE(shown.startsWith("Plan9 4 386"));
+    EXPECT_TRUE(shown.endsWith(QString::fromUtf8("プログラムを終了します。")));
+    waitFor([&] { return !window->isVisible(); });
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_FALSE(profileExists());
+}
+
+TEST_F(MainWindowTest, AboutBoxFromTheWindowMenu) {
+    open();
+    QString caption;
+    QTimer::singleShot(0, [&] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        ASSERT_NE(menu, nullptr);
+        ASSERT_EQ(menu->actions().size(), 1);
+        menu->actions().front()->trigger();
+        menu->close();
+    });
+    QTest::keyClick(window.get(), Qt::Key_Space, Qt::AltModifier);
+    QTimer::singleShot(50, [&] {
+        auto* about = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(about, nullptr);
+        caption = about->windowTitle();
+        QTest::keyClick(about, Qt::Key_Escape);
+    });
+    waitFor([&] { return !caption.isEmpty(); });
+    EXPECT_EQ(caption.toStdString(), "Kestrovaのﾊﾞｰｼﾞｮﾝ情報");
+    QTest::qWait(20);
+    EXPECT_TRUE(window->isVisible());
+}
+
+}  // namespace
+}  // namespace kestrova
