@@ -109,15 +109,6 @@ TEST(SockDiagParse, ReadsEverySocketOfAValidReply) {
     EXPECT_EQ(out[1].row.localPort, 22);
 }
 
-TEST(SockDiagParse, DumpGoesOnUntilDone) {
-    Datagram d;
-    d.socket(v4Socket({127, 0, 0, 1}, 1, {127, 0, 0, 1}, 2, TCP_ESTABLISHED, 1));
-    std::vector<TcpSocketEntry> out;
-    EXPECT_EQ(parse(d, out).status, Status::More);
-    EXPECT_EQ(out.size(), 1u);
-    EXPECT_EQ(parse(Datagram{}, out).status, Status::More);
-}
-
 TEST(SockDiagParse, DumpInterruptedFlagIsReported) {
     Datagram d;
     d.socket(v4Socket({127, 0, 0, 1}, 1, {127, 0, 0, 1}, 2, TCP_ESTABLISHED, 1), NLM_F_MULTI | NLM_F_DUMP_INTR)
@@ -396,15 +387,6 @@ TEST(ProcNetTcpParse, KeepsOnlyIpv4ConnectionsOfIpv6Sockets) {
                        });
 }
 
-TEST(ProcNetTcpParse, EmptyAndTruncatedTextYieldNothing) {
-    std::vector<TcpSocketEntry> out;
-    for (std::string_view text : {std::string_view{}, std::string_view{"\n\n"}, std::string_view{kProcTcp, 120},
-                                  std::string_view{"   0: "}}) {
-        parseProcNetTcp(text, out);
-    }
-    EXPECT_TRUE(out.empty());
-}
-
 // ---- owner cache ----------------------------------------------------------
 
 // Processes as the cache would find them: who holds which socket, who has
@@ -540,25 +522,6 @@ INSTANTIATE_TEST_SUITE_P(
                        {{}, {}, {}, {}, 1},
                        {H{{10, 400}}, {}, {{10}}, {400}, 2}}}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST(OwnerCache, ForgetsClosedSocketsAndStopsWatchingTheirOwners) {
-    FakeOwnerSource source;
-    SocketOwnerCache cache(source);
-    for (std::uint32_t i = 1; i <= 1000; ++i)
-        source.held.push_back({i, 1000 + i});
-    std::vector<TcpSocketEntry> entries(1000);
-    for (std::uint32_t i = 0; i < 1000; ++i) {
-        entries[i].inode = i + 1;
-        entries[i].row.state = kStateEstablished;
-    }
-    cache.assignOwners(entries);
-    EXPECT_EQ(source.watched.size(), 1000u);
-    entries.resize(3);
-    cache.assignOwners(entries);
-    EXPECT_EQ(cache.size(), 3u);
-    EXPECT_EQ(source.watched, (std::set<std::uint32_t>{1001, 1002, 1003}));
-    EXPECT_EQ(source.scans, 1);
-}
 
 }  // namespace
 }  // namespace kestrova
