@@ -11,7 +11,13 @@ struct SendQueue::Request {
 SendQueue::SendQueue(std::function<void()> wake)
     : wake_(std::move(wake)), windowThread_(std::this_thread::get_id()) {}
 
-SendQueue::~SendQueue() { close(); }
+SendQueue::~SendQueue() {
+    close();
+    // Refused senders still have to wake up, take the mutex and maybe call
+    // wake_; none of that may outlive the members it touches.
+    std::unique_lock lock(mutex_);
+    idle_.wait(lock, [&] { return senders_ == 0; });
+}
 
 bool SendQueue::send(std::function<void()> work) {
     if (std::this_thread::get_id() == windowThread_) {
@@ -26,10 +32,14 @@ bool SendQueue::send(std::function<void()> work) {
         std::lock_guard lock(mutex_);
         if (closed_) return false;
         queue_.push_back(request);
+        ++senders_;
     }
     wake_();
     std::unique_lock lock(mutex_);
     done_.wait(lock, [&] { return request->state != Request::State::Pending; });
+    // Notified under the lock: once the destructor sees zero it may destroy
+    // idle_ straight away.
+    if (--senders_ == 0) idle_.notify_all();
     return request->state == Request::State::Done;
 }
 

@@ -34,7 +34,9 @@ private:
     std::thread::id windowThread_;
     mutable std::mutex mutex_;
     std::condition_variable done_;
+    std::condition_variable idle_;  // senders_ fell to zero
     std::deque<std::shared_ptr<Request>> queue_;
+    int senders_ = 0;  // threads inside send() past the closed check
     bool closed_ = false;
 };
 
