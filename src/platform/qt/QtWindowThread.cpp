@@ -1,0 +1,27 @@
+#include "platform/qt/QtWindowThread.h"
+
+#include <QMetaObject>
+
+namespace kestrova {
+
+QtWindowThread::QtWindowThread(std::function<void()> afterWork, QObject* parent)
+    : QObject(parent),
+      afterWork_(std::move(afterWork)),
+      // Posting to an object is safe from any thread; the destructor of
+      // SendQueue waits out late senders before QObject's own destructor
+      // discards whatever they posted.
+      queue_([this] { QMetaObject::invokeMethod(this, [this] { runQueued(); }, Qt::QueuedConnection); }) {}
+
+QtWindowThread::~QtWindowThread() { close(); }
+
+bool QtWindowThread::send(std::function<void()> work) { return queue_.send(std::move(work)); }
+
+void QtWindowThread::close() { queue_.close(); }
+
+void QtWindowThread::runQueued() {
+    queue_.runPending();
+    // A window that is closing may already be taking its views apart.
+    if (afterWork_ && !queue_.isClosed()) afterWork_();
+}
+
+}  // namespace kestrova

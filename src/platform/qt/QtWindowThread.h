@@ -1,0 +1,34 @@
+#pragma once
+#include <QObject>
+
+#include <functional>
+
+#include "platform/SendQueue.h"
+#include "platform/WindowThread.h"
+
+namespace kestrova {
+
+// Hands work from worker threads to the Qt GUI thread. Create it on the GUI
+// thread; each send() posts a queued call to this object, and that call runs
+// everything queued so far and then `afterWork`, so the window can push the
+// changes the work made to its views in one go.
+class QtWindowThread : public QObject, public WindowThread {
+    Q_OBJECT
+public:
+    explicit QtWindowThread(std::function<void()> afterWork = {}, QObject* parent = nullptr);
+    ~QtWindowThread() override;
+
+    bool send(std::function<void()> work) override;
+
+    // GUI thread: refuses all further work; senders still waiting get false.
+    void close();
+    bool isClosed() const { return queue_.isClosed(); }
+
+private:
+    void runQueued();
+
+    std::function<void()> afterWork_;
+    SendQueue queue_;
+};
+
+}  // namespace kestrova
