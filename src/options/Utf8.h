@@ -1,0 +1,16 @@
+#pragma once
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace kestrova {
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool isValidUtf8(std::string_view text);
+
+// The longest prefix of `text` of at most `maxBytes` bytes that does not end
+// inside a multi-byte sequence. Meant for valid UTF-8; on other input it
+// still returns a prefix no longer than `maxBytes`.
+std::string_view cutUtf8(std::string_view text, std::size_t maxBytes);
+
+}  // namespace kestrova
