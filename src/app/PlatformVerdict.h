@@ -1,0 +1,20 @@
+#pragma once
+#include <string>
+#include <string_view>
+
+namespace kestrova {
+
+// Whether the program may run on this system, and how the system is named
+// in the refusal message.
+struct PlatformVerdict {
+    bool osSupported = false;
+    // Whether the main window can be made translucent.
+    bool layeredCapable = false;
+    std::string osDescription;
+};
+
+// Shown after the description when the system is refused.
+inline constexpr std::string_view UNSUPPORTED_NOTICE =
+    "\n上記OSはサポート外です。Kestrovaを起動することができません。\nプログラムを終了します。";
+
+}  // namespace kestrova
