@@ -58,7 +58,7 @@ void ConnectionList::indexRow(int row, const ConnectionKey& key) {
     appendKey(text, key);
     const std::uint64_t serial = serialAt(row);
     auto [it, inserted] = keyIndex_.try_emplace(std::move(text), IndexEntry{serial, 0});
-    ++it->second.rows;
+    if (++it->second.rows == 2) ++duplicateKeys_;
     // With duplicates the oldest row (smallest serial) is the one a bottom-up
     // scan meets first.
     if (serial < it->second.serial) it->second.serial = serial;
@@ -69,7 +69,8 @@ void ConnectionList::unindexRow(int row, const ConnectionKey& key) {
     appendKey(scratch_, key);
     auto it = keyIndex_.find(scratch_);
     if (it == keyIndex_.end()) return;
-    if (--it->second.rows == 0) {
+    if (--it->second.rows == 1) --duplicateKeys_;
+    if (it->second.rows == 0) {
         keyIndex_.erase(it);
         return;
     }
@@ -93,6 +94,7 @@ void ConnectionList::rowRemoving(int row) { unindexRow(row, keyOfRow(row)); }
 
 void ConnectionList::cellChanging(int row, int column, std::string_view newText) {
     if (!isKeyColumn(column)) return;
+    ++keyRewrites_;
     unindexRow(row, keyOfRow(row));
     indexRow(row, keyOfRow(row, column, newText));
 }

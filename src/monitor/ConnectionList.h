@@ -55,6 +55,11 @@ public:
     // Index of the row whose key cells equal `key`, or -1.
     int findRow(const ConnectionKey& key) const;
 
+    // Counts the key cells rewritten after their row was inserted.
+    std::uint64_t keyRewrites() const { return keyRewrites_; }
+    // Whether two rows carry the same five key cells.
+    bool hasDuplicateKeys() const { return duplicateKeys_ > 0; }
+
 private:
     static void appendKey(std::string& out, const ConnectionKey& key);
     static bool isKeyColumn(int column);
@@ -71,6 +76,8 @@ private:
         std::uint32_t rows;    // how many rows carry it
     };
     std::unordered_map<std::string, IndexEntry> keyIndex_;
+    std::uint64_t keyRewrites_ = 0;
+    std::size_t duplicateKeys_ = 0;  // keys carried by more than one row
     mutable std::string scratch_;
 };
 

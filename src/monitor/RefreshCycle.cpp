@@ -1,5 +1,6 @@
 #include "monitor/RefreshCycle.h"
 
+#include <algorithm>
 #include <charconv>
 
 #include "monitor/ProcessNameLookup.h"
@@ -125,33 +126,66 @@ bool RefreshCycle::takeSnapshot(bool showHostname) {
         if (reportError_) reportError_(SNAPSHOT_ERROR_TEXT);
         return false;
     }
-    for (const TcpRow& row : snapshot_) upsertRow(row, showHostname);
+    // Rows found through the last tick's connections need no text index as
+    // long as no key cell was written by anyone but the refresh and no two
+    // rows share a key; otherwise every row goes through the index.
+    const bool reusable = list_.keyRewrites() == keyRewritesSeen_ && !list_.hasDuplicateKeys();
+    if (!reusable) previous_.clear();
+    current_.clear();
+    std::size_t cursor = 0;
+    for (const TcpRow& row : snapshot_) upsertRow(row, showHostname, cursor);
+    // Snapshots come sorted by endpoints, so this is usually sorted already.
+    if (!std::is_sorted(current_.begin(), current_.end()))
+        std::sort(current_.begin(), current_.end());
+    previous_.swap(current_);
+    keyRewritesSeen_ = list_.keyRewrites();
     return true;
 }
 
-void RefreshCycle::upsertRow(const TcpRow& row, bool showHostname) {
-    const NumberText localIp = dotted(row.localAddr);
-    const NumberText localPort = decimal(row.localPort);
-    const NumberText remoteIp = dotted(row.remoteAddr);
-    const NumberText remotePort = decimal(shownRemotePort(row));
-    const NumberText pid = decimal(row.pid);
-    const int found = list_.findRow({localIp.view(), localPort.view(), remoteIp.view(), remotePort.view(), pid.view()});
-    if (row.state < StateNames.size()) {
-        const std::string_view state = StateNames[row.state];
-        if (found >= 0)
-            updateFoundRow(found, localIp.view(), localPort.view(), remoteIp.view(), remotePort.view(), state,
-                           showHostname);
-        else
+RefreshCycle::RowKey RefreshCycle::keyOf(const TcpRow& row) {
+    auto word = [](const std::array<std::uint8_t, 4>& a) {
+        return std::uint64_t{a[0]} << 24 | std::uint64_t{a[1]} << 16 | std::uint64_t{a[2]} << 8 | a[3];
+    };
+    return {word(row.localAddr) << 32 | std::uint64_t{row.localPort} << 16 | shownRemotePort(row),
+            word(row.remoteAddr) << 32 | row.pid, 0};
+}
+
+int RefreshCycle::rowFromPrevious(const RowKey& key, std::size_t& cursor) const {
+    std::size_t at = cursor;
+    if (at >= previous_.size() || !previous_[at].sameKey(key)) {
+        auto it = std::lower_bound(previous_.begin(), previous_.end(), key);
+        if (it == previous_.end() || !it->sameKey(key)) return -1;
+        at = static_cast<std::size_t>(it - previous_.begin());
+    }
+    cursor = at + 1;
+    return list_.rowOfSerial(previous_[at].serial);
+}
+
+void RefreshCycle::upsertRow(const TcpRow& row, bool showHostname, std::size_t& cursor) {
+    RowKey key = keyOf(row);
+    const std::string unknownState = row.state < StateNames.size() ? std::string() : stateText(row.state);
+    const std::string_view state = row.state < StateNames.size() ? StateNames[row.state] : unknownState;
+    int found = rowFromPrevious(key, cursor);
+    if (found < 0) {
+        const NumberText localIp = dotted(row.localAddr);
+        const NumberText localPort = decimal(row.localPort);
+        const NumberText remoteIp = dotted(row.remoteAddr);
+        const NumberText remotePort = decimal(shownRemotePort(row));
+        const NumberText pid = decimal(row.pid);
+        found = list_.findRow({localIp.view(), localPort.view(), remoteIp.view(), remotePort.view(), pid.view()});
+        if (found < 0) {
             insertNewRow("TCP", localIp.view(), localPort.view(), remoteIp.view(), remotePort.view(), state,
                          pid.view());
-        return;
+            key.serial = list_.serialAt(0);
+            current_.push_back(key);
+            return;
+        }
     }
-    const std::string state = stateText(row.state);
-    if (found >= 0)
-        updateFoundRow(found, localIp.view(), localPort.view(), remoteIp.view(), remotePort.view(), state,
-                       showHostname);
-    else
-        insertNewRow("TCP", localIp.view(), localPort.view(), remoteIp.view(), remotePort.view(), state, pid.view());
+    // The row's own key cells hold the very texts this connection makes.
+    updateFoundRow(found, list_.cellText(found, colLocalIp), list_.cellText(found, colLocalPort),
+                   list_.cellText(found, colRemoteIp), list_.cellText(found, colRemotePort), state, showHostname);
+    key.serial = list_.serialAt(found);
+    current_.push_back(key);
 }
 
 void RefreshCycle::upsertConnection(const ConnectionTexts& t, bool showHostname) {

@@ -49,7 +49,18 @@ public:
     void upsertConnection(const ConnectionTexts& texts, bool showHostname);
 
 private:
-    void upsertRow(const TcpRow& row, bool showHostname);
+    // A connection of the last snapshot and the row it was found in.
+    struct RowKey {
+        std::uint64_t high, low;  // endpoints and process id
+        std::uint64_t serial;
+        bool sameKey(const RowKey& other) const { return high == other.high && low == other.low; }
+        bool operator<(const RowKey& other) const {
+            return high != other.high ? high < other.high : low < other.low;
+        }
+    };
+    static RowKey keyOf(const TcpRow& row);
+    int rowFromPrevious(const RowKey& key, std::size_t& cursor) const;
+    void upsertRow(const TcpRow& row, bool showHostname, std::size_t& cursor);
     void updateFoundRow(int row, std::string_view localIp, std::string_view localPort, std::string_view remoteIp,
                         std::string_view remotePort, std::string_view state, bool showHostname);
     void insertNewRow(std::string_view protocol, std::string_view localIp, std::string_view localPort,
@@ -66,6 +77,9 @@ private:
     LogSink reportError_;
 
     std::vector<TcpRow> snapshot_;
+    // The last tick's connections, sorted by key, with the rows they were in.
+    std::vector<RowKey> previous_, current_;
+    std::uint64_t keyRewritesSeen_ = 0;
     // Marks of this tick, by row position counted from the oldest row: rows
     // are only added on top until the sweep, so positions do not move.
     enum : std::uint8_t { kMarkUnseen, kMarkUpdated, kMarkNew };
