@@ -150,7 +150,12 @@ std::int32_t ProfileStore::readInt(std::string_view section, std::string_view ke
     const Lookup found = locate(*text, trim(section), trim(key));
     if (!found.keyFound) return defaultValue;
     const std::string_view raw = std::string_view(*text).substr(found.valueBegin, found.valueEnd - found.valueBegin);
-    return parseLeadingInt(unwrapValue(raw));
+    const std::string_view value = unwrapValue(raw);
+    // An empty value counts as no value, as the Windows profile functions
+    // have it: "netstatInterval=" keeps the 100 ms default instead of a
+    // refresh every 10 ms.
+    if (value.empty()) return defaultValue;
+    return parseLeadingInt(value);
 }
 
 std::string ProfileStore::readString(std::string_view section, std::string_view key, std::string_view defaultValue) {

@@ -70,7 +70,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReadIntCase{"AbsentKey", "[s]\nother=5\n", "s", "k", -99},
         ReadIntCase{"Plain", "[s]\nk=42\n", "s", "k", 42},
         ReadIntCase{"NoDigits", "[s]\nk=abc\n", "s", "k", 0},
-        ReadIntCase{"EmptyValueIsZero", "[s]\nk=\n", "s", "k", 0},
+        ReadIntCase{"EmptyValueIsTheDefault", "[s]\nk=\n", "s", "k", -99},
         ReadIntCase{"TrailingText", "[s]\nk=12abc\n", "s", "k", 12},
         ReadIntCase{"LeadingSpaceAndMinus", "[s]\nk= -7\n", "s", "k", -7},
         ReadIntCase{"TwoSignsStop", "[s]\nk=--8\n", "s", "k", 0},
