@@ -252,6 +252,45 @@ TEST(SockDiagParse, UnknownFamilyIsSkipped) {
     EXPECT_TRUE(out.empty());
 }
 
+// A reply is only trusted when its socket messages carry the type of the
+// request we sent; the legacy request's replies mix both address families.
+TEST(SockDiagParse, SocketMessageTypeMustMatchTheRequest) {
+    const auto v4 = v4Socket({127, 0, 0, 1}, 1, {127, 0, 0, 1}, 2, TCP_ESTABLISHED, 1);
+    const auto mappedV6 = v6Socket(mapped(127, 0, 0, 1), mapped(127, 0, 0, 2), TCP_ESTABLISHED);
+    const auto realV6 = v6Socket(kLoopback6, kLoopback6, TCP_ESTABLISHED);
+    struct Case {
+        SockDiagRequest request;
+        std::uint16_t messageType;
+        Status status;
+        std::size_t kept;
+    } cases[] = {
+        {SockDiagRequest::ByFamily, SOCK_DIAG_BY_FAMILY, Status::Done, 2},
+        {SockDiagRequest::LegacyTcp, TCPDIAG_GETSOCK, Status::Done, 2},
+        {SockDiagRequest::ByFamily, TCPDIAG_GETSOCK, Status::Failed, 0},
+        {SockDiagRequest::LegacyTcp, SOCK_DIAG_BY_FAMILY, Status::Failed, 0},
+        {SockDiagRequest::LegacyTcp, DCCPDIAG_GETSOCK, Status::Failed, 0},
+    };
+    for (const Case& c : cases) {
+        Datagram d;
+        d.message(c.messageType, &v4, sizeof v4)
+            .message(c.messageType, &mappedV6, sizeof mappedV6)
+            .message(c.messageType, &realV6, sizeof realV6)
+            .done();
+        std::vector<TcpSocketEntry> out;
+        auto r = parseSockDiagDatagram(d.bytes, kSeq, kPort, out, c.request);
+        SCOPED_TRACE(testing::Message() << "request " << static_cast<int>(c.request) << ", type " << c.messageType);
+        EXPECT_EQ(r.status, c.status);
+        if (c.status == Status::Failed) {
+            EXPECT_EQ(r.error, EPROTO);
+        }
+        ASSERT_EQ(out.size(), c.kept);
+        if (c.kept) {
+            EXPECT_EQ(out[1].row.localAddr, (Octets{127, 0, 0, 1}));
+            EXPECT_EQ(out[1].row.remoteAddr, (Octets{127, 0, 0, 2}));
+        }
+    }
+}
+
 TEST(TcpStateMapping, EveryLinuxStateHasItsNumber) {
     const std::map<unsigned, std::uint32_t> expected = {
         {0, 0},

@@ -84,7 +84,8 @@ bool appendSocket(const inet_diag_msg& msg, std::vector<TcpSocketEntry>& out) {
 }  // namespace
 
 SockDiagParseResult parseSockDiagDatagram(std::span<const std::uint8_t> datagram, std::uint32_t seq,
-                                          std::uint32_t portId, std::vector<TcpSocketEntry>& out) {
+                                          std::uint32_t portId, std::vector<TcpSocketEntry>& out,
+                                          SockDiagRequest request) {
     using Status = SockDiagParseResult::Status;
     SockDiagParseResult result;
     auto fail = [&result](int error) {
@@ -93,6 +94,7 @@ SockDiagParseResult parseSockDiagDatagram(std::span<const std::uint8_t> datagram
         return result;
     };
 
+    const std::uint16_t socketType = request == SockDiagRequest::LegacyTcp ? TCPDIAG_GETSOCK : SOCK_DIAG_BY_FAMILY;
     const std::uint8_t* p = datagram.data();
     std::size_t left = datagram.size();
     while (left > 0) {
@@ -132,7 +134,11 @@ SockDiagParseResult parseSockDiagDatagram(std::span<const std::uint8_t> datagram
         }
         case NLMSG_NOOP:
             break;
-        case SOCK_DIAG_BY_FAMILY: {
+        default: {
+            // NLMSG_OVERRUN, the other request's socket type and anything
+            // else we did not ask for.
+            if (h.nlmsg_type != socketType)
+                return fail(EPROTO);
             inet_diag_msg msg;
             if (payloadLen < sizeof msg)
                 return fail(EBADMSG);
@@ -140,9 +146,6 @@ SockDiagParseResult parseSockDiagDatagram(std::span<const std::uint8_t> datagram
             appendSocket(msg, out);
             break;
         }
-        default:
-            // NLMSG_OVERRUN and anything else we did not ask for.
-            return fail(EPROTO);
         }
 
         const std::size_t step = NLMSG_ALIGN(h.nlmsg_len);

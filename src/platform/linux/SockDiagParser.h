@@ -23,12 +23,20 @@ struct SockDiagParseResult {
     bool interrupted = false;
 };
 
-// Parses one datagram of a SOCK_DIAG_BY_FAMILY TCP dump. Every message must
-// answer request `seq` sent from netlink port `portId`. IPv4 sockets are
+// The request a dump answers. The kernel types each socket message after its
+// request, so the parser has to know which one was sent.
+enum class SockDiagRequest {
+    ByFamily,   // SOCK_DIAG_BY_FAMILY: one address family per dump
+    LegacyTcp,  // TCPDIAG_GETSOCK: IPv4 and IPv6 TCP sockets in one dump
+};
+
+// Parses one datagram of a TCP socket dump. Every message must answer request
+// `seq` of kind `request` sent from netlink port `portId`. IPv4 sockets are
 // appended to `out`; IPv6 sockets only when they carry an IPv4 connection
 // (both ends IPv4-mapped, or a mapped local end with no remote end). Any byte
 // sequence is safe to pass: nothing outside `datagram` is read.
 SockDiagParseResult parseSockDiagDatagram(std::span<const std::uint8_t> datagram, std::uint32_t seq,
-                                          std::uint32_t portId, std::vector<TcpSocketEntry>& out);
+                                          std::uint32_t portId, std::vector<TcpSocketEntry>& out,
+                                          SockDiagRequest request = SockDiagRequest::ByFamily);
 
 }  // namespace kestrova
