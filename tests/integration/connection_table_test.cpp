@@ -124,7 +124,7 @@ TEST_P(ConnectionTableTest, ShowsLoopbackConnectionAndListenerWithOurPid) {
     LinuxConnectionTable table(GetParam());
     Connection c = openConnection(listenOnLoopback());
     const auto rows = snapshotOrFail(table);
-    EXPECT_EQ(table.usedNetlink(), GetParam() == LinuxConnectionTable::Reader::Automatic);
+    EXPECT_EQ(table.usedNetlink(), GetParam() != LinuxConnectionTable::Reader::ProcNetOnly);
 
     auto listener = findRow(rows, kLoopback, c.serverPort, {0, 0, 0, 0}, 0);
     ASSERT_TRUE(listener);
@@ -258,10 +258,84 @@ TEST_P(ConnectionTableTest, SocketSharedWithChildKeepsOneOwner) {
 
 INSTANTIATE_TEST_SUITE_P(Readers, ConnectionTableTest,
                          ::testing::Values(LinuxConnectionTable::Reader::Automatic,
+                                           LinuxConnectionTable::Reader::PerFamilyDumps,
                                            LinuxConnectionTable::Reader::ProcNetOnly),
                          [](const auto& info) {
-                             return info.param == LinuxConnectionTable::Reader::Automatic ? "Netlink" : "ProcNet";
+                             switch (info.param) {
+                             case LinuxConnectionTable::Reader::Automatic:
+                                 return "Netlink";
+                             case LinuxConnectionTable::Reader::PerFamilyDumps:
+                                 return "NetlinkPerFamily";
+                             case LinuxConnectionTable::Reader::ProcNetOnly:
+                                 break;
+                             }
+                             return "ProcNet";
                          });
+
+TEST(ConnectionTable, OneDumpPerSnapshotOnThisKernel) {
+    using Reader = LinuxConnectionTable::Reader;
+    for (auto [reader, combined] : {std::pair{Reader::Automatic, true}, std::pair{Reader::PerFamilyDumps, false},
+                                    std::pair{Reader::ProcNetOnly, false}}) {
+        LinuxConnectionTable table(reader);
+        for (int i = 0; i < 2; ++i) {
+            snapshotOrFail(table);
+            EXPECT_EQ(table.usedCombinedDump(), combined) << "reader " << static_cast<int>(reader) << ", snapshot " << i;
+        }
+    }
+}
+
+// A [::1] connection: IPv6 at both ends, so never a row of ours.
+std::optional<Connection> openIpv6Connection() {
+    Fd listener(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_loopback;
+    if (listener.get() < 0 || bind(listener.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        listen(listener.get(), 4) != 0)
+        return std::nullopt;
+    Connection c;
+    c.serverPort = localPort(listener.get());
+    a.sin6_port = htons(c.serverPort);
+    c.client = Fd(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (connect(c.client.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+        return std::nullopt;
+    c.clientPort = localPort(c.client.get());
+    c.accepted = Fd(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    c.listener = std::move(listener);
+    return c;
+}
+
+TEST(ConnectionTable, CombinedAndPerFamilyDumpsGiveTheSameRows) {
+    std::vector<Connection> ours;
+    ours.push_back(openConnection(listenOnLoopback()));
+    if (auto dual = listenDualStack())
+        ours.push_back(openConnection(std::move(*dual)));
+    auto v6 = openIpv6Connection();
+    std::vector<std::uint16_t> ports;
+    for (const Connection& c : ours)
+        ports.insert(ports.end(), {c.serverPort, c.clientPort});
+    if (v6)
+        ports.insert(ports.end(), {v6->serverPort, v6->clientPort});
+    auto mine = [&ports](const std::vector<TcpRow>& rows) {
+        std::vector<TcpRow> out;
+        std::copy_if(rows.begin(), rows.end(), std::back_inserter(out), [&ports](const TcpRow& r) {
+            return std::find(ports.begin(), ports.end(), r.localPort) != ports.end() ||
+                   std::find(ports.begin(), ports.end(), r.remotePort) != ports.end();
+        });
+        return out;
+    };
+
+    LinuxConnectionTable combined, perFamily(LinuxConnectionTable::Reader::PerFamilyDumps);
+    const auto fromCombined = mine(snapshotOrFail(combined));
+    const auto fromPerFamily = mine(snapshotOrFail(perFamily));
+    ASSERT_TRUE(combined.usedCombinedDump());
+    EXPECT_EQ(fromCombined, fromPerFamily);
+    // v4 listener and both ends of each IPv4 connection; the [::] listener
+    // and the [::1] connection are not IPv4.
+    EXPECT_EQ(fromCombined.size(), 1 + 2 * ours.size());
+    for (const TcpRow& r : fromCombined)
+        EXPECT_EQ(r.pid, kOurPid);
+}
 
 TEST(ConnectionTable, NetlinkAndProcNetAgree) {
     Connection c = openConnection(listenOnLoopback());

@@ -47,6 +47,51 @@ bool isUnsupported(int error) {
     }
 }
 
+int sendRequest(int fd, const void* request, std::size_t size) {
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    while (sendto(fd, request, size, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) < 0) {
+        if (errno != EINTR)
+            return errno;
+    }
+    return 0;
+}
+
+int sendFamilyDump(int fd, std::uint32_t seq, int family) {
+    struct {
+        nlmsghdr header;
+        inet_diag_req_v2 body;
+    } request{};
+    request.header.nlmsg_len = sizeof request;
+    request.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    request.header.nlmsg_seq = seq;
+    request.body.sdiag_family = static_cast<std::uint8_t>(family);
+    request.body.sdiag_protocol = IPPROTO_TCP;
+    request.body.idiag_states = ~0u;  // every state, NEW_SYN_RECV requests too
+    request.body.idiag_ext = 0;       // no attributes: the bare message is all we read
+    return sendRequest(fd, &request, sizeof request);
+}
+
+// The kernel answers this older request with one walk over its TCP tables for
+// every address family, where SOCK_DIAG_BY_FAMILY walks them once per family.
+int sendLegacyTcpDump(int fd, std::uint32_t seq) {
+    struct {
+        nlmsghdr header;
+        inet_diag_req body;
+    } request{};
+    request.header.nlmsg_len = sizeof request;
+    request.header.nlmsg_type = TCPDIAG_GETSOCK;
+    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    request.header.nlmsg_seq = seq;
+    // Dumps ignore the family today; should a kernel ever honour it,
+    // AF_UNSPEC still means both rather than silently only IPv4.
+    request.body.idiag_family = AF_UNSPEC;
+    request.body.idiag_states = ~0u;
+    request.body.idiag_ext = 0;
+    return sendRequest(fd, &request, sizeof request);
+}
+
 bool readWholeFile(const char* path, std::vector<char>& text) {
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
@@ -79,15 +124,17 @@ LinuxConnectionTable::LinuxConnectionTable(Reader reader)
     : LinuxConnectionTable(reader, std::make_unique<ProcSocketOwnerSource>()) {}
 
 LinuxConnectionTable::LinuxConnectionTable(Reader reader, std::unique_ptr<SocketOwnerSource> source)
-    : reader_(reader), source_(std::move(source)), owners_(*source_) {}
+    : reader_(reader), source_(std::move(source)), owners_(*source_) {
+    combinedDumpUnsupported_ = reader == Reader::PerFamilyDumps;
+}
 
 LinuxConnectionTable::~LinuxConnectionTable() { closeNetlink(); }
 
 bool LinuxConnectionTable::snapshot(std::vector<TcpRow>& rows) {
     rows.clear();
-    usedNetlink_ = false;
+    usedNetlink_ = usedCombinedDump_ = false;
     bool ok = false;
-    if (reader_ == Reader::Automatic && !netlinkUnsupported_) {
+    if (reader_ != Reader::ProcNetOnly && !netlinkUnsupported_) {
         const int error = dumpNetlink();
         if (error == 0) {
             ok = usedNetlink_ = netlinkEverWorked_ = true;
@@ -151,13 +198,31 @@ int LinuxConnectionTable::dumpNetlink() {
         if (nlFd_ < 0 && !openNetlink())
             return errno;
         entries_.clear();
-        error = dumpFamily(AF_INET);
-        if (error == 0 && !skipIpv6_) {
-            error = dumpFamily(AF_INET6);
-            if (error > 0 && isUnsupported(error)) {
-                // A kernel without IPv6 still has a full IPv4 table.
-                skipIpv6_ = true;
-                error = 0;
+        if (!combinedDumpUnsupported_) {
+            error = dumpFamily(AF_UNSPEC);
+            if (error == 0) {
+                combinedDumpWorked_ = usedCombinedDump_ = true;
+                return 0;
+            }
+            if (error > 0 && !combinedDumpWorked_) {
+                // This kernel does not take the legacy request (or not
+                // here); the per-family dumps below find the same sockets.
+                combinedDumpUnsupported_ = true;
+                closeNetlink();
+                if (!openNetlink())
+                    return errno;
+                entries_.clear();
+            }
+        }
+        if (combinedDumpUnsupported_) {
+            error = dumpFamily(AF_INET);
+            if (error == 0 && !skipIpv6_) {
+                error = dumpFamily(AF_INET6);
+                if (error > 0 && isUnsupported(error)) {
+                    // A kernel without IPv6 still has a full IPv4 table.
+                    skipIpv6_ = true;
+                    error = 0;
+                }
             }
         }
         if (error == 0)
@@ -173,26 +238,11 @@ int LinuxConnectionTable::dumpNetlink() {
 }
 
 int LinuxConnectionTable::dumpFamily(int family) {
-    struct {
-        nlmsghdr header;
-        inet_diag_req_v2 body;
-    } request{};
-    request.header.nlmsg_len = sizeof request;
-    request.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    request.header.nlmsg_seq = ++seq_;
-    request.body.sdiag_family = static_cast<std::uint8_t>(family);
-    request.body.sdiag_protocol = IPPROTO_TCP;
-    request.body.idiag_states = ~0u;  // every state, NEW_SYN_RECV requests too
-    request.body.idiag_ext = 0;       // no attributes: the bare message is all we read
-
-    sockaddr_nl kernel{};
-    kernel.nl_family = AF_NETLINK;
-    while (sendto(nlFd_, &request, sizeof request, 0, reinterpret_cast<sockaddr*>(&kernel),
-                  sizeof kernel) < 0) {
-        if (errno != EINTR)
-            return errno;
-    }
+    const std::uint32_t seq = ++seq_;
+    const SockDiagRequest kind = family == AF_UNSPEC ? SockDiagRequest::LegacyTcp : SockDiagRequest::ByFamily;
+    int error = kind == SockDiagRequest::LegacyTcp ? sendLegacyTcpDump(nlFd_, seq) : sendFamilyDump(nlFd_, seq, family);
+    if (error != 0)
+        return error;
 
     bool interrupted = false;
     for (;;) {
@@ -216,8 +266,7 @@ int LinuxConnectionTable::dumpFamily(int family) {
         if (from.nl_pid != 0)
             return EPROTO;  // not from the kernel
         auto result = parseSockDiagDatagram(
-            std::span<const std::uint8_t>(buffer_.data(), static_cast<std::size_t>(n)), request.header.nlmsg_seq,
-            portId_, entries_);
+            std::span<const std::uint8_t>(buffer_.data(), static_cast<std::size_t>(n)), seq, portId_, entries_, kind);
         interrupted = interrupted || result.interrupted;
         switch (result.status) {
         case SockDiagParseResult::Status::Failed:

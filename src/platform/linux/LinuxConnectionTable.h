@@ -14,7 +14,13 @@ namespace kestrova {
 // Not thread-safe: one caller at a time.
 class LinuxConnectionTable : public ConnectionTable {
 public:
-    enum class Reader { Automatic, ProcNetOnly };
+    enum class Reader {
+        Automatic,
+        // Automatic, but always one netlink dump per address family; lets
+        // tests hold the combined dump against it.
+        PerFamilyDumps,
+        ProcNetOnly,
+    };
 
     explicit LinuxConnectionTable(Reader reader = Reader::Automatic);
     // For tests: owners from `source` instead of /proc.
@@ -28,10 +34,15 @@ public:
     const SocketOwnerCache& ownerCache() const { return owners_; }
     // Whether the last successful snapshot came from netlink.
     bool usedNetlink() const { return usedNetlink_; }
+    // Whether the last successful snapshot read IPv4 and IPv6 sockets in a
+    // single netlink dump (one walk of the kernel's tables instead of two).
+    bool usedCombinedDump() const { return usedCombinedDump_; }
 
 private:
     // 0 on success, else a positive errno.
     int dumpNetlink();
+    // AF_INET or AF_INET6 over SOCK_DIAG_BY_FAMILY; AF_UNSPEC for both at
+    // once over the legacy TCP request.
     int dumpFamily(int family);
     bool openNetlink();
     void closeNetlink();
@@ -46,7 +57,12 @@ private:
     bool netlinkEverWorked_ = false;
     bool netlinkUnsupported_ = false;
     bool skipIpv6_ = false;
+    // Until the combined dump has worked once, any error it returns ends its
+    // use for good.
+    bool combinedDumpUnsupported_ = false;
+    bool combinedDumpWorked_ = false;
     bool usedNetlink_ = false;
+    bool usedCombinedDump_ = false;
     std::vector<std::uint8_t> buffer_;
     std::vector<char> textBuffer_;
     std::vector<TcpSocketEntry> entries_;
