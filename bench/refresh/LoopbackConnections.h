@@ -1,0 +1,21 @@
+#pragma once
+#include <sys/types.h>
+
+#include <vector>
+
+// Established loopback connections held open by helper processes, so that
+// the benchmark's own descriptor limit does not cap their number. Every
+// connection shows twice in the machine's table: its client and its server end.
+class LoopbackConnections {
+public:
+    explicit LoopbackConnections(int connections);
+    ~LoopbackConnections();
+    LoopbackConnections(const LoopbackConnections&) = delete;
+    LoopbackConnections& operator=(const LoopbackConnections&) = delete;
+
+    bool ready() const { return ready_; }
+
+private:
+    std::vector<pid_t> holders_;
+    bool ready_ = true;
+};

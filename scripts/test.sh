@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds everything with AddressSanitizer and
+# UndefinedBehaviorSanitizer and runs every test; then builds the threaded
+# tests with ThreadSanitizer and runs them.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+
+jobs=$(nproc)
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKESTROVA_SANITIZE=address,undefined >/dev/null
+cmake --build build-asan -j "$jobs"
+
+# Qt and fontconfig keep caches alive until exit; their leaks are not ours.
+export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export QT_QPA_PLATFORM=offscreen
+# The kernel tests watch the machine's own connection table, so they run one
+# at a time; the rest in parallel.
+ctest --test-dir build-asan --output-on-failure -j "$jobs" --timeout 300 -LE integration
+ctest --test-dir build-asan --output-on-failure -j 1 --timeout 300 -L integration
+
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTROVA_BENCH=OFF >/dev/null
+cmake --build build-tsan --target thread_tests_tsan -j "$jobs"
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build-tsan/tests/thread_tests_tsan --gtest_brief=1
