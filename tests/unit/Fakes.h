@@ -49,15 +49,17 @@ public:
     LocalTime now() override { return time; }
 };
 
+// The profile's bytes in memory; every replace is recorded, failed or not.
 class MemoryProfileFile : public ProfileFile {
 public:
+    explicit MemoryProfileFile(std::optional<std::string> initial = std::nullopt) : contents(std::move(initial)) {}
     std::optional<std::string> contents;
-    bool failWrites = false;
-    int writes = 0;
+    bool failReplace = false;
+    std::vector<std::string> attempts;
     std::optional<std::string> read() override { return contents; }
     bool replace(const std::string& text) override {
-        ++writes;
-        if (failWrites) return false;
+        attempts.push_back(text);
+        if (failReplace) return false;
         contents = text;
         return true;
     }

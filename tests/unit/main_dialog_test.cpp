@@ -43,7 +43,7 @@ TEST_F(MainDialogTest, StartsWithDefaultsWhenThereIsNoProfile) {
     EXPECT_EQ(host.topmost, true);
     EXPECT_EQ(host.opacity, 180);
     EXPECT_EQ(host.closeRequests, 0);
-    EXPECT_EQ(profileFile.writes, 0);
+    EXPECT_EQ(profileFile.attempts.size(), 0u);
 }
 
 TEST_F(MainDialogTest, FirstTickWritesTitleAndRearmsWithTheInterval) {
@@ -77,7 +77,7 @@ TEST_F(MainDialogTest, RefusedSystemShowsNoticeClosesAndSavesNothing) {
     EXPECT_LT(at("showInformation"), at("postClose"));
     EXPECT_LT(at("postClose"), at("setTimer 1040415 0"));
     EXPECT_FALSE(host.opacity.has_value());
-    EXPECT_EQ(profileFile.writes, 0);
+    EXPECT_EQ(profileFile.attempts.size(), 0u);
 }
 
 TEST_F(MainDialogTest, SystemCommandRouting) {
@@ -188,7 +188,7 @@ TEST_F(MainDialogTest, TogglesLogTheirLinesAndApplyThemselves) {
     }
     EXPECT_FALSE(host.timers.count(TIMER_RESOLVE));
     EXPECT_EQ(host.title, "Kestrova Version 2.00 -- 接続数:0 -- 更新間隔:500ms --");
-    EXPECT_EQ(profileFile.writes, 0);
+    EXPECT_EQ(profileFile.attempts.size(), 0u);
 }
 
 TEST_F(MainDialogTest, AlphaStepsReachTheGreyedBounds) {
@@ -244,7 +244,7 @@ TEST_F(MainDialogTest, ExitSavesAllSixKeysThenCloses) {
 
 TEST_F(MainDialogTest, ExitClosesEvenWhenTheSaveFails) {
     dialog.initialise();
-    profileFile.failWrites = true;
+    profileFile.failReplace = true;
     dialog.onSysCommand(CMD_EXIT);
     EXPECT_EQ(host.closeRequests, 1);
     EXPECT_FALSE(profileFile.contents.has_value());

@@ -5,26 +5,14 @@
 #include <string>
 #include <vector>
 
+#include "Fakes.h"
 #include "options/ProfileStore.h"
 #include "options/Utf8.h"
 
 namespace kestrova {
 namespace {
 
-class MemoryProfileFile : public ProfileFile {
-public:
-    explicit MemoryProfileFile(std::optional<std::string> contents = std::nullopt) : contents(std::move(contents)) {}
-    std::optional<std::string> read() override { return contents; }
-    bool replace(const std::string& newContents) override {
-        ++replaces;
-        if (failReplace) return false;
-        contents = newContents;
-        return true;
-    }
-    std::optional<std::string> contents;
-    bool failReplace = false;
-    int replaces = 0;
-};
+using testing::MemoryProfileFile;
 
 // Stands in for the code page conversion: knows one character and records
 // what it was asked to convert.
@@ -237,7 +225,7 @@ TEST_P(RejectedWriteTest, LeavesFileAlone) {
     MemoryProfileFile file(std::string("[s]\nk=1\n"));
     ProfileStore store(file, {});
     EXPECT_FALSE(store.writeString(c.section, c.key, c.value));
-    EXPECT_EQ(file.replaces, 0);
+    EXPECT_EQ(file.attempts.size(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Names, RejectedWriteTest,

@@ -4,24 +4,13 @@
 #include <string>
 #include <vector>
 
+#include "Fakes.h"
 #include "options/SettingsIo.h"
 
 namespace kestrova {
 namespace {
 
-class RecordingProfileFile : public ProfileFile {
-public:
-    std::optional<std::string> read() override { return contents; }
-    bool replace(const std::string& newContents) override {
-        attempts.push_back(newContents);
-        if (failReplace) return false;
-        contents = newContents;
-        return true;
-    }
-    std::optional<std::string> contents;
-    bool failReplace = false;
-    std::vector<std::string> attempts;
-};
+using RecordingProfileFile = testing::MemoryProfileFile;
 
 TEST(SettingsIo, MissingKeysGetDefaults) {
     RecordingProfileFile file;
