@@ -188,14 +188,6 @@ void RefreshCycle::upsertRow(const TcpRow& row, bool showHostname, std::size_t& 
     current_.push_back(key);
 }
 
-void RefreshCycle::upsertConnection(const ConnectionTexts& t, bool showHostname) {
-    const int found = list_.findRow({t.localIp, t.localPort, t.remoteIp, t.remotePort, t.pid});
-    if (found >= 0)
-        updateFoundRow(found, t.localIp, t.localPort, t.remoteIp, t.remotePort, t.state, showHostname);
-    else
-        insertNewRow(t.protocol, t.localIp, t.localPort, t.remoteIp, t.remotePort, t.state, t.pid);
-}
-
 void RefreshCycle::updateFoundRow(int row, std::string_view localIp, std::string_view localPort,
                                   std::string_view remoteIp, std::string_view remotePort, std::string_view state,
                                   bool showHostname) {

@@ -42,13 +42,10 @@ public:
     // be read leaves every row in place.
     void tick(bool showHostname, bool sweep);
 
-    // The steps of a tick, for callers that need them apart.
+private:
     void clearMarks();
     bool takeSnapshot(bool showHostname);
     void sweepUnseen();
-    void upsertConnection(const ConnectionTexts& texts, bool showHostname);
-
-private:
     // A connection of the last snapshot and the row it was found in.
     struct RowKey {
         std::uint64_t high, low;  // endpoints and process id
