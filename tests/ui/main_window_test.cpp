@@ -162,6 +162,24 @@ TEST_F(MainWindowTest, TitleColumnsAndRowsAfterTheFirstTick) {
     EXPECT_EQ(window->logView()->header()->sectionSize(1), 640);
 }
 
+TEST_F(MainWindowTest, ZeroWidthColumnsAtTheEndCanBePulledOpen) {
+    open();
+    window->resize(1000, 400);
+    QHeaderView* header = window->connectionView()->header();
+    QWidget* strip = header->viewport();
+    const int end = header->sectionViewportPosition(colTotalBytes);
+    ASSERT_EQ(end, header->sectionViewportPosition(colPid) + 60);
+    const int y = header->height() / 2;
+    QTest::mousePress(strip, Qt::LeftButton, {}, QPoint(end + 2, y));
+    QTest::mouseMove(strip, QPoint(end + 50, y));
+    QTest::mouseRelease(strip, Qt::LeftButton, {}, QPoint(end + 50, y));
+    EXPECT_EQ(header->sectionSize(colTotalBytes), 50);
+    EXPECT_EQ(header->sectionSize(colPid), 60);
+    // The next one sits at the new column's left edge, where the header's
+    // own divider handling takes over.
+    EXPECT_EQ(header->sectionSize(colRemotePort), 0);
+}
+
 TEST_F(MainWindowTest, PanesFollowTheLayoutOnResize) {
     open();
     window->resize(400, 300);

@@ -23,6 +23,7 @@
 
 #include <climits>
 
+#include "platform/qt/PaneHeader.h"
 #include "platform/qt/QtWindowThread.h"
 #include "platform/qt/TextTableModel.h"
 #include "ui/Commands.h"
@@ -117,6 +118,7 @@ MainWindow::~MainWindow() {
 
 QTreeView* MainWindow::makeView(TextTableModel* model, bool framed) {
     auto* view = new QTreeView(this);
+    view->setHeader(new PaneHeader(view));
     view->setModel(model);
     view->setRootIsDecorated(false);
     view->setItemsExpandable(false);
