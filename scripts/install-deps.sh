@@ -10,6 +10,8 @@ packages=(
   fonts-ipafont-gothic
   xvfb xauth
   iproute2 procps
+  clang libclang-rt-dev
+  dpkg-dev file libcap2-bin desktop-file-utils appstream
 )
 
 missing=()

@@ -10,6 +10,7 @@
 
 #include <bit>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <map>
 #include <optional>
@@ -163,6 +164,10 @@ std::vector<BadDatagram> badDatagrams() {
     add("KernelError", Datagram{}.error(-EACCES).bytes, EACCES);
     add("AcknowledgementInsteadOfDump", Datagram{}.error(0).bytes, EPROTO);
     add("DoneCarryingError", Datagram{}.done(-ENOBUFS).bytes, ENOBUFS);
+    // Status words that are no errno: the negation of INT_MIN overflows.
+    add("DoneCarryingIntMin", Datagram{}.done(INT_MIN).bytes, EPROTO);
+    add("ErrorIntMin", Datagram{}.error(INT_MIN).bytes, EPROTO);
+    add("ErrorBelowErrnoRange", Datagram{}.error(-4096).bytes, EPROTO);
     add("Overrun", Datagram{}.message(NLMSG_OVERRUN, nullptr, 0).bytes, EPROTO);
     {
         Datagram d;

@@ -44,6 +44,13 @@ bool isUnspecified(const std::uint8_t (&a)[16]) {
     return std::all_of(std::begin(a), std::end(a), [](std::uint8_t b) { return b == 0; });
 }
 
+// The kernel reports a failure as a negative errno, which never goes below
+// -4095. Any other value in a status field is not an error number (and
+// INT_MIN cannot even be negated); it stands for `otherwise`.
+int errnoFromStatus(int status, int otherwise) {
+    return status < 0 && status > -4096 ? -status : otherwise;
+}
+
 std::uint16_t portFromNetwork(const std::uint8_t* p) {
     return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
 }
@@ -120,7 +127,7 @@ SockDiagParseResult parseSockDiagDatagram(std::span<const std::uint8_t> datagram
             if (payloadLen >= sizeof status)
                 std::memcpy(&status, payload, sizeof status);
             if (status < 0)
-                return fail(-status);
+                return fail(errnoFromStatus(status, EPROTO));
             result.status = Status::Done;
             return result;
         }
@@ -130,7 +137,7 @@ SockDiagParseResult parseSockDiagDatagram(std::span<const std::uint8_t> datagram
                 std::memcpy(&error, payload, sizeof error);
             // We never ask for acknowledgements, so even "error 0" is not
             // part of a healthy dump.
-            return fail(error < 0 ? -error : EPROTO);
+            return fail(errnoFromStatus(error, EPROTO));
         }
         case NLMSG_NOOP:
             break;
