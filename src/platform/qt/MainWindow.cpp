@@ -168,28 +168,14 @@ void MainWindow::flushModels() {
 
 void MainWindow::setTitle(const std::string& title) { setWindowTitle(text(title)); }
 
-int MainWindow::effectivePeriod(std::int32_t periodMs) {
-    if (periodMs < 0) return INT_MAX;
-    return periodMs < 10 ? 10 : periodMs;
-}
+void MainWindow::setTimer(std::uint32_t id, std::int32_t periodMs) { timers_.set(id, periodMs); }
 
-void MainWindow::setTimer(std::uint32_t id, std::int32_t periodMs) {
-    QTimer*& timer = timers_[id];
-    if (!timer) {
-        timer = new QTimer(this);
-        connect(timer, &QTimer::timeout, this, [this, id] { dispatch([this, id] { dialog_->onTimer(id); }); });
-    }
-    timer->start(effectivePeriod(periodMs));
-}
+void MainWindow::killTimer(std::uint32_t id) { timers_.kill(id); }
 
-void MainWindow::killTimer(std::uint32_t id) {
-    auto it = timers_.find(id);
-    if (it != timers_.end() && it->second) it->second->stop();
-}
+int MainWindow::timerPeriod(std::uint32_t id) const { return timers_.period(id); }
 
-int MainWindow::timerPeriod(std::uint32_t id) const {
-    auto it = timers_.find(id);
-    return it != timers_.end() && it->second && it->second->isActive() ? it->second->interval() : -1;
+void MainWindow::timerFired(std::uint32_t id) {
+    dispatch([this, id] { dialog_->onTimer(id); });
 }
 
 void MainWindow::postClose() { QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection); }

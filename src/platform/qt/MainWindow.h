@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "platform/WindowHost.h"
+#include "platform/qt/TimerTable.h"
 
 class QTimer;
 class QTreeView;
@@ -52,10 +53,6 @@ public:
     void applyOpacity(std::uint8_t alpha) override;
     bool supportsOpacity() override;
 
-    // Timer period as the windowing system takes it: at least 10 ms, and a
-    // negative or huge one capped at the largest period.
-    static int effectivePeriod(std::int32_t periodMs);
-
     // Whether a timer is armed, and its period; for tests.
     int timerPeriod(std::uint32_t id) const;
 
@@ -69,6 +66,7 @@ private:
     template <class F>
     void dispatch(F&& handler);
     void showWindowMenu();
+    void timerFired(std::uint32_t id);
     QTreeView* makeView(TextTableModel* model, bool framed);
 
     MainDialog* dialog_ = nullptr;
@@ -76,7 +74,7 @@ private:
     TextTableModel* logModel_ = nullptr;
     QTreeView* connectionView_ = nullptr;
     QTreeView* logView_ = nullptr;
-    std::map<std::uint32_t, QTimer*> timers_;
+    TimerTable timers_{this, [this](std::uint32_t id) { timerFired(id); }};
     std::unique_ptr<QtWindowThread> windowThread_;
     bool closing_ = false;
 };
