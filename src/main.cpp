@@ -1,23 +1,39 @@
-// Kestrova: a window that lists the machine's IPv4 TCP connections and logs
-// every change to them.
+// Kestrova: lists the machine's IPv4 TCP connections and logs every change to
+// them, in a window or, with --log, as lines on standard output.
 #include <QApplication>
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QStringList>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <string>
+#include <string_view>
 #include <system_error>
 
+#include "options/ProfileCopy.h"
 #include "options/ProfileStore.h"
+#include "options/SettingsIo.h"
 #include "platform/linux/Cp932.h"
 #include "platform/linux/LinuxClock.h"
 #include "platform/linux/LinuxConnectionTable.h"
 #include "platform/linux/LinuxProcessInfo.h"
 #include "platform/linux/LinuxProfileFile.h"
 #include "platform/linux/LinuxVersionInfo.h"
+#include "platform/linux/StopSignals.h"
+#include "platform/qt/CommandLine.h"
+#include "platform/qt/LogHost.h"
 #include "platform/qt/MainWindow.h"
+#include "ui/Commands.h"
 #include "ui/MainDialog.h"
 
 namespace {
+
+using namespace kestrova;
 
 bool haveDisplay() {
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
@@ -27,35 +43,135 @@ bool haveDisplay() {
     return false;
 }
 
-}  // namespace
+std::filesystem::path executablePath() {
+    std::error_code error;
+    return std::filesystem::read_symlink("/proc/self/exe", error);
+}
 
-int main(int argc, char** argv) {
+// What either front end drives: the rows, the log and the machine.
+struct Core {
+    explicit Core(const char* argv0)
+        : executable(executablePath()),
+          profileFile(profilePathFor(executable.empty() ? std::string(argv0) : executable.string())) {}
+
+    // Captions message boxes and prefixes messages on standard error.
+    QString applicationName() const {
+        return QString::fromStdString(executable.empty() ? std::string("kestrova") : executable.stem().string());
+    }
+
+    std::filesystem::path executable;
+    ConnectionList connections;
+    EventLog log;
+    LinuxClock clock;
+    LinuxConnectionTable table;
+    LinuxProcessInfo processes;
+    LinuxVersionInfo version;
+    LinuxProfileFile profileFile;
+};
+
+int runWindow(int argc, char** argv) {
     if (!haveDisplay()) {
         std::fputs(
             "kestrova: no display to open its window on (neither DISPLAY nor WAYLAND_DISPLAY is set).\n"
-            "Run it from a desktop session, or on a virtual display: xvfb-run -a kestrova\n",
+            "Run it from a desktop session, on a virtual display (xvfb-run -a kestrova),\n"
+            "or without a window: kestrova --log\n",
             stderr);
-        return 2;
+        return EXIT_USAGE;
     }
     QApplication app(argc, argv);
-    std::error_code error;
-    const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
-    QApplication::setApplicationName(
-        QString::fromStdString(executable.empty() ? std::string("kestrova") : executable.stem().string()));
+    Core core(argv[0]);
+    QApplication::setApplicationName(core.applicationName());
+    ProfileStore profile(core.profileFile, cp932ToUtf8);
 
-    kestrova::ConnectionList connections;
-    kestrova::EventLog log;
-    kestrova::LinuxClock clock;
-    kestrova::LinuxConnectionTable table;
-    kestrova::LinuxProcessInfo processes;
-    kestrova::LinuxVersionInfo version;
-    kestrova::LinuxProfileFile profileFile(
-        kestrova::profilePathFor(executable.empty() ? std::string(argv[0]) : executable.string()));
-    kestrova::ProfileStore profile(profileFile, kestrova::cp932ToUtf8);
-
-    kestrova::MainWindow window(connections, log);
-    kestrova::MainDialog dialog({window, connections, log, clock, table, processes, version, profile, {}});
+    MainWindow window(core.connections, core.log);
+    MainDialog dialog(
+        {window, core.connections, core.log, core.clock, core.table, core.processes, core.version, profile, {}});
     window.attach(&dialog);
     window.start();
     return app.exec();
+}
+
+// How a --log run ended: an exit status, or the signal to end the process by.
+struct LogEnd {
+    int status = 0;
+    int signal = 0;
+};
+
+bool writeLine(std::string_view line, int& error) {
+    if (std::fwrite(line.data(), 1, line.size(), stdout) == line.size() && std::fflush(stdout) == 0) return true;
+    error = errno;
+    return false;
+}
+
+LogEnd runLog(int argc, char** argv, const CommandLine& command) {
+    // Before anything else, so that a signal that comes early is not lost.
+    StopSignals stopSignals;
+    QCoreApplication app(argc, argv);
+    Core core(argv[0]);
+    QCoreApplication::setApplicationName(core.applicationName());
+
+    // The options come from the profile, but this mode never writes it: the
+    // dialog reads an in-memory copy, which also takes the one-run interval.
+    ProfileCopy profileCopy(core.profileFile.read());
+    ProfileStore profile(profileCopy, cp932ToUtf8);
+    if (command.intervalMs) {
+        Settings settings = loadSettings(profile);
+        settings.netstatInterval = *command.intervalMs;
+        saveSettings(profile, settings);
+    }
+
+    int writeError = 0;
+    LogHost host(core.log, [&writeError](std::string_view line) { return writeLine(line, writeError); });
+    MainDialog dialog(
+        {host, core.connections, core.log, core.clock, core.table, core.processes, core.version, profile, {}});
+    host.attach(&dialog);
+    host.endWhenReadable(stopSignals.fd());
+    const int out = fileno(stdout);
+    // Noticed at once, not only when the next line fails to go out.
+    if (isPipe(out)) host.endWhenReadable(out);
+    QObject::connect(&host, &LogHost::finished, &app, &QCoreApplication::quit, Qt::QueuedConnection);
+    host.start();
+    app.exec();
+
+    if (!dialog.osSupported()) return {EXIT_FAILURE, 0};
+    if (stopSignals.received()) return {0, stopSignals.received()};
+    // A reader that went away ends the run as it ends any writer to a pipe.
+    if (host.endedBy() == out || writeError == EPIPE) return {0, SIGPIPE};
+    if (writeError) {
+        std::fprintf(stderr, "%s: cannot write the log: %s\n", qPrintable(core.applicationName()),
+                     std::strerror(writeError));
+        return {EXIT_FAILURE, 0};
+    }
+    return {};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+    const QString program = argc > 0 && *argv[0] ? QFileInfo(arguments.constFirst()).fileName()
+                                                  : QStringLiteral("kestrova");
+    const CommandLine command = parseCommandLine(arguments);
+    switch (command.mode) {
+    case CommandLine::Mode::Help:
+        std::fputs(helpText(program).toLocal8Bit().constData(), stdout);
+        return 0;
+    case CommandLine::Mode::Version:
+        std::printf("%s\n", VERSION_TEXT.data());
+        return 0;
+    case CommandLine::Mode::Error:
+        std::fprintf(stderr, "%s: %s\n%s\nRun '%s --help' for the options.\n", qPrintable(program),
+                     qPrintable(command.error), qPrintable(usageLine(program)), qPrintable(program));
+        return EXIT_USAGE;
+    case CommandLine::Mode::Log: {
+        const LogEnd end = runLog(argc, argv, command);
+        // Only now, with every worker stopped and everything torn down.
+        if (end.signal) endBySignal(end.signal);
+        return end.status;
+    }
+    case CommandLine::Mode::Window:
+        break;
+    }
+    return runWindow(argc, argv);
 }

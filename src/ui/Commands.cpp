@@ -43,7 +43,7 @@ std::int32_t nextInterval(std::int32_t interval) {
 
 std::string windowTitle(int rows, std::int32_t intervalMs) {
     char buffer[128];
-    std::snprintf(buffer, sizeof buffer, "Kestrova Version 2.00 -- 接続数:%d -- 更新間隔:%dms --", rows,
+    std::snprintf(buffer, sizeof buffer, "%s -- 接続数:%d -- 更新間隔:%dms --", VERSION_TEXT.data(), rows,
                   static_cast<int>(intervalMs));
     return buffer;
 }

@@ -30,6 +30,8 @@ inline constexpr std::int32_t THREAD_KILL_CODE = 1040315;
 inline constexpr std::string_view ABOUT_ENTRY_CAPTION = "Kestrova のﾊﾞｰｼﾞｮﾝ情報(&A)...";
 inline constexpr std::string_view ABOUT_BOX_CAPTION = "Kestrovaのﾊﾞｰｼﾞｮﾝ情報";
 inline constexpr std::string_view ABOUT_BOX_VERSION = "Kestrova Version 1.0";
+// The program's version as the title and --version show it.
+inline constexpr std::string_view VERSION_TEXT = "Kestrova Version 2.00";
 inline constexpr std::string_view INITIAL_CAPTION = "Kestrova";
 
 inline constexpr std::array<std::string_view, 5> ACTIVE_MARKS = {"▼", "(>з<)", "→", "これ", "(-д-)"};

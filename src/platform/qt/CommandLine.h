@@ -1,0 +1,33 @@
+#pragma once
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <optional>
+
+namespace kestrova {
+
+// What the program was asked to do.
+struct CommandLine {
+    enum class Mode { Window, Log, Help, Version, Error };
+    Mode mode = Mode::Window;
+    // --interval: the refresh period for this run, in milliseconds.
+    std::optional<std::int32_t> intervalMs;
+    // For Mode::Error: what is wrong, as one sentence.
+    QString error;
+};
+
+// Exit status of a run that was given a command line it cannot follow.
+inline constexpr int EXIT_USAGE = 2;
+
+// Parses the program's arguments, the first of which is the program itself,
+// by the usual conventions: -h/--help, -v/--version, long options after "--",
+// a value after a space or '='. Needs no application object.
+CommandLine parseCommandLine(const QStringList& arguments);
+
+// "Usage: <program> [options]".
+QString usageLine(const QString& program);
+// The whole --help text, ending in a line break.
+QString helpText(const QString& program);
+
+}  // namespace kestrova

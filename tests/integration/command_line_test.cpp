@@ -1,0 +1,84 @@
+// The command line of the real kestrova binary, run on a machine without a
+// display: what each argument list prints, where, and the exit status.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "Subprocess.h"
+
+namespace kestrova {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Subprocess;
+
+struct CommandLineCase {
+    const char* name;
+    std::vector<std::string> arguments;
+    int exitStatus;
+    // Each must appear in its stream; an empty list means the stream is empty.
+    std::vector<std::string> out;
+    std::vector<std::string> err;
+};
+
+const std::string kUsage = "Usage: kestrova [options]";
+
+std::vector<CommandLineCase> commandLineCases() {
+    return {
+        {"Version", {"--version"}, 0, {"Kestrova Version 2.00\n"}, {}},
+        {"VersionShort", {"-v"}, 0, {"Kestrova Version 2.00\n"}, {}},
+        {"Help", {"--help"}, 0, {kUsage, "--log", "--interval <ms>", "--version"}, {}},
+        {"HelpShort", {"-h"}, 0, {kUsage}, {}},
+        {"HelpWinsOverVersion", {"--version", "--help"}, 0, {kUsage}, {}},
+        {"UnknownOption", {"--frob"}, 2, {}, {"Unknown option 'frob'.", kUsage}},
+        {"UnknownShortOption", {"-x"}, 2, {}, {"Unknown option 'x'.", kUsage}},
+        {"ErrorWinsOverHelp", {"--help", "--frob"}, 2, {}, {"Unknown option 'frob'."}},
+        {"StrayArgument", {"eth0"}, 2, {}, {"Unexpected argument 'eth0'.", kUsage}},
+        {"StrayArgumentAfterLog", {"--log", "now"}, 2, {}, {"Unexpected argument 'now'."}},
+        {"IntervalWithoutLog", {"--interval", "500"}, 2, {}, {"--interval works only with --log.", kUsage}},
+        {"IntervalMissingValue", {"--log", "--interval"}, 2, {}, {"Missing value after '--interval'."}},
+        {"IntervalNotANumber", {"--log", "--interval", "fast"}, 2, {}, {"Invalid interval 'fast'"}},
+        {"IntervalZero", {"--log", "--interval=0"}, 2, {}, {"Invalid interval '0'"}},
+        {"IntervalNegative", {"--log", "--interval=-100"}, 2, {}, {"Invalid interval '-100'"}},
+        {"IntervalPast32Bits", {"--log", "--interval", "2147483648"}, 2, {}, {"Invalid interval '2147483648'"}},
+        {"IntervalWithUnit", {"--log", "--interval", "100ms"}, 2, {}, {"Invalid interval '100ms'"}},
+        {"WindowWithoutDisplay", {}, 2, {}, {"no display", "kestrova --log"}},
+    };
+}
+
+class CommandLineTest : public ::testing::TestWithParam<CommandLineCase> {};
+
+TEST_P(CommandLineTest, PrintsAndExitsAsExpected) {
+    const CommandLineCase& c = GetParam();
+    std::vector<std::string> arguments{KESTROVA_BINARY};
+    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+    auto environment = testing::withoutDisplay();
+    // A profile directory that does not exist: nothing here may create it.
+    const auto config = std::filesystem::temp_directory_path() / ("kestrova-cli-" + std::to_string(getpid()));
+    environment["XDG_CONFIG_HOME"] = config.string();
+    Subprocess child(arguments, testing::environmentWith(environment));
+    ASSERT_TRUE(child.started());
+    const std::optional<int> status = child.finish(30s);
+    ASSERT_TRUE(status) << "still running";
+    ASSERT_TRUE(WIFEXITED(*status)) << "ended by signal " << WTERMSIG(*status);
+    EXPECT_EQ(WEXITSTATUS(*status), c.exitStatus);
+    const std::string out = child.standardOutput();
+    const std::string& err = child.standardError();
+    for (const std::string& text : c.out) EXPECT_NE(out.find(text), std::string::npos) << text << " in:\n" << out;
+    for (const std::string& text : c.err) EXPECT_NE(err.find(text), std::string::npos) << text << " in:\n" << err;
+    if (c.out.empty()) {
+        EXPECT_EQ(out, "");
+    }
+    if (c.err.empty()) {
+        EXPECT_EQ(err, "");
+    }
+    EXPECT_FALSE(std::filesystem::exists(config));
+}
+
+INSTANTIATE_TEST_SUITE_P(All, CommandLineTest, ::testing::ValuesIn(commandLineCases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace kestrova
