@@ -11,7 +11,7 @@ packages=(
   xvfb xauth
   iproute2 procps
   clang libclang-rt-dev
-  dpkg-dev file libcap2-bin desktop-file-utils appstream
+  dpkg-dev file libcap2-bin desktop-file-utils appstream groff-base
 )
 
 missing=()

@@ -10,6 +10,7 @@ if [[ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}${QT_QPA_PLATFORM:-}" ]]; then
 Kestrova is built (build/kestrova) but there is no display to show its window on:
 neither DISPLAY nor WAYLAND_DISPLAY is set. Start it from a desktop session, or on a
 virtual display:   xvfb-run -a build/kestrova
+or without a window, in this terminal:   build/kestrova --log
 MSG
   exit 2
 fi

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything with AddressSanitizer and
 # UndefinedBehaviorSanitizer and runs every test; then builds the threaded
-# tests with ThreadSanitizer and runs them.
+# tests with ThreadSanitizer and runs them; then fuzzes for 20 seconds per
+# target and, as root, builds, installs and removes the Debian package.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -22,3 +23,8 @@ ctest --test-dir build-asan --output-on-failure -j 1 --timeout 300 -L integratio
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTROVA_BENCH=OFF >/dev/null
 cmake --build build-tsan --target thread_tests_tsan -j "$jobs"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build-tsan/tests/thread_tests_tsan --gtest_brief=1
+
+# Every parser of outside input under libFuzzer for a short while.
+scripts/fuzz.sh 20
+# The Debian package, installed and removed again (as root only).
+scripts/test-package.sh

@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Builds the Debian package, installs it with apt-get as a user would, checks
+# the installed program and files, and removes the package again. Needs root;
+# as anyone else it says so and does nothing.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+if [[ $(id -u) -ne 0 ]]; then
+  echo "package test skipped: installing a package needs root" >&2
+  exit 0
+fi
+scripts/install-deps.sh
+
+build=build-deb
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+  -DKESTROVA_TESTS=OFF -DKESTROVA_BENCH=OFF >/dev/null
+cmake --build "$build" -j "$(nproc)"
+rm -rf "$build/package"
+(cd "$build" && cpack -G DEB -B package >/dev/null)
+debs=("$build"/package/kestrova_*.deb)
+[[ ${#debs[@]} -eq 1 && -f ${debs[0]} ]] || { echo "package: expected one kestrova_*.deb, got: ${debs[*]}" >&2; exit 1; }
+
+# apt's download user must be able to read the file it installs from.
+staging=$(mktemp -d)
+chmod 755 "$staging"
+install -m 644 "${debs[0]}" "$staging/"
+apt() { flock /tmp/apt.lock apt-get -o DPkg::Lock::Timeout=600 -y -qq "$@" >/dev/null; }
+cleanup() {
+  if dpkg -s kestrova >/dev/null 2>&1; then DEBIAN_FRONTEND=noninteractive apt purge kestrova || true; fi
+  rm -rf "$staging"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "package: $*" >&2
+  exit 1
+}
+(cd "$staging" && DEBIAN_FRONTEND=noninteractive apt install --no-install-recommends ./kestrova_*.deb)
+
+version=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM kestrova --version)
+[[ $version == "Kestrova Version 2.00" ]] || fail "installed kestrova --version printed '$version'"
+[[ $(command -v kestrova) == /usr/bin/kestrova ]] || fail "kestrova is not /usr/bin/kestrova"
+for file in /usr/share/applications/kestrova.desktop /usr/share/icons/hicolor/scalable/apps/kestrova.svg \
+  /usr/share/metainfo/org.kestrova.Kestrova.metainfo.xml /usr/share/man/man1/kestrova.1.gz; do
+  dpkg -S "$file" >/dev/null 2>&1 || fail "$file is not in the package"
+done
+desktop-file-validate /usr/share/applications/kestrova.desktop || fail "installed desktop entry is invalid"
+appstreamcli validate --no-net /usr/share/metainfo/org.kestrova.Kestrova.metainfo.xml >/dev/null ||
+  fail "installed metainfo is invalid"
+depends=$(dpkg-query -W -f='${Depends}' kestrova)
+for needed in fonts-ipafont-gothic libcap2-bin libqt6widgets6 libc6; do
+  [[ $depends == *"$needed"* ]] || fail "Depends lacks $needed: $depends"
+done
+helper=/usr/libexec/kestrova/kestrova-capture
+if [[ -f $helper ]]; then
+  getcap "$helper" | grep -q cap_net_raw || fail "the post-install step did not grant $helper cap_net_raw"
+fi
+
+DEBIAN_FRONTEND=noninteractive apt purge kestrova
+[[ ! -e /usr/bin/kestrova ]] || fail "/usr/bin/kestrova is still there after removal"
+echo "package: $(basename "${debs[0]}") installed, ran, removed"
