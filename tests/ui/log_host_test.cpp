@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "../unit/Fakes.h"
+#include "SpinUntil.h"
 #include "options/ProfileStore.h"
 #include "platform/qt/LogHost.h"
 #include "ui/Commands.h"
@@ -23,16 +24,6 @@ namespace {
 using namespace std::chrono_literals;
 using namespace kestrova::testing;
 
-template <class Done>
-bool spinUntil(Done done, std::chrono::milliseconds limit = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 
 class LogHostTest : public ::testing::Test {
 protected:

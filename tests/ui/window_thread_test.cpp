@@ -11,24 +11,14 @@
 
 #include <gtest/gtest.h>
 
+#include "SpinUntil.h"
 #include "platform/qt/QtWindowThread.h"
 
 namespace kestrova {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Spins the GUI event loop until `done` holds or `limit` passes.
-template <class Done>
-bool spinUntil(Done done, std::chrono::milliseconds limit = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+using kestrova::testing::spinUntil;
 
 TEST(QtWindowThreadTest, WorkerSendsRunOnTheGuiThreadInOrder) {
     constexpr int kSenders = 4;
