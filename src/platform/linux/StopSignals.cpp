@@ -21,8 +21,16 @@ struct sigaction previous[std::size(kStopSignals)];
 struct sigaction previousPipe;
 
 void onStopSignal(int signal) {
+    if (firstSignal != 0) {
+        // Asked twice: should the orderly end ever hang, this one is not.
+        struct sigaction standard {};
+        standard.sa_handler = SIG_DFL;
+        sigaction(signal, &standard, nullptr);
+        raise(signal);
+        return;
+    }
     const int savedErrno = errno;
-    if (firstSignal == 0) firstSignal = signal;
+    firstSignal = signal;
     const char byte = static_cast<char>(signal);
     // The pipe is non-blocking: when it is full, a wake-up is pending anyway.
     [[maybe_unused]] const ssize_t written = write(wakePipe[1], &byte, 1);

@@ -6,6 +6,7 @@ namespace kestrova {
 // event loop can end its run in order (workers stopped, output flushed)
 // instead of the process dying wherever it stands. SIGPIPE is ignored while it
 // lives: a write to a closed pipe then fails with EPIPE, which the writer sees.
+// A second stop signal ends the process at once, the way it would without us.
 // One instance at a time; the previous handlers come back when it goes.
 class StopSignals {
 public:
