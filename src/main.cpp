@@ -11,10 +11,12 @@
 #include "platform/linux/Cp932.h"
 #include "platform/linux/LinuxClock.h"
 #include "platform/linux/LinuxConnectionTable.h"
+#include "platform/linux/LinuxHostResolver.h"
 #include "platform/linux/LinuxProcessInfo.h"
 #include "platform/linux/LinuxProfileFile.h"
 #include "platform/linux/LinuxVersionInfo.h"
 #include "platform/qt/MainWindow.h"
+#include "platform/qt/QtWindowThread.h"
 #include "ui/MainDialog.h"
 
 namespace {
@@ -54,7 +56,10 @@ int main(int argc, char** argv) {
     kestrova::ProfileStore profile(profileFile, kestrova::cp932ToUtf8);
 
     kestrova::MainWindow window(connections, log);
-    kestrova::MainDialog dialog({window, connections, log, clock, table, processes, version, profile, {}});
+    // The resolver is shared with host name lookups that may still be running
+    // when the window has gone.
+    kestrova::MainDialog dialog({window, connections, log, clock, table, processes, version, profile, {},
+                                 window.windowThread(), std::make_shared<kestrova::LinuxHostResolver>()});
     window.attach(&dialog);
     window.start();
     return app.exec();
