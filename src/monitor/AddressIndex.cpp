@@ -76,12 +76,15 @@ std::vector<std::string> AddressIndex::unnamedAddresses() const {
     return addresses;
 }
 
-std::vector<UnnamedSide> AddressIndex::unnamedSides(std::string_view address) const {
+std::vector<UnnamedSide> AddressIndex::unnamedSides(std::string_view address, std::size_t limit) const {
     std::vector<UnnamedSide> out;
     auto it = sides_.find(address);
     if (it == sides_.end()) return out;
-    out.reserve(it->second.size());
-    for (SideKey key : it->second) out.push_back({key / 2, static_cast<RowSide>(key % 2)});
+    out.reserve(std::min(limit, it->second.size()));
+    for (SideKey key : it->second) {
+        if (out.size() == limit) break;
+        out.push_back({key / 2, static_cast<RowSide>(key % 2)});
+    }
     return out;
 }
 

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <set>
@@ -39,8 +40,9 @@ public:
     // Every address that still lacks a name somewhere, in the order the walk
     // meets its first unnamed end.
     std::vector<std::string> unnamedAddresses() const;
-    // The ends that carry `address` without a name, in walk order.
-    std::vector<UnnamedSide> unnamedSides(std::string_view address) const;
+    // The first `limit` ends that carry `address` without a name, in walk
+    // order.
+    std::vector<UnnamedSide> unnamedSides(std::string_view address, std::size_t limit = SIZE_MAX) const;
     bool empty() const { return sides_.empty(); }
 
 private:

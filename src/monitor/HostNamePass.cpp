@@ -8,10 +8,11 @@
 
 namespace kestrova {
 
-int fillHostName(ConnectionList& list, std::string_view address, std::string_view name) {
-    int filled = 0;
+std::size_t fillHostName(ConnectionList& list, std::string_view address, std::string_view name,
+                         std::size_t limit) {
+    std::size_t filled = 0;
     // Each fill takes its end out of the index, so work from a copy.
-    for (const UnnamedSide& end : list.unnamedAddresses().unnamedSides(address)) {
+    for (const UnnamedSide& end : list.unnamedAddresses().unnamedSides(address, limit)) {
         const int row = list.rowOfSerial(end.serial);
         if (row < 0) continue;
         list.setCellText(row, end.side == RowSide::Local ? colLocalHost : colRemoteHost, name);
@@ -96,18 +97,28 @@ void HostNamePass::resolveAll(std::vector<std::string> addresses) {
             name = std::move(names_[i]);
             address = addresses_[i];
         }
-        if (!name) continue;
-        const bool applied = window_->send([this, &address, &name] {
-            if (stopped()) return;
-            appendLog_(resolvedLine(address, *name));
-            fillHostName(*list_, address, *name);
-        });
-        if (!applied) {
+        if (name && !apply(address, *name)) {
             // The window is closing: let the lookups still queued go.
             stop();
             return;
         }
     }
+}
+
+bool HostNamePass::apply(const std::string& address, const std::string& name) {
+    bool first = true;
+    bool more = true;
+    while (more) {
+        const bool applied = window_->send([&] {
+            more = false;
+            if (stopped()) return;
+            if (first) appendLog_(resolvedLine(address, name));
+            more = fillHostName(*list_, address, name, FILLS_PER_REQUEST) == FILLS_PER_REQUEST;
+        });
+        if (!applied) return false;
+        first = false;
+    }
+    return true;
 }
 
 void HostNamePass::lookUpNext() {

@@ -2,6 +2,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -17,19 +18,26 @@
 namespace kestrova {
 
 inline constexpr std::size_t MAX_LOOKUPS_IN_FLIGHT = 8;
+// Most name cells one request fills, so that an address every row carries
+// (the machine's own) does not hold the window up for long.
+inline constexpr std::size_t FILLS_PER_REQUEST = 1000;
 
-// Window thread: writes `name` into the empty name cell of every row end
-// whose address is `address`, and returns how many it wrote.
-int fillHostName(ConnectionList& list, std::string_view address, std::string_view name);
+// Window thread: writes `name` into the empty name cell of the row ends whose
+// address is `address`, at most `limit` of them in walk order, and returns
+// how many it wrote.
+std::size_t fillHostName(ConnectionList& list, std::string_view address, std::string_view name,
+                         std::size_t limit = SIZE_MAX);
 
 // One host name pass: logs its start, looks up every address of the rows that
 // still lacks a name, logs and fills each name found, and logs its end.
 //
 // It runs on threads of its own and reaches the rows and the log only through
-// work sent to the window thread: one request collects the addresses, and one
-// request per name found writes its log line and fills every row that carries
-// the address, so a refresh in between can move rows but never misplace a
-// name or split a line. Up to MAX_LOOKUPS_IN_FLIGHT lookups overlap; their
+// work sent to the window thread: one request collects the addresses, and for
+// each name found one request writes its log line and fills the rows that
+// carry the address (further requests fill the rest when there are more than
+// FILLS_PER_REQUEST). Rows are found by address at the moment of the fill, so
+// a refresh in between can move or add rows but never misplace a name, and
+// no line is ever split. Up to MAX_LOOKUPS_IN_FLIGHT lookups overlap; their
 // results are applied in the order of the addresses, so the log reads as if
 // they had run one by one.
 //
@@ -64,6 +72,7 @@ private:
     bool say(std::string_view text);
     void resolveAll(std::vector<std::string> addresses);
     void lookUpNext();
+    bool apply(const std::string& address, const std::string& name);
     bool stopped() const { return stopped_.load(); }
 
     // Window thread only, and only while not stopped.

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -207,6 +208,17 @@ TEST(HostNamePassTest, FailedAddressIsTriedAgainByTheNextPass) {
     EXPECT_EQ(rig.log, (std::vector<std::string>{kStart, kEnd, kStart, line("192.0.2.8", "late.example"), kEnd}));
 }
 
+TEST(HostNamePassTest, AddressOnMoreRowsThanOneRequestFillsIsLoggedOnceAndFilledEverywhere) {
+    PassRig rig;
+    const int rows = static_cast<int>(FILLS_PER_REQUEST) * 2 + 500;
+    for (int i = 0; i < rows; ++i) rig.add({"10.0.0.1", "", "", ""}, i);
+    rig.resolver->answer("10.0.0.1", "me.example");
+    rig.runPass();
+    EXPECT_EQ(rig.log, (std::vector<std::string>{kStart, line("10.0.0.1", "me.example"), kEnd}));
+    const auto names = rig.names();
+    EXPECT_EQ(std::count(names.begin(), names.end(), std::pair<std::string, std::string>{"me.example", ""}), rows);
+}
+
 TEST(HostNamePassTest, EightLookupsOverlapAndTheLogKeepsTheWalkOrder) {
     PassRig rig;
     std::vector<std::string> expected = {kStart};
@@ -256,6 +268,28 @@ TEST(HostNamePassTest, RowsChangedDuringAPassNeverGetAnotherAddressesName) {
                                                  line("192.0.2.2", "two.example"), kEnd}));
     rig.runPass();  // the address it had not collected comes next time
     EXPECT_EQ(rig.names()[1].second, "three.example");
+}
+
+TEST(HostNamePassTest, WindowGoneWithoutAWordToThePassRefusesItsLateSends) {
+    auto resolver = std::make_shared<FakeResolver>();
+    resolver->answer("192.0.2.1", "one.example");
+    resolver->hold("192.0.2.1");
+    std::weak_ptr<HostNamePass> watch;
+    {
+        WindowPump window;
+        ConnectionList list;
+        std::vector<std::string> log;
+        std::vector<std::string> cells(kConnectionColumns);
+        cells[colRemoteIp] = "192.0.2.1";
+        list.insertRow(std::move(cells));
+        auto pass = HostNamePass::start(list, [&](std::string_view text) { log.emplace_back(text); },
+                                        window.queue->share(), resolver);
+        ASSERT_NE(pass, nullptr);
+        watch = pass;
+        ASSERT_TRUE(window.until([&] { return resolver->inFlight() == 1; }));
+    }  // the window, its rows and its log go; nobody stops the pass
+    resolver->releaseAll();
+    EXPECT_TRUE(eventually([&] { return watch.expired(); }));
 }
 
 // The window's logic with everything it is built from, on the test thread,

@@ -140,7 +140,7 @@ TEST(FillHostName, FillsEveryEmptyCellOfTheAddressAndNothingElse) {
     addRow(list, "10.0.0.9", "10.0.0.9");                 // both ends carry the address
     addRow(list, "10.0.0.1", "10.0.0.9", "", "kept.example");  // a stored name stays
     addRow(list, "10.0.0.1", "10.0.0.90");                // a longer address is another one
-    EXPECT_EQ(fillHostName(list, "10.0.0.9", "nine.example"), 3);
+    EXPECT_EQ(fillHostName(list, "10.0.0.9", "nine.example"), 3u);
     // Rows from the top: 10.0.0.90, kept, both ends, first.
     EXPECT_EQ(list.cellText(0, colRemoteHost), "");
     EXPECT_EQ(list.cellText(1, colRemoteHost), "kept.example");
@@ -148,7 +148,7 @@ TEST(FillHostName, FillsEveryEmptyCellOfTheAddressAndNothingElse) {
     EXPECT_EQ(list.cellText(2, colRemoteHost), "nine.example");
     EXPECT_EQ(list.cellText(3, colRemoteHost), "nine.example");
     for (int row : {0, 1, 3}) EXPECT_EQ(list.cellText(row, colLocalHost), "");
-    EXPECT_EQ(fillHostName(list, "10.0.0.9", "again.example"), 0);
+    EXPECT_EQ(fillHostName(list, "10.0.0.9", "again.example"), 0u);
     EXPECT_EQ(list.unnamedAddresses().unnamedAddresses(), (std::vector<std::string>{"10.0.0.1", "10.0.0.90"}));
 }
 
