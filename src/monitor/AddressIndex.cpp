@@ -22,7 +22,8 @@ bool waiting(std::string_view address, std::string_view name) { return !address.
 void AddressIndex::add(std::string_view address, SideKey key) {
     auto it = sides_.find(address);
     if (it == sides_.end()) it = sides_.emplace(std::string(address), std::set<SideKey>{}).first;
-    it->second.insert(key);
+    // New rows carry the highest serials: their ends go at the end.
+    it->second.insert(it->second.end(), key);
 }
 
 void AddressIndex::remove(std::string_view address, SideKey key) {
