@@ -1,11 +1,9 @@
 #pragma once
-// A resolver for tests of the host name pass: answers from a table, and can
-// hold lookups of chosen addresses until the test lets them go. Safe to call
-// from many threads at once.
+// A resolver for tests of the host name pass: answers from a table, and holds
+// lookups of chosen addresses (or of all) until the test lets them go. Safe to
+// call from many threads at once.
 #include <algorithm>
-#include <chrono>
 #include <condition_variable>
-#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -20,12 +18,11 @@ namespace kestrova::testing {
 class FakeResolver : public HostResolver {
 public:
     void answer(const std::string& address, std::optional<std::string> name) {
-        std::lock_guard lock(mutex_);
-        names_[address] = std::move(name);
+        change([&] { names_[address] = std::move(name); });
     }
     void hold(const std::string& address) { change([&] { held_.insert(address); }); }
-    void holdEverything() { change([&] { holdAll_ = true; }); }
     void release(const std::string& address) { change([&] { held_.erase(address); }); }
+    void holdEverything() { change([&] { holdAll_ = true; }); }
     void releaseAll() {
         change([&] {
             held_.clear();
@@ -38,21 +35,19 @@ public:
         std::unique_lock lock(mutex_);
         calls_.push_back(key);
         maxInFlight_ = std::max(maxInFlight_, ++inFlight_);
-        changed_.notify_all();
         changed_.wait(lock, [&] { return !holdAll_ && !held_.count(key); });
         --inFlight_;
-        changed_.notify_all();
         auto it = names_.find(key);
         return it == names_.end() ? std::nullopt : it->second;
     }
 
-    std::vector<std::string> calls() const {
-        std::lock_guard lock(mutex_);
-        return calls_;
-    }
     std::size_t callsOf(const std::string& address) const {
         std::lock_guard lock(mutex_);
         return static_cast<std::size_t>(std::count(calls_.begin(), calls_.end(), address));
+    }
+    std::size_t calls() const {
+        std::lock_guard lock(mutex_);
+        return calls_.size();
     }
     std::size_t inFlight() const {
         std::lock_guard lock(mutex_);
@@ -61,17 +56,6 @@ public:
     std::size_t maxInFlight() const {
         std::lock_guard lock(mutex_);
         return maxInFlight_;
-    }
-    // Waits until `done` holds, looking again whenever a lookup starts or
-    // ends and at least every few milliseconds.
-    bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::unique_lock lock(mutex_);
-            changed_.wait_for(lock, std::chrono::milliseconds(5));
-        }
-        return true;
     }
 
 private:

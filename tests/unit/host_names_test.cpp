@@ -1,11 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "monitor/HostNamePass.h"
+#include "monitor/ConnectionList.h"
 #include "monitor/HostNameText.h"
 #include "options/Utf8.h"
 
@@ -65,46 +66,26 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
-TEST(ResolvedLine, NamesAddressAndHost) {
-    EXPECT_EQ(resolvedLine("10.0.0.1", "gw.example"), "IP:(10.0.0.1)→ホスト名:(gw.example)");
-}
-
-// Adds a row on top with the given addresses and names.
-void addRow(ConnectionList& list, std::string localIp, std::string remoteIp, std::string localHost = "",
-            std::string remoteHost = "", std::string port = "1") {
-    std::vector<std::string> cells(kConnectionColumns);
-    cells[colProtocol] = "TCP";
-    cells[colLocalIp] = std::move(localIp);
-    cells[colLocalPort] = port;
-    cells[colRemoteIp] = std::move(remoteIp);
-    cells[colRemotePort] = "80";
-    cells[colLocalHost] = std::move(localHost);
-    cells[colRemoteHost] = std::move(remoteHost);
-    list.insertRow(std::move(cells));
-}
-
-// What a walk over every row would find: the addresses without a name, in
-// the order the walk first meets them, last row first and local before remote.
-std::vector<std::string> walkForUnnamed(const ConnectionList& list) {
-    std::vector<std::string> found;
+// What a walk over every row finds: the addresses without a name in the
+// order the walk first meets them (last row first, local before remote), and
+// the row ends of each.
+struct Walk {
+    std::vector<std::string> addresses;
+    std::map<std::string, std::vector<UnnamedSide>> ends;
+};
+Walk walkForUnnamed(const ConnectionList& list) {
+    Walk walk;
     for (int row = list.rowCount() - 1; row >= 0; --row) {
-        for (auto [ip, host] : {std::pair{colLocalIp, colLocalHost}, std::pair{colRemoteIp, colRemoteHost}}) {
-            const std::string& address = list.cellText(row, ip);
-            if (address.empty() || !list.cellText(row, host).empty()) continue;
-            if (std::find(found.begin(), found.end(), address) == found.end()) found.push_back(address);
+        for (RowSide side : {RowSide::Local, RowSide::Remote}) {
+            const bool local = side == RowSide::Local;
+            const std::string& address = list.cellText(row, local ? colLocalIp : colRemoteIp);
+            if (address.empty() || !list.cellText(row, local ? colLocalHost : colRemoteHost).empty()) continue;
+            auto& ends = walk.ends[address];
+            if (ends.empty()) walk.addresses.push_back(address);
+            ends.push_back({list.serialAt(row), side});
         }
     }
-    return found;
-}
-
-TEST(AddressIndex, ListsUnnamedAddressesInWalkOrder) {
-    ConnectionList list;
-    addRow(list, "10.0.0.1", "10.0.0.9");                    // oldest: the walk starts here
-    addRow(list, "10.0.0.1", "10.0.0.8");
-    addRow(list, "10.0.0.2", "10.0.0.9", "", "named.example");  // its remote end has a name
-    addRow(list, "", "10.0.0.7");                            // an empty address is not looked up
-    EXPECT_EQ(list.unnamedAddresses().unnamedAddresses(),
-              (std::vector<std::string>{"10.0.0.1", "10.0.0.9", "10.0.0.8", "10.0.0.2", "10.0.0.7"}));
+    return walk;
 }
 
 TEST(AddressIndex, FollowsEveryChangeToTheRows) {
@@ -119,7 +100,12 @@ TEST(AddressIndex, FollowsEveryChangeToTheRows) {
     for (int step = 0; step < 3000; ++step) {
         const int action = list.rowCount() < 5 ? 0 : pick(5);
         if (action == 0) {
-            addRow(list, addresses[pick(4)], addresses[pick(4)], names[pick(4)], names[pick(4)]);
+            std::vector<std::string> cells(kConnectionColumns);
+            for (int column : columns) {
+                const bool address = column == colLocalIp || column == colRemoteIp;
+                cells[column] = address ? addresses[pick(4)] : names[pick(4)];
+            }
+            list.insertRow(std::move(cells));
         } else if (action == 1) {
             list.deleteRow(pick(list.rowCount()));
         } else if (action == 2) {
@@ -130,26 +116,11 @@ TEST(AddressIndex, FollowsEveryChangeToTheRows) {
             const bool address = column == colLocalIp || column == colRemoteIp;
             list.setCellText(pick(list.rowCount()), column, address ? addresses[pick(4)] : names[pick(4)]);
         }
-        ASSERT_EQ(list.unnamedAddresses().unnamedAddresses(), walkForUnnamed(list)) << "step " << step;
+        const Walk walk = walkForUnnamed(list);
+        ASSERT_EQ(list.unnamedAddresses().unnamedAddresses(), walk.addresses) << "step " << step;
+        for (const auto& [address, ends] : walk.ends)
+            ASSERT_EQ(list.unnamedAddresses().unnamedSides(address), ends) << "step " << step;
     }
-}
-
-TEST(FillHostName, FillsEveryEmptyCellOfTheAddressAndNothingElse) {
-    ConnectionList list;
-    addRow(list, "10.0.0.1", "10.0.0.9");
-    addRow(list, "10.0.0.9", "10.0.0.9");                 // both ends carry the address
-    addRow(list, "10.0.0.1", "10.0.0.9", "", "kept.example");  // a stored name stays
-    addRow(list, "10.0.0.1", "10.0.0.90");                // a longer address is another one
-    EXPECT_EQ(fillHostName(list, "10.0.0.9", "nine.example"), 3u);
-    // Rows from the top: 10.0.0.90, kept, both ends, first.
-    EXPECT_EQ(list.cellText(0, colRemoteHost), "");
-    EXPECT_EQ(list.cellText(1, colRemoteHost), "kept.example");
-    EXPECT_EQ(list.cellText(2, colLocalHost), "nine.example");
-    EXPECT_EQ(list.cellText(2, colRemoteHost), "nine.example");
-    EXPECT_EQ(list.cellText(3, colRemoteHost), "nine.example");
-    for (int row : {0, 1, 3}) EXPECT_EQ(list.cellText(row, colLocalHost), "");
-    EXPECT_EQ(fillHostName(list, "10.0.0.9", "again.example"), 0u);
-    EXPECT_EQ(list.unnamedAddresses().unnamedAddresses(), (std::vector<std::string>{"10.0.0.1", "10.0.0.90"}));
 }
 
 }  // namespace
