@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -21,6 +22,7 @@
 #include "platform/linux/Cp932.h"
 #include "platform/linux/LinuxClock.h"
 #include "platform/linux/LinuxConnectionTable.h"
+#include "platform/linux/LinuxHostResolver.h"
 #include "platform/linux/LinuxProcessInfo.h"
 #include "platform/linux/LinuxProfileFile.h"
 #include "platform/linux/LinuxVersionInfo.h"
@@ -67,6 +69,9 @@ struct Core {
     LinuxProcessInfo processes;
     LinuxVersionInfo version;
     LinuxProfileFile profileFile;
+    // Shared with host name lookups that may still be running when the
+    // window has gone.
+    std::shared_ptr<LinuxHostResolver> resolver = std::make_shared<LinuxHostResolver>();
 };
 
 int runWindow(int argc, char** argv) {
@@ -84,8 +89,8 @@ int runWindow(int argc, char** argv) {
     ProfileStore profile(core.profileFile, cp932ToUtf8);
 
     MainWindow window(core.connections, core.log);
-    MainDialog dialog(
-        {window, core.connections, core.log, core.clock, core.table, core.processes, core.version, profile, {}});
+    MainDialog dialog({window, core.connections, core.log, core.clock, core.table, core.processes, core.version,
+                       profile, {}, window.windowThread(), core.resolver});
     window.attach(&dialog);
     window.start();
     return app.exec();
@@ -122,8 +127,8 @@ LogEnd runLog(int argc, char** argv, const CommandLine& command) {
 
     int writeError = 0;
     LogHost host(core.log, [&writeError](std::string_view line) { return writeLine(line, writeError); });
-    MainDialog dialog(
-        {host, core.connections, core.log, core.clock, core.table, core.processes, core.version, profile, {}});
+    MainDialog dialog({host, core.connections, core.log, core.clock, core.table, core.processes, core.version,
+                       profile, {}, host.windowThread(), core.resolver});
     host.attach(&dialog);
     host.endWhenReadable(stopSignals.fd());
     const int out = fileno(stdout);

@@ -4,6 +4,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "monitor/AddressIndex.h"
 #include "monitor/TextTable.h"
 
 namespace kestrova {
@@ -59,6 +60,8 @@ public:
     std::uint64_t keyRewrites() const { return keyRewrites_; }
     // Whether two rows carry the same five key cells.
     bool hasDuplicateKeys() const { return duplicateKeys_ > 0; }
+    // The row ends that carry an address but no host name yet.
+    const AddressIndex& unnamedAddresses() const { return addresses_; }
 
 private:
     static void appendKey(std::string& out, const ConnectionKey& key);
@@ -79,6 +82,7 @@ private:
     std::uint64_t keyRewrites_ = 0;
     std::size_t duplicateKeys_ = 0;  // keys carried by more than one row
     mutable std::string scratch_;
+    AddressIndex addresses_;
 };
 
 }  // namespace kestrova

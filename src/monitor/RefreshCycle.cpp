@@ -82,7 +82,7 @@ RefreshCycle::RefreshCycle(ConnectionList& list, ConnectionTable& table, Process
       appendLog_(std::move(appendLog)),
       reportError_(std::move(reportError)) {}
 
-void RefreshCycle::tick(bool showHostname, bool sweep) {
+void RefreshCycle::tick(bool showHostname) {
     clearMarks();
     if (!takeSnapshot(showHostname)) {
         // Nothing was seen, so every mark is empty; but one unreadable
@@ -92,7 +92,9 @@ void RefreshCycle::tick(bool showHostname, bool sweep) {
         return;
     }
     finishMarks();
-    if (sweep) sweepUnseen();
+    // Host name lookups match their rows by address, never by position, so
+    // rows go as soon as their connection has, even while a pass runs.
+    sweepUnseen();
 }
 
 void RefreshCycle::clearMarks() {

@@ -37,10 +37,10 @@ public:
     RefreshCycle(ConnectionList& list, ConnectionTable& table, ProcessInfo& processes, LogSink appendLog,
                  LogSink reportError);
 
-    // One tick: refresh every row from a fresh snapshot and, when `sweep` is
-    // set, remove the rows whose connection has gone. A snapshot that cannot
-    // be read leaves every row in place.
-    void tick(bool showHostname, bool sweep);
+    // One tick: refresh every row from a fresh snapshot and remove the rows
+    // whose connection has gone. A snapshot that cannot be read leaves every
+    // row in place.
+    void tick(bool showHostname);
 
 private:
     void clearMarks();

@@ -4,40 +4,42 @@
 
 namespace kestrova {
 
+std::size_t utf8CharLength(std::string_view text, std::size_t at) {
+    if (at >= text.size()) return 0;
+    const auto lead = static_cast<std::uint8_t>(text[at]);
+    if (lead < 0x80) return 1;
+    std::size_t length = 0;
+    // The second byte's range is narrowed for the leads where the plain
+    // 0x80..0xBF range would admit overlong forms, surrogates or values
+    // past U+10FFFF.
+    std::uint8_t low = 0x80;
+    std::uint8_t high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (text.size() - at < length) return 0;
+    const auto second = static_cast<std::uint8_t>(text[at + 1]);
+    if (second < low || second > high) return 0;
+    for (std::size_t k = 2; k < length; ++k) {
+        if ((static_cast<std::uint8_t>(text[at + k]) & 0xC0) != 0x80) return 0;
+    }
+    return length;
+}
+
 bool isValidUtf8(std::string_view text) {
-    std::size_t i = 0;
-    const std::size_t n = text.size();
-    while (i < n) {
-        const auto lead = static_cast<std::uint8_t>(text[i]);
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t length = 0;
-        // The second byte's range is narrowed for the leads where the plain
-        // 0x80..0xBF range would admit overlong forms, surrogates or values
-        // past U+10FFFF.
-        std::uint8_t low = 0x80;
-        std::uint8_t high = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            if (lead == 0xE0) low = 0xA0;
-            if (lead == 0xED) high = 0x9F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            if (lead == 0xF0) low = 0x90;
-            if (lead == 0xF4) high = 0x8F;
-        } else {
-            return false;
-        }
-        if (n - i < length) return false;
-        const auto second = static_cast<std::uint8_t>(text[i + 1]);
-        if (second < low || second > high) return false;
-        for (std::size_t k = 2; k < length; ++k) {
-            if ((static_cast<std::uint8_t>(text[i + k]) & 0xC0) != 0x80) return false;
-        }
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t length = utf8CharLength(text, i);
+        if (length == 0) return false;
         i += length;
     }
     return true;

@@ -12,11 +12,9 @@ SendQueue::SendQueue(std::function<void()> wake)
     : wake_(std::move(wake)), windowThread_(std::this_thread::get_id()) {}
 
 SendQueue::~SendQueue() {
-    close();
     // Refused senders still have to wake up, take the mutex and maybe call
     // wake_; none of that may outlive the members it touches.
-    std::unique_lock lock(mutex_);
-    idle_.wait(lock, [&] { return senders_ == 0; });
+    shutDown();
 }
 
 bool SendQueue::send(std::function<void()> work) {
@@ -62,6 +60,13 @@ void SendQueue::close() {
     for (auto& request : queue_) request->state = Request::State::Refused;
     queue_.clear();
     done_.notify_all();
+}
+
+void SendQueue::shutDown() {
+    close();
+    std::unique_lock lock(mutex_);
+    idle_.wait(lock, [&] { return senders_ == 0; });
+    wake_ = nullptr;
 }
 
 bool SendQueue::isClosed() const {

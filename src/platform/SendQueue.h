@@ -14,12 +14,17 @@ namespace kestrova {
 // that worker threads fill and the window thread drains. The toolkit supplies
 // `wake`, which must make the window thread call runPending() soon; it may be
 // called from any thread.
-class SendQueue : public WindowThread {
+//
+// Owned through a shared_ptr, the queue can be shared with workers that may
+// outlive the window; the toolkit object that supplied `wake` then calls
+// shutDown() before it goes.
+class SendQueue : public WindowThread, public std::enable_shared_from_this<SendQueue> {
 public:
     explicit SendQueue(std::function<void()> wake);
     ~SendQueue() override;
 
     bool send(std::function<void()> work) override;
+    std::shared_ptr<WindowThread> share() override { return weak_from_this().lock(); }
 
     // Window thread: runs every queued piece of work in the order it came.
     void runPending();
@@ -27,6 +32,10 @@ public:
     // waiting returns false without its work having run.
     void close();
     bool isClosed() const;
+    // Window thread, outside any queued work: closes the queue and waits
+    // until no sender is left inside send(), so `wake` is never called again
+    // and whatever it refers to may go.
+    void shutDown();
 
 private:
     struct Request;

@@ -1,5 +1,6 @@
 #pragma once
 #include <functional>
+#include <memory>
 
 namespace kestrova {
 
@@ -11,6 +12,12 @@ public:
     // false, without running it, once the window is closing. Called on the
     // window thread itself, the work runs at once.
     virtual bool send(std::function<void()> work) = 0;
+    // A hold on this hand-off for a worker that may outlive the window (one
+    // stuck in a call it cannot interrupt): it stays valid for as long as it
+    // is held, and refuses every send once the window is closing. Empty when
+    // this hand-off cannot be held that way; then only workers that are
+    // ended before the window goes may use it.
+    virtual std::shared_ptr<WindowThread> share() { return {}; }
 };
 
 }  // namespace kestrova

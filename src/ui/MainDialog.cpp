@@ -22,6 +22,12 @@ MainDialog::MainDialog(MainDialogParts parts)
     settings_.activeMark.clear();  // nothing meaningful until the profile is read
 }
 
+MainDialog::~MainDialog() {
+    // A pass still waiting on a lookup outlives the dialog; it must not reach
+    // back into it.
+    if (resolvePass_) resolvePass_->stop();
+}
+
 void MainDialog::initialise() {
     osSupported_ = false;
     layeredCapable_ = false;
@@ -39,7 +45,6 @@ void MainDialog::initialise() {
     parts_.host.applyTopmost(settings_.alwaysOnTop);
     if (settings_.showHostname) parts_.host.setTimer(TIMER_RESOLVE, RESOLVE_PERIOD_MS);
     if (layeredCapable_) applyTransparency();
-    resolveRunning_ = false;
 }
 
 void MainDialog::detectPlatform() {
@@ -61,14 +66,23 @@ void MainDialog::onTimer(std::uint32_t id) {
             parts_.host.killTimer(TIMER_REFRESH);
             parts_.host.setTimer(TIMER_REFRESH, settings_.netstatInterval);
         }
+    } else if (id == TIMER_RESOLVE) {
+        startResolvePass();
     }
-    // TIMER_RESOLVE starts the host name pass; until that exists a tick has
-    // nothing to do.
 }
 
 void MainDialog::refreshTick() {
-    refresh_.tick(settings_.showHostname, !resolveRunning_);
+    refresh_.tick(settings_.showHostname);
     writeTitle();
+}
+
+void MainDialog::startResolvePass() {
+    // A tick that comes while a pass runs is dropped, not kept for later.
+    if (resolveRunning()) return;
+    std::shared_ptr<WindowThread> window = parts_.windowThread ? parts_.windowThread->share() : nullptr;
+    resolvePass_ = HostNamePass::start(
+        parts_.connections, [this](std::string_view text) { appendLog(text); }, std::move(window),
+        parts_.resolver);
 }
 
 void MainDialog::writeTitle() {
@@ -165,6 +179,9 @@ void MainDialog::onDestroy() {
     destroyed_ = true;
     if (settings_.showHostname) parts_.host.killTimer(TIMER_RESOLVE);
     parts_.host.killTimer(TIMER_REFRESH);
+    // Whatever the options, a running pass is let go rather than waited for:
+    // it may be stuck in a lookup for a long time.
+    if (resolvePass_) resolvePass_->stop();
 }
 
 }  // namespace kestrova

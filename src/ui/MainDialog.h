@@ -6,14 +6,17 @@
 #include <string_view>
 
 #include "monitor/ConnectionList.h"
+#include "monitor/HostNamePass.h"
 #include "monitor/RefreshCycle.h"
 #include "options/ProfileStore.h"
 #include "options/Settings.h"
 #include "platform/Clock.h"
 #include "platform/ConnectionTable.h"
+#include "platform/HostResolver.h"
 #include "platform/ProcessInfo.h"
 #include "platform/VersionInfo.h"
 #include "platform/WindowHost.h"
+#include "platform/WindowThread.h"
 #include "ui/Commands.h"
 #include "ui/EventLog.h"
 
@@ -31,6 +34,11 @@ struct MainDialogParts {
     ProfileStore& profile;
     // Where a snapshot failure is reported; standard output by default.
     std::function<void(std::string_view)> reportError;
+    // The hand-off that worker threads use to reach the window; none when no worker may run.
+    WindowThread* windowThread = nullptr;
+    // Reverse lookups for the host name pass, which runs only with a resolver
+    // and a hand-off it can hold on to (WindowThread::share).
+    std::shared_ptr<HostResolver> resolver = nullptr;
 };
 
 // The main window's logic: its state, start-up, timers, command routing and
@@ -39,6 +47,9 @@ struct MainDialogParts {
 class MainDialog {
 public:
     explicit MainDialog(MainDialogParts parts);
+    ~MainDialog();
+    MainDialog(const MainDialog&) = delete;
+    MainDialog& operator=(const MainDialog&) = delete;
 
     // Window initialisation, before the window is first shown.
     void initialise();
@@ -58,11 +69,12 @@ public:
     bool layeredCapable() const { return layeredCapable_; }
     const std::string& osDescription() const { return osDescription_; }
     bool intervalArmed() const { return intervalArmed_; }
-    bool resolveRunning() const { return resolveRunning_; }
+    bool resolveRunning() const { return resolvePass_ && resolvePass_->running(); }
 
 private:
     void detectPlatform();
     void refreshTick();
+    void startResolvePass();
     void writeTitle();
     void applyTransparency();
 
@@ -73,7 +85,7 @@ private:
     std::string osDescription_;
     Settings settings_;
     bool intervalArmed_ = false;
-    bool resolveRunning_ = false;
+    std::shared_ptr<HostNamePass> resolvePass_;
     bool destroyed_ = false;
 };
 

@@ -122,6 +122,18 @@ TEST(QtWindowThreadTest, SendAfterCloseIsRefusedFromAnyThread) {
     EXPECT_EQ(afterWorkCalls, 0);
 }
 
+TEST(QtWindowThreadTest, SharedHandOffOutlivesTheObjectAndRefusesEverySend) {
+    auto window = std::make_unique<QtWindowThread>();
+    const std::shared_ptr<WindowThread> held = window->share();
+    ASSERT_NE(held, nullptr);
+    window.reset();
+    bool ran = false;
+    EXPECT_FALSE(std::async(std::launch::async, [&] { return held->send([&] { ran = true; }); }).get());
+    EXPECT_FALSE(held->send([&] { ran = true; }));
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(ran);
+}
+
 TEST(QtWindowThreadTest, SendOnTheGuiThreadRunsInline) {
     QtWindowThread window;
     bool ran = false;

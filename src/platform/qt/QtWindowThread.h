@@ -2,6 +2,7 @@
 #include <QObject>
 
 #include <functional>
+#include <memory>
 
 #include "platform/SendQueue.h"
 #include "platform/WindowThread.h"
@@ -12,6 +13,9 @@ namespace kestrova {
 // thread; each send() posts a queued call to this object, and that call runs
 // everything queued so far and then `afterWork`, so the window can push the
 // changes the work made to its views in one go.
+//
+// share() hands out the queue itself, which outlives this object: once this
+// object is gone, sends through it are refused and never reach Qt.
 class QtWindowThread : public QObject, public WindowThread {
     Q_OBJECT
 public:
@@ -19,16 +23,17 @@ public:
     ~QtWindowThread() override;
 
     bool send(std::function<void()> work) override;
+    std::shared_ptr<WindowThread> share() override { return queue_; }
 
     // GUI thread: refuses all further work; senders still waiting get false.
     void close();
-    bool isClosed() const { return queue_.isClosed(); }
+    bool isClosed() const { return queue_->isClosed(); }
 
 private:
     void runQueued();
 
     std::function<void()> afterWork_;
-    SendQueue queue_;
+    std::shared_ptr<SendQueue> queue_;
 };
 
 }  // namespace kestrova

@@ -1,0 +1,28 @@
+#pragma once
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kestrova {
+
+inline constexpr std::string_view RESOLVE_START_TEXT = "ホスト名逆引き処理開始";
+inline constexpr std::string_view RESOLVE_END_TEXT = "ホスト名逆引き処理終了";
+// What a failed lookup reads as; a resolver that answers with this very text
+// has not found a name either.
+inline constexpr std::string_view NO_NAME_TEXT = "No Name...";
+// A name is held in a buffer of 1024 characters with its terminator.
+inline constexpr std::size_t HOST_NAME_MAX_BYTES = 1023;
+
+// The name to store and show for what the resolver answered, or nothing when
+// it found none. The resolver's bytes may come from any hosts file or PTR
+// record: the result is valid UTF-8 in which bytes that are not, control
+// characters and characters that reorder or break lines stand escaped
+// (\xNN for a byte or an ASCII control, \uNNNN for a character), at most
+// HOST_NAME_MAX_BYTES long and cut only between characters.
+std::optional<std::string> displayableHostName(const std::optional<std::string>& answer);
+
+// The log line for an address that got a name.
+std::string resolvedLine(std::string_view address, std::string_view name);
+
+}  // namespace kestrova
