@@ -127,8 +127,14 @@ LogEnd runLog(int argc, char** argv, const CommandLine& command) {
 
     int writeError = 0;
     LogHost host(core.log, [&writeError](std::string_view line) { return writeLine(line, writeError); });
+    // Standard output carries the log lines here, so a table that cannot be
+    // read is reported on standard error instead of breaking the stream.
+    auto reportError = [](std::string_view text) {
+        std::fwrite(text.data(), 1, text.size(), stderr);
+        std::fflush(stderr);
+    };
     MainDialog dialog({host, core.connections, core.log, core.clock, core.table, core.processes, core.version,
-                       profile, {}, host.windowThread(), core.resolver});
+                       profile, reportError, host.windowThread(), core.resolver});
     host.attach(&dialog);
     host.endWhenReadable(stopSignals.fd());
     const int out = fileno(stdout);
