@@ -8,7 +8,7 @@ namespace kestrova {
 // One IPv4 TCP endpoint pair of the machine, as the kernel reports it.
 // Addresses hold the four octets first octet first; ports are host numbers.
 // `state` uses the 1..12 numbering of StateNames (1 CLOSED ... 12 DELETE_TCB);
-// anything else is passed through and shown as unknown by the refresh.
+// a larger number is passed through and shown as UNKNOWN(n) by the refresh.
 struct TcpRow {
     std::uint32_t state = 0;
     std::array<std::uint8_t, 4> localAddr{};

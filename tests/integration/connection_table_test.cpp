@@ -190,6 +190,23 @@ TEST_P(ConnectionTableTest, ClosedConnectionGoesAwayOrLingersWithoutOwner) {
     }
 }
 
+// A socket that is only bound is no connection: /proc/net/tcp and `ss` do
+// not list it, and neither do we (kernels from 6.8 on would hand it out as
+// a socket in a state of its own when asked for every state).
+TEST_P(ConnectionTableTest, BoundSocketThatNeitherListensNorConnectsIsNoRow) {
+    for (std::uint32_t address : {INADDR_LOOPBACK, INADDR_ANY}) {
+        Fd bound(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(address);
+        ASSERT_EQ(bind(bound.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        const std::uint16_t port = localPort(bound.get());
+        LinuxConnectionTable table(GetParam());
+        for (const TcpRow& r : snapshotOrFail(table))
+            EXPECT_NE(r.localPort, port) << "state " << r.state << " for a socket bound to " << std::hex << address;
+    }
+}
+
 TEST_P(ConnectionTableTest, UnchangedTableDoesNotWalkProcesses) {
     LinuxConnectionTable table(GetParam());
     Connection c = openConnection(listenOnLoopback());

@@ -10,12 +10,14 @@
 
 #include <bit>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <optional>
 #include <random>
 #include <set>
 
+#include "monitor/RefreshCycle.h"
 #include "platform/linux/ProcNetTcpParser.h"
 #include "platform/linux/SockDiagParser.h"
 #include "platform/linux/SocketOwnerCache.h"
@@ -291,27 +293,41 @@ TEST(SockDiagParse, SocketMessageTypeMustMatchTheRequest) {
     }
 }
 
-TEST(TcpStateMapping, EveryLinuxStateHasItsNumber) {
-    const std::map<unsigned, std::uint32_t> expected = {
-        {0, 0},
-        {TCP_ESTABLISHED, 5},
-        {TCP_SYN_SENT, 3},
-        {TCP_SYN_RECV, 4},
-        {TCP_FIN_WAIT1, 6},
-        {TCP_FIN_WAIT2, 7},
-        {TCP_TIME_WAIT, 11},
-        {TCP_CLOSE, 1},
-        {TCP_CLOSE_WAIT, 8},
-        {TCP_LAST_ACK, 10},
-        {TCP_LISTEN, 2},
-        {TCP_CLOSING, 9},
-        {12 /* TCP_NEW_SYN_RECV */, 4},
-        {13, 0},
-        {255, 0},
-        {0xffffffffu, 0},
+// What a user reads in the state column for each kernel state number, from
+// the netlink reply and from the /proc text alike.
+TEST(TcpStateMapping, EveryKernelStateEndsAsItsText) {
+    const std::map<unsigned, std::string> expected = {
+        {TCP_ESTABLISHED, "ESTABLISHED"},
+        {TCP_SYN_SENT, "SYN_SENT"},
+        {TCP_SYN_RECV, "SYN_RCVD"},
+        {TCP_FIN_WAIT1, "FIN_WAIT1"},
+        {TCP_FIN_WAIT2, "FIN_WAIT2"},
+        {TCP_TIME_WAIT, "TIME_WAIT"},
+        {TCP_CLOSE, "CLOSED"},
+        {TCP_CLOSE_WAIT, "CLOSE_WAIT"},
+        {TCP_LAST_ACK, "LAST_ACK"},
+        {TCP_LISTEN, "LISTEN"},
+        {TCP_CLOSING, "CLOSING"},
+        {12 /* TCP_NEW_SYN_RECV */, "SYN_RCVD"},
+        {13 /* TCP_BOUND_INACTIVE, never asked for */, "UNKNOWN(13)"},
+        {255, "UNKNOWN(255)"},
     };
-    for (auto [kernel, ours] : expected)
-        EXPECT_EQ(tcpStateFromLinux(kernel), ours) << "kernel state " << kernel;
+    for (const auto& [kernel, text] : expected) {
+        SCOPED_TRACE("kernel state " + std::to_string(kernel));
+        std::vector<TcpSocketEntry> out;
+        Datagram d;
+        d.socket(v4Socket({127, 0, 0, 1}, 1, {127, 0, 0, 1}, 2, static_cast<std::uint8_t>(kernel), 1));
+        parse(d, out);
+        char line[200];
+        std::snprintf(line, sizeof line,
+                      "   0: 0100007F:0001 0100007F:0002 %02X 00000000:00000000 00:00000000 00000000     0 0 1\n",
+                      kernel);
+        parseProcNetTcp(line, out);
+        ASSERT_EQ(out.size(), 2u);
+        for (const TcpSocketEntry& e : out)
+            EXPECT_EQ(makeConnectionTexts(e.row).state, text);
+    }
+    EXPECT_EQ(makeConnectionTexts(TcpRow{}).state, "") << "0 is no state of any kernel";
 }
 
 // Whatever arrives, the parser stays inside the buffer (run under ASan) and

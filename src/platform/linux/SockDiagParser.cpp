@@ -30,7 +30,9 @@ std::uint32_t tcpStateFromLinux(unsigned linuxState) {
         9,   // CLOSING
         4,   // NEW_SYN_RECV
     };
-    return linuxState < std::size(kMap) ? kMap[linuxState] : 0;
+    // A number past the known ones keeps the kernel's own value, which our
+    // numbering leaves free, so that the row shows it as UNKNOWN(n).
+    return linuxState < std::size(kMap) ? kMap[linuxState] : linuxState;
 }
 
 namespace {

@@ -14,7 +14,9 @@ struct TcpSocketEntry {
 };
 
 // Our state numbers (1 CLOSED ... 12 DELETE_TCB) for the kernel's TCP state
-// numbers (1 ESTABLISHED ... 12 NEW_SYN_RECV); 0 for numbers we do not know.
+// numbers (1 ESTABLISHED ... 12 NEW_SYN_RECV). A kernel number from 13 on,
+// which no dump we ask for returns today, is passed on unchanged and shown
+// as UNKNOWN(n); 0, a number no kernel uses, stays 0 (an empty state text).
 std::uint32_t tcpStateFromLinux(unsigned linuxState);
 
 inline constexpr std::uint32_t kStateListen = 2;
