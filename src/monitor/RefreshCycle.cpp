@@ -44,6 +44,9 @@ NumberText dotted(const std::array<std::uint8_t, 4>& octets) {
     return text;
 }
 
+// No process id is known for an owner we may not inspect: its cell stays empty.
+NumberText pidText(std::uint32_t pid) { return pid == kPidNotVisible ? NumberText{} : decimal(pid); }
+
 // A listening or unconnected socket has remote address 0.x.x.x; its remote
 // port carries nothing and is shown as 0.
 std::uint16_t shownRemotePort(const TcpRow& row) { return row.remoteAddr[0] == 0 ? 0 : row.remotePort; }
@@ -71,7 +74,7 @@ ConnectionTexts makeConnectionTexts(const TcpRow& row) {
             std::string(dotted(row.remoteAddr).view()),
             std::string(decimal(shownRemotePort(row)).view()),
             stateText(row.state),
-            std::string(decimal(row.pid).view())};
+            std::string(pidText(row.pid).view())};
 }
 
 RefreshCycle::RefreshCycle(ConnectionList& list, ConnectionTable& table, ProcessInfo& processes, LogSink appendLog,
@@ -171,11 +174,11 @@ void RefreshCycle::upsertRow(const TcpRow& row, bool showHostname, std::size_t& 
         const NumberText localPort = decimal(row.localPort);
         const NumberText remoteIp = dotted(row.remoteAddr);
         const NumberText remotePort = decimal(shownRemotePort(row));
-        const NumberText pid = decimal(row.pid);
+        const NumberText pid = pidText(row.pid);
         found = list_.findRow({localIp.view(), localPort.view(), remoteIp.view(), remotePort.view(), pid.view()});
         if (found < 0) {
             insertNewRow("TCP", localIp.view(), localPort.view(), remoteIp.view(), remotePort.view(), state,
-                         pid.view());
+                         row.pid);
             key.serial = list_.serialAt(0);
             current_.push_back(key);
             return;
@@ -219,12 +222,11 @@ const std::string& RefreshCycle::processName(std::int64_t pid) {
 
 void RefreshCycle::insertNewRow(std::string_view protocol, std::string_view localIp, std::string_view localPort,
                                 std::string_view remoteIp, std::string_view remotePort, std::string_view state,
-                                std::string_view pid) {
-    std::int64_t pidNumber = 0;
-    std::from_chars(pid.data(), pid.data() + pid.size(), pidNumber);
-    const std::string& path = processName(pidNumber);
-    if (!path.empty()) appendLog_(processLine(pidNumber, path));
-    std::string owner = ownerDisplayName(path, pidNumber);
+                                std::uint32_t pid) {
+    static const std::string kNoPath;
+    const std::string& path = pid == kPidNotVisible ? kNoPath : processName(pid);
+    if (!path.empty()) appendLog_(processLine(pid, path));
+    std::string owner = ownerDisplayName(path, pid);
     std::string destination = endpoint(remoteIp, remotePort);
     std::string line = "(" + owner + ")の(" + destination + ")との接続状態を(" + std::string(state) +
                        ")で新規追加しました。";
@@ -236,7 +238,7 @@ void RefreshCycle::insertNewRow(std::string_view protocol, std::string_view loca
     cells[colDestination] = std::move(destination);
     cells[colState] = state;
     cells[colProcess] = std::move(owner);
-    cells[colPid] = pid;
+    cells[colPid] = pidText(pid).view();
     cells[colSeen] = MARK_NEW;
     cells[colLocalIp] = localIp;
     cells[colLocalPort] = localPort;

@@ -62,7 +62,7 @@ private:
                         std::string_view remotePort, std::string_view state, bool showHostname);
     void insertNewRow(std::string_view protocol, std::string_view localIp, std::string_view localPort,
                       std::string_view remoteIp, std::string_view remotePort, std::string_view state,
-                      std::string_view pid);
+                      std::uint32_t pid);
     void markSeen(int row);
     void finishMarks();
     const std::string& processName(std::int64_t pid);

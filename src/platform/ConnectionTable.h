@@ -20,6 +20,12 @@ struct TcpRow {
     bool operator==(const TcpRow&) const = default;
 };
 
+// `pid` of a connection whose owning process exists but may not be
+// inspected (another user's, for a program not run as root); no process id
+// is known for it. Process id 0 is the kernel's own sockets, such as those
+// in TIME_WAIT.
+inline constexpr std::uint32_t kPidNotVisible = 0xFFFFFFFFu;
+
 // The machine's TCP connection table with owning process ids.
 class ConnectionTable {
 public:

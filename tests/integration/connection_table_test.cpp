@@ -6,16 +6,20 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <functional>
 #include <optional>
+#include <string>
 #include <thread>
 #include <tuple>
 
+#include "monitor/RefreshCycle.h"
 #include "platform/linux/LinuxConnectionTable.h"
 #include "platform/linux/LinuxProcessInfo.h"
 #include "platform/linux/ProcSocketOwnerSource.h"
@@ -271,6 +275,100 @@ TEST_P(ConnectionTableTest, SocketSharedWithChildKeepsOneOwner) {
         ASSERT_TRUE(row);
         EXPECT_EQ(row->pid, kOurPid);
     }
+}
+
+// A server that accepts late: the connection waits in the accept queue
+// (no process holds it yet) until accept() hands it to the listener's
+// owner. It is the listener owner's all along, so its row stays one row.
+TEST_P(ConnectionTableTest, ConnectionWaitingForAcceptKeepsOneRowThroughAccept) {
+    std::vector<std::pair<const char*, std::optional<Fd>>> listeners;
+    listeners.emplace_back("127.0.0.1", listenOnLoopback());
+    listeners.emplace_back("[::]", listenDualStack());
+    for (auto& [name, listener] : listeners) {
+        if (!listener)
+            continue;  // no IPv6 here
+        SCOPED_TRACE(name);
+        const std::string serverPort = std::to_string(localPort(listener->get()));
+        Fd client = connectTo(localPort(listener->get()));
+        const std::string clientPort = std::to_string(localPort(client.get()));
+        const std::string ourPid = std::to_string(kOurPid);
+        const ConnectionKey key{"127.0.0.1", serverPort, "127.0.0.1", clientPort, ourPid};
+
+        LinuxConnectionTable table(GetParam());
+        LinuxProcessInfo processes;
+        ConnectionList list;
+        RefreshCycle refresh(list, table, processes, [](std::string_view) {}, {});
+        refresh.tick(false, true);
+        const int queued = list.findRow(key);
+        ASSERT_GE(queued, 0) << "the queued connection is not listed under our pid";
+        const std::uint64_t serial = list.serialAt(queued);
+
+        Fd accepted(accept4(listener->get(), nullptr, nullptr, SOCK_CLOEXEC));
+        ASSERT_GE(accepted.get(), 0);
+        refresh.tick(false, true);
+        const int after = list.findRow(key);
+        ASSERT_GE(after, 0);
+        EXPECT_EQ(list.serialAt(after), serial) << "removed and added again on accept()";
+        EXPECT_EQ(list.cellText(after, colProcess), processes.imagePath(getpid()));
+    }
+}
+
+// Runs `check` in a child process as the user nobody, holding none of our
+// descriptors but `keep`; its exit status.
+int runAsNobody(const std::function<int()>& check) {
+    const pid_t pid = fork();
+    if (pid < 0)
+        return -1;
+    if (pid == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(100);
+        _exit(check());
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// To an ordinary user a root process's sockets are there but their owner
+// cannot be inspected: "System", with no process id, never the idle process.
+TEST_P(ConnectionTableTest, SocketsOfAProcessWeMayNotInspectShowSystemWithoutPid) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to hold sockets an ordinary user cannot inspect";
+    Connection c = openConnection(listenOnLoopback());
+    const std::string serverPort = std::to_string(c.serverPort);
+    const std::string clientPort = std::to_string(c.clientPort);
+    const int status = runAsNobody([&] {
+        // The child's copies would make the sockets its own.
+        c.listener.reset();
+        c.client.reset();
+        c.accepted.reset();
+        LinuxConnectionTable table(GetParam());
+        std::vector<TcpRow> rows;
+        if (!table.snapshot(rows))
+            return 1;
+        auto listener = findRow(rows, kLoopback, c.serverPort, {0, 0, 0, 0}, 0);
+        auto accepted = findRow(rows, kLoopback, c.serverPort, kLoopback, c.clientPort);
+        if (!listener || !accepted)
+            return 2;
+        if (listener->pid != kPidNotVisible || accepted->pid != kPidNotVisible)
+            return 3;
+        LinuxProcessInfo processes;
+        ConnectionList list;
+        RefreshCycle refresh(list, table, processes, [](std::string_view) {}, {});
+        refresh.tick(false, true);
+        for (const ConnectionKey& key : {ConnectionKey{"127.0.0.1", serverPort, "0.0.0.0", "0", ""},
+                                         ConnectionKey{"127.0.0.1", serverPort, "127.0.0.1", clientPort, ""}}) {
+            const int row = list.findRow(key);
+            if (row < 0)
+                return 4;
+            if (list.cellText(row, colProcess) != "System" || list.cellText(row, colPid) != "")
+                return 5;
+        }
+        return 0;
+    });
+    const char* const failures[] = {"passed", "no snapshot", "rows missing", "owner not kPidNotVisible",
+                                    "no row with an empty process id", "not shown as System"};
+    EXPECT_EQ(status, 0) << (status > 0 && status < 6 ? failures[status] : "could not become nobody");
 }
 
 INSTANTIATE_TEST_SUITE_P(Readers, ConnectionTableTest,

@@ -213,6 +213,7 @@ struct V6Case {
     std::uint8_t state;
     bool kept;
     Octets local, remote;
+    bool listenerOnly = false;
 };
 
 class SockDiagV6 : public ::testing::TestWithParam<V6Case> {};
@@ -229,6 +230,7 @@ TEST_P(SockDiagV6, KeepsOnlyIpv4Connections) {
         EXPECT_EQ(out[0].row.remoteAddr, c.remote);
         EXPECT_EQ(out[0].row.localPort, 8080);
         EXPECT_EQ(out[0].row.remotePort, 50000);
+        EXPECT_EQ(out[0].dualStackListener, c.listenerOnly);
     }
 }
 
@@ -238,7 +240,8 @@ INSTANTIATE_TEST_SUITE_P(
         V6Case{"AcceptedFromIpv4Client", mapped(127, 0, 0, 1), mapped(127, 0, 0, 2), TCP_ESTABLISHED, true,
                {127, 0, 0, 1}, {127, 0, 0, 2}},
         V6Case{"ListenerOnMappedAddress", mapped(10, 0, 0, 1), kAny6, TCP_LISTEN, true, {10, 0, 0, 1}, {}},
-        V6Case{"WildcardListener", kAny6, kAny6, TCP_LISTEN, false, {}, {}},
+        V6Case{"WildcardListenerOnlyAsTheListenerOfItsIpv4Clients", kAny6, kAny6, TCP_LISTEN, true, {}, {}, true},
+        V6Case{"WildcardNonListener", kAny6, kAny6, TCP_SYN_SENT, false, {}, {}},
         V6Case{"RealIpv6Connection", kLoopback6, kLoopback6, TCP_ESTABLISHED, false, {}, {}},
         V6Case{"MappedLocalRealRemote", mapped(10, 0, 0, 1), kLoopback6, TCP_SYN_SENT, false, {}, {}},
         V6Case{"LookalikePrefix", kDocumentation6, kDocumentation6, TCP_ESTABLISHED, false, {}, {}}),
@@ -437,9 +440,14 @@ TEST(ProcNetTcpParse, KeepsOnlyIpv4ConnectionsOfIpv6Sockets) {
     std::vector<TcpSocketEntry> out;
     parseProcNetTcp(kProcTcp6, out);
     expectEntries(out, {
+                           {{0, 0, 0, 0}, 8080, {0, 0, 0, 0}, 0, kStateListen, 501},
                            {{127, 0, 0, 1}, 8080, {127, 0, 0, 1}, 50000, kStateEstablished, 502},
                            {{127, 0, 0, 1}, 8080, {0, 0, 0, 0}, 0, kStateListen, 504},
                        });
+    ASSERT_EQ(out.size(), 3u);
+    EXPECT_TRUE(out[0].dualStackListener) << "[::] listens for IPv4 clients too";
+    EXPECT_FALSE(out[1].dualStackListener);
+    EXPECT_FALSE(out[2].dualStackListener);
 }
 
 // ---- owner cache ----------------------------------------------------------
@@ -477,7 +485,14 @@ public:
 struct Sock {
     std::uint64_t inode;
     std::uint32_t state = kStateEstablished;
+    std::uint16_t localPort = 0;
+    Octets local = {127, 0, 0, 1};
+    bool dualStackListener = false;
 };
+
+constexpr std::uint32_t kHidden = kPidNotVisible;
+constexpr std::uint32_t kSynRcvd = 4, kFinWait1 = 6, kCloseWait = 8;
+constexpr Octets kAnyV4{0, 0, 0, 0};
 
 struct Tick {
     std::optional<std::vector<SocketHolder>> held;  // unset: as before
@@ -508,6 +523,9 @@ TEST_P(OwnerCacheScenario, Runs) {
             TcpSocketEntry e;
             e.inode = s.inode;
             e.row.state = s.state;
+            e.row.localAddr = s.local;
+            e.row.localPort = s.localPort;
+            e.dualStackListener = s.dualStackListener;
             e.row.pid = 12345;  // must be overwritten
             entries.push_back(e);
         }
@@ -545,10 +563,33 @@ INSTANTIATE_TEST_SUITE_P(
                       // 11 was open (not yet connected) during the first walk.
                       {{H{{10, 100}, {11, 200}}, {}, {{10}}, {100}, 1},
                        {{}, {}, {{10}, {11}}, {100, 200}, 1}}},
-        OwnerScenario{"UnownedSocketIsNotLookedUpEveryTick",
-                      {{H{{10, 100}}, {}, {{10}, {99}}, {100, 0}, 1},
-                       {{}, {}, {{10}, {99}}, {100, 0}, 1},
-                       {{}, {}, {{99}}, {0}, 1}}},
+        OwnerScenario{"SocketHeldWhereWeCannotLookIsNotLookedUpEveryTick",
+                      {{H{{10, 100}}, {}, {{10}, {99}}, {100, kHidden}, 1},
+                       {{}, {}, {{10}, {99}}, {100, kHidden}, 1},
+                       {{}, {}, {{99}}, {kHidden}, 1}}},
+        OwnerScenario{"QueuedConnectionsBelongToTheirListener",
+                      // From the handshake to a client that hung up before
+                      // accept(); a socket its process closed is the kernel's.
+                      {{H{{10, 100}}, {},
+                        {{10, kStateListen, 80}, {0, kSynRcvd, 80}, {0, kStateEstablished, 80},
+                         {0, kCloseWait, 80}, {0, kFinWait1, 80}, {0, kStateEstablished, 81}},
+                        {100, 100, 100, 100, 0, 0}, 1}}},
+        OwnerScenario{"ListenerOnEveryAddressOrBothFamilies",
+                      {{H{{10, 100}, {11, 200}, {12, 300}}, {},
+                        {{10, kStateListen, 80, kAnyV4}, {11, kStateListen, 81, kAnyV4, true},
+                         {12, kStateListen, 81, {127, 0, 0, 2}},
+                         {0, kStateEstablished, 80, {10, 1, 2, 3}}, {0, kStateEstablished, 81},
+                         {0, kStateEstablished, 81, {127, 0, 0, 2}}},
+                        {100, 200, 300, 100, 200, 300}, 1}}},
+        OwnerScenario{"QueuedOnAListenerWeCannotSeeIsNotVisibleEither",
+                      {{H{}, {}, {{98, kStateListen, 80}, {0, kStateEstablished, 80}}, {kHidden, kHidden}, 1}}},
+        OwnerScenario{"AcceptedBeforeItsDescriptorShowsKeepsTheListenersOwner",
+                      // accept() gives the socket its inode a moment before
+                      // the descriptor appears in /proc.
+                      {{H{{10, 100}}, {}, {{10, kStateListen, 80}, {0, kStateEstablished, 80}}, {100, 100}, 1},
+                       {{}, {}, {{10, kStateListen, 80}, {12, kStateEstablished, 80}}, {100, 100}, 2},
+                       {H{{10, 100}, {12, 100}}, {}, {{10, kStateListen, 80}, {12, kStateEstablished, 80}},
+                        {100, 100}, 2}}},
         OwnerScenario{"SharedSocketGoesToLowestPid",
                       {{H{{10, 300}, {10, 200}, {10, 250}}, {}, {{10}}, {200}, 1}}},
         OwnerScenario{"SharedSocketKeepsItsOwnerAcrossWalks",
@@ -564,8 +605,8 @@ INSTANTIATE_TEST_SUITE_P(
         OwnerScenario{"EndedOwnerWithReusedPidIsNotBelieved",
                       // pid 100 ends; its socket lives on where we cannot see.
                       {{H{{10, 100}}, {}, {{10}}, {100}, 1},
-                       {H{}, {100}, {{10}}, {0}, 2},
-                       {{}, {}, {{10}}, {0}, 2}}},
+                       {H{}, {100}, {{10}}, {kHidden}, 2},
+                       {{}, {}, {{10}}, {kHidden}, 2}}},
         OwnerScenario{"OwnerGoneBeforeWatchIsLookedUpAgain",
                       // 11's holder was seen in a walk, then ended before 11
                       // showed up in the table; the socket now sits with 300.

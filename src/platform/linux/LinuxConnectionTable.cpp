@@ -105,7 +105,8 @@ bool LinuxConnectionTable::snapshot(std::vector<TcpRow>& rows) {
     owners_.assignOwners(entries_);
     rows.reserve(entries_.size());
     for (const TcpSocketEntry& e : entries_)
-        rows.push_back(e.row);
+        if (!e.dualStackListener)
+            rows.push_back(e.row);
     std::stable_sort(rows.begin(), rows.end(), [](const TcpRow& a, const TcpRow& b) {
         return std::tie(a.localAddr, a.localPort, a.remoteAddr, a.remotePort) <
                std::tie(b.localAddr, b.localPort, b.remoteAddr, b.remotePort);
