@@ -137,7 +137,8 @@ bool RefreshCycle::takeSnapshot(bool showHostname) {
     current_.clear();
     std::size_t cursor = 0;
     for (const TcpRow& row : snapshot_) upsertRow(row, showHostname, cursor);
-    // Snapshots come sorted by endpoints, so this is usually sorted already.
+    // Snapshots come sorted in the keys' order, so this is sorted already
+    // unless a table breaks that promise.
     if (!std::is_sorted(current_.begin(), current_.end()))
         std::sort(current_.begin(), current_.end());
     previous_.swap(current_);
@@ -149,8 +150,12 @@ RefreshCycle::RowKey RefreshCycle::keyOf(const TcpRow& row) {
     auto word = [](const std::array<std::uint8_t, 4>& a) {
         return std::uint64_t{a[0]} << 24 | std::uint64_t{a[1]} << 16 | std::uint64_t{a[2]} << 8 | a[3];
     };
-    return {word(row.localAddr) << 32 | std::uint64_t{row.localPort} << 16 | shownRemotePort(row),
-            word(row.remoteAddr) << 32 | row.pid, 0};
+    // The raw remote port, as the snapshot sorts: rows whose shown port is 0
+    // but whose raw ports differ share their row all the same, through the
+    // text index.
+    const std::uint64_t remote = word(row.remoteAddr);
+    return {word(row.localAddr) << 32 | std::uint64_t{row.localPort} << 16 | remote >> 16,
+            (remote & 0xFFFF) << 48 | std::uint64_t{row.remotePort} << 32 | row.pid, 0};
 }
 
 int RefreshCycle::rowFromPrevious(const RowKey& key, std::size_t& cursor) const {

@@ -42,11 +42,9 @@ public:
     // be read leaves every row in place.
     void tick(bool showHostname, bool sweep);
 
-private:
-    void clearMarks();
-    bool takeSnapshot(bool showHostname);
-    void sweepUnseen();
-    // A connection of the last snapshot and the row it was found in.
+    // A connection of the last snapshot and the row it was found in. Keys
+    // order as inSnapshotOrder orders their rows, so a snapshot's keys come
+    // sorted and the next tick finds each one by walking them in step.
     struct RowKey {
         std::uint64_t high, low;  // endpoints and process id
         std::uint64_t serial;
@@ -56,6 +54,11 @@ private:
         }
     };
     static RowKey keyOf(const TcpRow& row);
+
+private:
+    void clearMarks();
+    bool takeSnapshot(bool showHostname);
+    void sweepUnseen();
     int rowFromPrevious(const RowKey& key, std::size_t& cursor) const;
     void upsertRow(const TcpRow& row, bool showHostname, std::size_t& cursor);
     void updateFoundRow(int row, std::string_view localIp, std::string_view localPort, std::string_view remoteIp,

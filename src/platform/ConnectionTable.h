@@ -1,6 +1,7 @@
 #pragma once
 #include <array>
 #include <cstdint>
+#include <tuple>
 #include <vector>
 
 namespace kestrova {
@@ -20,6 +21,13 @@ struct TcpRow {
     bool operator==(const TcpRow&) const = default;
 };
 
+// The order of a snapshot: local address, local port, remote address, remote
+// port, process id.
+inline bool inSnapshotOrder(const TcpRow& a, const TcpRow& b) {
+    return std::tie(a.localAddr, a.localPort, a.remoteAddr, a.remotePort, a.pid) <
+           std::tie(b.localAddr, b.localPort, b.remoteAddr, b.remotePort, b.pid);
+}
+
 // `pid` of a connection whose owning process exists but may not be
 // inspected (another user's, for a program not run as root); no process id
 // is known for it. Process id 0 is the kernel's own sockets, such as those
@@ -31,8 +39,8 @@ class ConnectionTable {
 public:
     virtual ~ConnectionTable() = default;
     // Fills `rows` (cleared first) with every IPv4 TCP connection, sorted by
-    // local address, local port, remote address, remote port. Returns false
-    // when the table cannot be read; `rows` is then unspecified.
+    // inSnapshotOrder. Returns false when the table cannot be read; `rows`
+    // is then unspecified.
     virtual bool snapshot(std::vector<TcpRow>& rows) = 0;
 };
 

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -205,6 +206,23 @@ TEST_F(MainWindowTest, TimestampsAndHeadersShowWhole) {
                 EXPECT_EQ(header->sectionSize(column), std::max(given, header->sectionSizeHint(column)));
             }
         }
+    }
+}
+
+// What the window's timer makes of an odd interval read from the profile:
+// at least 10 ms, and a negative one as the longest period there is; the
+// title shows the interval as read.
+TEST_F(MainWindowTest, OddIntervalsFromTheProfileGiveTheTimerItsLimits) {
+    for (auto [stored, period] : {std::pair{0, 10}, std::pair{7, 10}, std::pair{-5, INT_MAX}}) {
+        SCOPED_TRACE(stored);
+        writeProfile("[1040315]\nnetstatInterval=" + std::to_string(stored) + "\n");
+        open();
+        waitFor([&] { return dialog->intervalArmed(); });
+        EXPECT_EQ(window->timerPeriod(TIMER_REFRESH), period);
+        EXPECT_TRUE(window->windowTitle().endsWith(QString::fromUtf8("更新間隔:%1ms --").arg(stored)));
+        window->close();
+        dialog.reset();
+        window.reset();
     }
 }
 

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
+
 #include "Fakes.h"
 #include "monitor/RefreshCycle.h"
 
@@ -204,6 +207,59 @@ TEST_F(RefreshCycleTest, DuplicateSnapshotRowsMakeOneRowMarkedUpdated) {
     tick();
     EXPECT_EQ(list.rowCount(), 1);
     EXPECT_EQ(cell(0, colSeen), "更新");
+}
+
+// Who a new row names when no path is found, and what its process id cell
+// shows; an owner we may not inspect is never looked up.
+TEST_F(RefreshCycleTest, OwnerStandInsAndTheirProcessIdCells) {
+    struct Case {
+        std::uint32_t pid;
+        const char* process;
+        const char* pidCell;
+        int lookups;
+    } cases[] = {
+        {0, "System Idle Process", "0", 1},
+        {kPidNotVisible, "System", "", 0},
+        {77, "System", "77", 1},
+        {78, "/usr/bin/server", "78", 1},
+    };
+    processes.paths[78] = "/usr/bin/server";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pid);
+        processes.lookups = 0;
+        table.rows = {tcp(ESTABLISHED, {10, 0, 0, 1}, 80, {10, 0, 0, 2}, 5000, c.pid)};
+        tick();
+        ASSERT_EQ(list.rowCount(), 1);
+        EXPECT_EQ(cell(0, colProcess), c.process);
+        EXPECT_EQ(cell(0, colPid), c.pidCell);
+        EXPECT_EQ(processes.lookups, c.lookups);
+        const std::vector<std::string> lines = takeLog();  // the last case's row goes too
+        const std::string added =
+            std::string("(") + c.process + ")の(10.0.0.2:5000)との接続状態を(ESTABLISHED)で新規追加しました。";
+        EXPECT_NE(std::find(lines.begin(), lines.end(), added), lines.end());
+        EXPECT_EQ(lines.size(), (c.pid == 78 ? 2u : 1u) + (c.pid == 0 ? 0u : 1u));
+        tick();  // found again by its key: no new row
+        EXPECT_EQ(cell(0, colSeen), "更新");
+        EXPECT_EQ(processes.lookups, c.lookups);
+    }
+}
+
+// The keys of a snapshot sorted as the table promises come out sorted, so
+// the next tick meets each previous key where it expects it.
+TEST(RowKeys, OrderAsSnapshotsAreSorted) {
+    const std::array<std::uint8_t, 4> addresses[] = {{0, 0, 0, 0}, {0, 0, 0, 7}, {1, 2, 3, 4}, {1, 2, 3, 5},
+                                                     {10, 0, 0, 1}, {255, 0, 0, 1}};
+    const std::uint16_t ports[] = {0, 1, 80, 256, 65535};
+    const std::uint32_t pids[] = {0, 5, 70000, kPidNotVisible};
+    std::mt19937 rng(11);
+    auto any = [&rng](const auto& values) { return values[rng() % std::size(values)]; };
+    auto row = [&] { return tcp(ESTABLISHED, any(addresses), any(ports), any(addresses), any(ports), any(pids)); };
+    for (int i = 0; i < 20000; ++i) {
+        const TcpRow a = row(), b = row();
+        ASSERT_EQ(inSnapshotOrder(a, b), RefreshCycle::keyOf(a) < RefreshCycle::keyOf(b))
+            << ::testing::PrintToString(a.remoteAddr) << ":" << a.remotePort << " vs "
+            << ::testing::PrintToString(b.remoteAddr) << ":" << b.remotePort;
+    }
 }
 
 TEST(ConnectionTexts, AreMadeFromOneRow) {

@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstring>
 #include <string_view>
-#include <tuple>
 
 #include "platform/linux/ProcNetTcpParser.h"
 #include "platform/linux/ProcSocketOwnerSource.h"
@@ -107,10 +106,7 @@ bool LinuxConnectionTable::snapshot(std::vector<TcpRow>& rows) {
     for (const TcpSocketEntry& e : entries_)
         if (!e.dualStackListener)
             rows.push_back(e.row);
-    std::stable_sort(rows.begin(), rows.end(), [](const TcpRow& a, const TcpRow& b) {
-        return std::tie(a.localAddr, a.localPort, a.remoteAddr, a.remotePort) <
-               std::tie(b.localAddr, b.localPort, b.remoteAddr, b.remotePort);
-    });
+    std::stable_sort(rows.begin(), rows.end(), inSnapshotOrder);
     return true;
 }
 
