@@ -88,11 +88,18 @@ void ConnectionList::unindexRow(int row, const ConnectionKey& key) {
     it->second.serial = best;
 }
 
-void ConnectionList::rowAdded(int row) { indexRow(row, keyOfRow(row)); }
+void ConnectionList::rowAdded(int row) {
+    ++changeStamp_;
+    indexRow(row, keyOfRow(row));
+}
 
-void ConnectionList::rowRemoving(int row) { unindexRow(row, keyOfRow(row)); }
+void ConnectionList::rowRemoving(int row) {
+    ++changeStamp_;
+    unindexRow(row, keyOfRow(row));
+}
 
 void ConnectionList::cellChanging(int row, int column, std::string_view newText) {
+    if (column != colActive && column != colTotalBytes) ++changeStamp_;
     if (!isKeyColumn(column)) return;
     ++keyRewrites_;
     unindexRow(row, keyOfRow(row));

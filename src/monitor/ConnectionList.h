@@ -59,6 +59,10 @@ public:
     std::uint64_t keyRewrites() const { return keyRewrites_; }
     // Whether two rows carry the same five key cells.
     bool hasDuplicateKeys() const { return duplicateKeys_ > 0; }
+    // Grows with every row added or removed and every cell changed, except
+    // the traffic columns (colActive, colTotalBytes): equal stamps mean
+    // every other cell is as it was.
+    std::uint64_t changeStamp() const { return changeStamp_; }
 
 private:
     static void appendKey(std::string& out, const ConnectionKey& key);
@@ -77,6 +81,7 @@ private:
     };
     std::unordered_map<std::string, IndexEntry> keyIndex_;
     std::uint64_t keyRewrites_ = 0;
+    std::uint64_t changeStamp_ = 0;
     std::size_t duplicateKeys_ = 0;  // keys carried by more than one row
     mutable std::string scratch_;
 };

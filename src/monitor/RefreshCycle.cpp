@@ -86,16 +86,31 @@ RefreshCycle::RefreshCycle(ConnectionList& list, ConnectionTable& table, Process
       reportError_(std::move(reportError)) {}
 
 void RefreshCycle::tick(bool showHostname, bool sweep) {
+    quiet_ = ticked_ && list_.changeStamp() == stampSeen_ && showHostname == showHostnameSeen_;
     clearMarks();
     if (!takeSnapshot(showHostname)) {
         // Nothing was seen, so every mark is empty; but one unreadable
         // snapshot is no reason to believe every connection ended, so the
         // rows stay until a snapshot says otherwise.
         finishMarks();
+        rememberTick(showHostname);
+        // Rows changed by others before this tick were not put right by it.
+        ticked_ = false;
         return;
     }
     finishMarks();
-    if (sweep) sweepUnseen();
+    if (sweep && unseen_ > 0) {
+        sweepUnseen();
+        std::erase(seen_, std::uint8_t{kMarkUnseen});  // the rows closed up
+    }
+    rememberTick(showHostname);
+}
+
+void RefreshCycle::rememberTick(bool showHostname) {
+    lastMarks_.swap(seen_);
+    stampSeen_ = list_.changeStamp();
+    showHostnameSeen_ = showHostname;
+    ticked_ = true;
 }
 
 void RefreshCycle::clearMarks() {
@@ -116,10 +131,18 @@ void RefreshCycle::markSeen(int row) {
 void RefreshCycle::finishMarks() {
     if (!marksPending_) return;
     marksPending_ = false;
+    unseen_ = 0;
     const int count = list_.rowCount();
+    seen_.resize(static_cast<std::size_t>(count), kMarkUnseen);
     for (int row = count - 1; row >= 0; --row) {
         const auto position = static_cast<std::size_t>(count - 1 - row);
-        const std::uint8_t seen = position < seen_.size() ? seen_[position] : std::uint8_t{kMarkUnseen};
+        const std::uint8_t seen = seen_[position];
+        if (seen == kMarkUnseen) ++unseen_;
+        // A quiet list still shows last tick's marks, and this tick's new
+        // rows were inserted marked new: only the marks that change are
+        // written.
+        const std::uint8_t shown = position < lastMarks_.size() ? lastMarks_[position] : std::uint8_t{kMarkNew};
+        if (quiet_ && seen == shown) continue;
         list_.setCellText(row, colSeen, seen == kMarkNew ? MARK_NEW : seen == kMarkUpdated ? MARK_UPDATED : "");
     }
 }
@@ -134,6 +157,16 @@ bool RefreshCycle::takeSnapshot(bool showHostname) {
     // rows share a key; otherwise every row goes through the index.
     const bool reusable = list_.keyRewrites() == keyRewritesSeen_ && !list_.hasDuplicateKeys();
     if (!reusable) previous_.clear();
+    // Rows are skipped only when each connection has a row to itself in
+    // this tick and the last: two snapshot rows with one row between them
+    // both write it (and the last tick's state of either says nothing).
+    // That takes equal keys, or remote ports shown as 0 that are not 0.
+    bool ownRows = true;
+    for (std::size_t i = 0; ownRows && i < snapshot_.size(); ++i)
+        ownRows = (i == 0 || keyOf(snapshot_[i - 1]) < keyOf(snapshot_[i])) &&
+                  shownRemotePort(snapshot_[i]) == snapshot_[i].remotePort;
+    quiet_ = quiet_ && ownRows && ownRowsBefore_;
+    ownRowsBefore_ = ownRows;
     current_.clear();
     std::size_t cursor = 0;
     for (const TcpRow& row : snapshot_) upsertRow(row, showHostname, cursor);
@@ -158,22 +191,41 @@ RefreshCycle::RowKey RefreshCycle::keyOf(const TcpRow& row) {
             (remote & 0xFFFF) << 48 | std::uint64_t{row.remotePort} << 32 | row.pid, 0};
 }
 
-int RefreshCycle::rowFromPrevious(const RowKey& key, std::size_t& cursor) const {
+const RefreshCycle::RowKey* RefreshCycle::fromPrevious(const RowKey& key, std::size_t& cursor) const {
     std::size_t at = cursor;
     if (at >= previous_.size() || !previous_[at].sameKey(key)) {
         auto it = std::lower_bound(previous_.begin(), previous_.end(), key);
-        if (it == previous_.end() || !it->sameKey(key)) return -1;
+        if (it == previous_.end() || !it->sameKey(key)) return nullptr;
         at = static_cast<std::size_t>(it - previous_.begin());
     }
     cursor = at + 1;
-    return list_.rowOfSerial(previous_[at].serial);
+    return &previous_[at];
+}
+
+void RefreshCycle::keepKey(RowKey key, int row) {
+    key.serial = list_.serialAt(row);
+    key.position = static_cast<std::uint32_t>(list_.rowCount() - 1 - row);
+    current_.push_back(key);
 }
 
 void RefreshCycle::upsertRow(const TcpRow& row, bool showHostname, std::size_t& cursor) {
     RowKey key = keyOf(row);
+    key.state = row.state;
+    int found = -1;
+    if (const RowKey* before = fromPrevious(key, cursor)) {
+        found = list_.rowOfSerial(before->serial, before->position);
+        // Found again in the state it had, in rows nobody else has touched:
+        // the row shows this connection already, so nothing is read.
+        if (found >= 0 && quiet_ && before->state == row.state) {
+            markSeen(found);
+            key.serial = before->serial;
+            key.position = before->position;
+            current_.push_back(key);
+            return;
+        }
+    }
     const std::string unknownState = row.state < StateNames.size() ? std::string() : stateText(row.state);
     const std::string_view state = row.state < StateNames.size() ? StateNames[row.state] : unknownState;
-    int found = rowFromPrevious(key, cursor);
     if (found < 0) {
         const NumberText localIp = dotted(row.localAddr);
         const NumberText localPort = decimal(row.localPort);
@@ -184,16 +236,14 @@ void RefreshCycle::upsertRow(const TcpRow& row, bool showHostname, std::size_t& 
         if (found < 0) {
             insertNewRow("TCP", localIp.view(), localPort.view(), remoteIp.view(), remotePort.view(), state,
                          row.pid);
-            key.serial = list_.serialAt(0);
-            current_.push_back(key);
+            keepKey(key, 0);
             return;
         }
     }
     // The row's own key cells hold the very texts this connection makes.
     updateFoundRow(found, list_.cellText(found, colLocalIp), list_.cellText(found, colLocalPort),
                    list_.cellText(found, colRemoteIp), list_.cellText(found, colRemotePort), state, showHostname);
-    key.serial = list_.serialAt(found);
-    current_.push_back(key);
+    keepKey(key, found);
 }
 
 void RefreshCycle::updateFoundRow(int row, std::string_view localIp, std::string_view localPort,

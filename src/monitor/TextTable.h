@@ -58,6 +58,13 @@ public:
     // Serial number of the row at `row`, and back; -1 when there is none.
     std::uint64_t serialAt(int row) const;
     int rowOfSerial(std::uint64_t serial) const;
+    // The same, trying first the row at `position` counted from the oldest
+    // row (rowCount() - 1 - row), where a row stays until a row below it goes.
+    int rowOfSerial(std::uint64_t serial, std::size_t position) const {
+        if (gapSize_ == 0 && position < rows_.size() && rows_[position].serial == serial)
+            return rowCount() - 1 - static_cast<int>(position);
+        return rowOfSerial(serial);
+    }
 
 protected:
     // Hooks for tables that keep indexes beside the rows.
