@@ -6,23 +6,37 @@ namespace kestrova {
 
 void SocketOwnerCache::assignOwners(std::span<TcpSocketEntry> entries) {
     ++tick_;
+    seenNow_ = 0;
     dropExitedOwners();
 
     bool scanned = false;
-    const bool miss = std::any_of(entries.begin(), entries.end(), [this](const TcpSocketEntry& e) {
-        return wantsOwner(e) && !owners_.contains(e.inode);
-    });
-    if (miss) {
+    if (!resolve(entries)) {
         rescan(entries);
         scanned = true;
+        resolve(entries);
     }
     // An owner that was only ever seen in a walk may have ended since; that
-    // takes the walk we have not yet spent this tick.
-    if (!watchOwners(entries) && !scanned) {
-        rescan(entries);
-        watchOwners(entries);
+    // takes the walk we have not yet spent this tick. Sockets of an owner
+    // found gone here are looked up again next tick.
+    if (!watchOwners(entries)) {
+        if (!scanned) {
+            rescan(entries);
+            resolve(entries);
+            watchOwners(entries);
+        }
+        resolve(entries);
     }
+    if (!pending_.empty())
+        ownByListeners(entries);
+    // Sockets that were in an earlier table and are now gone will not come
+    // back (inode numbers are not handed out again soon). Ones a walk found
+    // that never showed up stay until the next walk replaces them.
+    if (owners_.size() != seenNow_ + neverSeen_)
+        forgetUnseen();
+}
 
+bool SocketOwnerCache::resolve(std::span<TcpSocketEntry> entries) {
+    bool complete = true;
     pending_.clear();
     for (std::size_t i = 0; i < entries.size(); ++i) {
         TcpSocketEntry& e = entries[i];
@@ -33,23 +47,36 @@ void SocketOwnerCache::assignOwners(std::span<TcpSocketEntry> entries) {
             continue;
         }
         auto it = owners_.find(e.inode);
-        // Not found: its owner ended a moment ago, and it is looked up again
-        // next tick.
-        if (it != owners_.end()) {
-            it->second.seenTick = tick_;
-            e.row.pid = it->second.pid;
+        if (it == owners_.end()) {
+            complete = false;
+        } else {
+            Owner& owner = it->second;
+            if (owner.seenTick != tick_) {
+                if (owner.seenTick == 0)
+                    --neverSeen_;
+                owner.seenTick = tick_;
+                ++seenNow_;
+            }
+            e.row.pid = owner.pid;
         }
         if (e.row.pid == 0)
             pending_.push_back(i);
     }
-    if (!pending_.empty())
-        ownByListeners(entries);
-    // Sockets that were in an earlier table and are now gone will not come
-    // back (inode numbers are not handed out again soon). Ones a walk found
-    // that never showed up stay until the next walk replaces them.
+    return complete;
+}
+
+void SocketOwnerCache::forgetUnseen() {
     std::erase_if(owners_, [this](const auto& kv) {
         return kv.second.seenTick != 0 && kv.second.seenTick != tick_;
     });
+}
+
+void SocketOwnerCache::recount() {
+    seenNow_ = neverSeen_ = 0;
+    for (const auto& [inode, owner] : owners_) {
+        seenNow_ += owner.seenTick == tick_;
+        neverSeen_ += owner.seenTick == 0;
+    }
 }
 
 namespace {
@@ -151,15 +178,18 @@ void SocketOwnerCache::rescan(std::span<const TcpSocketEntry> entries) {
         if (wantsOwner(e))
             fresh.try_emplace(e.inode, Owner{0, 0});
     owners_ = std::move(fresh);
+    recount();
 }
 
 bool SocketOwnerCache::watchOwners(std::span<const TcpSocketEntry> entries) {
     owning_.clear();
+    std::uint32_t last = 0;
     for (const TcpSocketEntry& e : entries) {
-        if (!wantsOwner(e))
+        // Set by resolve(): 0 for sockets without an owner we can see.
+        if (e.row.pid == 0 || e.row.pid == last)
             continue;
-        if (auto it = owners_.find(e.inode); it != owners_.end() && it->second.pid != 0)
-            owning_.insert(it->second.pid);
+        last = e.row.pid;
+        owning_.insert(last);
     }
     for (auto it = watched_.begin(); it != watched_.end();) {
         if (owning_.contains(*it)) {
@@ -186,6 +216,7 @@ bool SocketOwnerCache::watchOwners(std::span<const TcpSocketEntry> entries) {
 
 void SocketOwnerCache::dropPids(const std::unordered_set<std::uint32_t>& pids) {
     std::erase_if(owners_, [&pids](const auto& kv) { return pids.contains(kv.second.pid); });
+    recount();
 }
 
 }  // namespace kestrova

@@ -61,9 +61,16 @@ private:
         return e.inode != 0 && e.row.state != kStateTimeWait;
     }
     void dropExitedOwners();
+    // Sets the pid of every entry whose socket is cached (0 for the rest)
+    // and collects in pending_ those without a visible owner; false when
+    // some socket is not cached at all.
+    bool resolve(std::span<TcpSocketEntry> entries);
+    void forgetUnseen();
+    void recount();
     void rescan(std::span<const TcpSocketEntry> entries);
-    // Watches the owners of `entries`' sockets and stops watching the rest;
-    // false when some owner had already ended (its entries are dropped).
+    // Watches the owners of `entries`' sockets (their pids as resolve() set
+    // them) and stops watching the rest; false when some owner had already
+    // ended (its entries are dropped).
     bool watchOwners(std::span<const TcpSocketEntry> entries);
     void dropPids(const std::unordered_set<std::uint32_t>& pids);
     // Gives the sockets in `pending_` the owner of their listener, or their
@@ -75,6 +82,10 @@ private:
     std::unordered_set<std::uint32_t> watched_;
     std::uint64_t tick_ = 0;
     std::uint64_t scans_ = 0;
+    // How many cached sockets are in this tick's table, and how many only a
+    // walk has found: when they add up to all, none is left to forget.
+    std::size_t seenNow_ = 0;
+    std::size_t neverSeen_ = 0;
     // Reused between calls.
     std::vector<SocketHolder> holders_;
     std::vector<std::uint32_t> exited_;
