@@ -101,7 +101,17 @@ void RefreshCycle::tick(bool showHostname, bool sweep) {
     finishMarks();
     if (sweep && unseen_ > 0) {
         sweepUnseen();
-        std::erase(seen_, std::uint8_t{kMarkUnseen});  // the rows closed up
+        // The rows closed up: each remembered row moved down by the rows
+        // removed below it.
+        std::uint32_t removedBelow = 0;
+        shifts_.resize(seen_.size());
+        for (std::size_t position = 0; position < seen_.size(); ++position) {
+            shifts_[position] = removedBelow;
+            removedBelow += seen_[position] == kMarkUnseen;
+        }
+        for (RowKey& key : previous_)
+            if (key.position < shifts_.size()) key.position -= shifts_[key.position];
+        std::erase(seen_, std::uint8_t{kMarkUnseen});
     }
     rememberTick(showHostname);
 }
@@ -180,15 +190,11 @@ bool RefreshCycle::takeSnapshot(bool showHostname) {
 }
 
 RefreshCycle::RowKey RefreshCycle::keyOf(const TcpRow& row) {
-    auto word = [](const std::array<std::uint8_t, 4>& a) {
-        return std::uint64_t{a[0]} << 24 | std::uint64_t{a[1]} << 16 | std::uint64_t{a[2]} << 8 | a[3];
-    };
     // The raw remote port, as the snapshot sorts: rows whose shown port is 0
     // but whose raw ports differ share their row all the same, through the
     // text index.
-    const std::uint64_t remote = word(row.remoteAddr);
-    return {word(row.localAddr) << 32 | std::uint64_t{row.localPort} << 16 | remote >> 16,
-            (remote & 0xFFFF) << 48 | std::uint64_t{row.remotePort} << 32 | row.pid, 0};
+    const SnapshotKey key = snapshotKey(row);
+    return {key.high, key.low, 0};
 }
 
 const RefreshCycle::RowKey* RefreshCycle::fromPrevious(const RowKey& key, std::size_t& cursor) const {

@@ -99,6 +99,7 @@ private:
     std::uint64_t stampSeen_ = 0;
     bool showHostnameSeen_ = false;
     std::vector<std::uint8_t> lastMarks_;
+    std::vector<std::uint32_t> shifts_;
     // Image paths found during this tick, so that many new rows of one
     // process cost one lookup. Dropped at every tick.
     std::unordered_map<std::int64_t, std::string> pathsThisTick_;

@@ -1,7 +1,7 @@
 #pragma once
 #include <array>
 #include <cstdint>
-#include <tuple>
+#include <compare>
 #include <vector>
 
 namespace kestrova {
@@ -21,12 +21,25 @@ struct TcpRow {
     bool operator==(const TcpRow&) const = default;
 };
 
-// The order of a snapshot: local address, local port, remote address, remote
-// port, process id.
-inline bool inSnapshotOrder(const TcpRow& a, const TcpRow& b) {
-    return std::tie(a.localAddr, a.localPort, a.remoteAddr, a.remotePort, a.pid) <
-           std::tie(b.localAddr, b.localPort, b.remoteAddr, b.remotePort, b.pid);
+// What a snapshot is ordered by, packed into two words that compare as the
+// fields would one after another: local address, local port, remote
+// address, remote port, process id. The state takes no part.
+struct SnapshotKey {
+    std::uint64_t high = 0, low = 0;
+    auto operator<=>(const SnapshotKey&) const = default;
+};
+
+inline SnapshotKey snapshotKey(const TcpRow& row) {
+    auto word = [](const std::array<std::uint8_t, 4>& a) {
+        return std::uint64_t{a[0]} << 24 | std::uint64_t{a[1]} << 16 | std::uint64_t{a[2]} << 8 | a[3];
+    };
+    const std::uint64_t remote = word(row.remoteAddr);
+    return {word(row.localAddr) << 32 | std::uint64_t{row.localPort} << 16 | remote >> 16,
+            (remote & 0xFFFF) << 48 | std::uint64_t{row.remotePort} << 32 | row.pid};
 }
+
+// The order of a snapshot.
+inline bool inSnapshotOrder(const TcpRow& a, const TcpRow& b) { return snapshotKey(a) < snapshotKey(b); }
 
 // `pid` of a connection whose owning process exists but may not be
 // inspected (another user's, for a program not run as root); no process id

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <random>
+#include <tuple>
 
 #include "Fakes.h"
 #include "monitor/RefreshCycle.h"
@@ -314,9 +315,15 @@ TEST(RowKeys, OrderAsSnapshotsAreSorted) {
     std::mt19937 rng(11);
     auto any = [&rng](const auto& values) { return values[rng() % std::size(values)]; };
     auto row = [&] { return tcp(ESTABLISHED, any(addresses), any(ports), any(addresses), any(ports), any(pids)); };
+    // The order a snapshot promises, field by field.
+    auto fieldOrder = [](const TcpRow& a, const TcpRow& b) {
+        return std::tie(a.localAddr, a.localPort, a.remoteAddr, a.remotePort, a.pid) <
+               std::tie(b.localAddr, b.localPort, b.remoteAddr, b.remotePort, b.pid);
+    };
     for (int i = 0; i < 20000; ++i) {
         const TcpRow a = row(), b = row();
-        ASSERT_EQ(inSnapshotOrder(a, b), RefreshCycle::keyOf(a) < RefreshCycle::keyOf(b))
+        ASSERT_EQ(fieldOrder(a, b), inSnapshotOrder(a, b));
+        ASSERT_EQ(fieldOrder(a, b), RefreshCycle::keyOf(a) < RefreshCycle::keyOf(b))
             << ::testing::PrintToString(a.remoteAddr) << ":" << a.remotePort << " vs "
             << ::testing::PrintToString(b.remoteAddr) << ":" << b.remotePort;
     }

@@ -102,11 +102,12 @@ bool LinuxConnectionTable::snapshot(std::vector<TcpRow>& rows) {
         return false;
 
     owners_.assignOwners(entries_);
-    rows.reserve(entries_.size());
+    std::vector<TcpRow>& unsorted = sorter_.next();
+    unsorted.reserve(entries_.size());
     for (const TcpSocketEntry& e : entries_)
         if (!e.dualStackListener)
-            rows.push_back(e.row);
-    std::stable_sort(rows.begin(), rows.end(), inSnapshotOrder);
+            unsorted.push_back(e.row);
+    sorter_.sort(rows);
     return true;
 }
 
