@@ -23,39 +23,40 @@ int sendRequest(int fd, const void* request, std::size_t size) {
     return 0;
 }
 
-int sendFamilyDump(int fd, std::uint32_t seq, int family) {
+// One dump request: the netlink header, then the request's own body.
+template <class Body>
+int sendDump(int fd, std::uint32_t seq, std::uint16_t type, const Body& body) {
     struct {
         nlmsghdr header;
-        inet_diag_req_v2 body;
+        Body body;
     } request{};
     request.header.nlmsg_len = sizeof request;
-    request.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    request.header.nlmsg_type = type;
     request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
     request.header.nlmsg_seq = seq;
-    request.body.sdiag_family = static_cast<std::uint8_t>(family);
-    request.body.sdiag_protocol = IPPROTO_TCP;
-    request.body.idiag_states = kDumpedTcpStates;
-    request.body.idiag_ext = 0;  // no attributes: the bare message is all we read
+    request.body = body;
     return sendRequest(fd, &request, sizeof request);
+}
+
+int sendFamilyDump(int fd, std::uint32_t seq, int family) {
+    inet_diag_req_v2 body{};
+    body.sdiag_family = static_cast<std::uint8_t>(family);
+    body.sdiag_protocol = IPPROTO_TCP;
+    body.idiag_states = kDumpedTcpStates;
+    body.idiag_ext = 0;  // no attributes: the bare message is all we read
+    return sendDump(fd, seq, SOCK_DIAG_BY_FAMILY, body);
 }
 
 // The kernel answers this older request with one walk over its TCP tables for
 // every address family, where SOCK_DIAG_BY_FAMILY walks them once per family.
 int sendLegacyTcpDump(int fd, std::uint32_t seq) {
-    struct {
-        nlmsghdr header;
-        inet_diag_req body;
-    } request{};
-    request.header.nlmsg_len = sizeof request;
-    request.header.nlmsg_type = TCPDIAG_GETSOCK;
-    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    request.header.nlmsg_seq = seq;
+    inet_diag_req body{};
     // Dumps ignore the family today; should a kernel ever honour it,
     // AF_UNSPEC still means both rather than silently only IPv4.
-    request.body.idiag_family = AF_UNSPEC;
-    request.body.idiag_states = kDumpedTcpStates;
-    request.body.idiag_ext = 0;
-    return sendRequest(fd, &request, sizeof request);
+    body.idiag_family = AF_UNSPEC;
+    body.idiag_states = kDumpedTcpStates;
+    body.idiag_ext = 0;
+    return sendDump(fd, seq, TCPDIAG_GETSOCK, body);
 }
 
 }  // namespace
