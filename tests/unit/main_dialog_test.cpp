@@ -62,22 +62,6 @@ TEST_F(MainDialogTest, FirstTickWritesTitleAndRearmsWithTheInterval) {
     EXPECT_EQ(table.calls, 2);
 }
 
-// An interval from the profile is used as it stands, however odd; the
-// window's timer decides what it makes of it.
-TEST_F(MainDialogTest, OddIntervalsFromTheProfileReachTheTimerUnchanged) {
-    for (const char* stored : {"0", "7", "-5", "abc"}) {
-        SCOPED_TRACE(stored);
-        profileFile.contents = std::string("[1040315]\nnetstatInterval=") + stored + "\n";
-        const std::int32_t expected = std::atoi(stored);
-        MainDialog fresh{{host, connections, log, clock, table, processes, version, profile, [](std::string_view) {}}};
-        fresh.initialise();
-        EXPECT_EQ(host.timers.at(TIMER_REFRESH), 0);
-        fresh.onTimer(TIMER_REFRESH);
-        EXPECT_EQ(host.timers.at(TIMER_REFRESH), expected);
-        EXPECT_EQ(host.title, "Kestrova Version 2.00 -- 接続数:0 -- 更新間隔:" + std::to_string(expected) + "ms --");
-    }
-}
-
 // The interval command before the first tick: the first tick still re-arms
 // the timer, with the interval as it is by then.
 TEST_F(MainDialogTest, IntervalChangedBeforeTheFirstTick) {
