@@ -108,7 +108,7 @@ public:
 };
 class HostNamesOn : public ProfileFile {
 public:
-    std::optional<std::string> read() override { return std::string("[1040315]\nshowHostname=1040315\n"); }
+    ProfileRead read() override { return {ProfileRead::Status::Read, "[1040315]\nshowHostname=1040315\n"}; }
     bool replace(const std::string&) override { return true; }
 };
 

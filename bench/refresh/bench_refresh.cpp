@@ -1,7 +1,9 @@
 // Measures the refresh of the connection pane against `ss -tanp` on the same
 // table, in the same run: a tick in which nothing changed, a tick in which
 // every connection is new, the memory a row costs, and the CPU the idle
-// program uses. Prints one name=value line per figure.
+// program uses. The kernel's own dump of the table frames the steady tick and
+// the idle CPU: it is the floor under any refresh. Prints one name=value line
+// per figure.
 #include <QApplication>
 #include <QTemporaryDir>
 
@@ -9,6 +11,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,11 +19,13 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "BareDump.h"
 #include "LoopbackConnections.h"
 #include "options/ProfileStore.h"
 #include "platform/linux/Cp932.h"
@@ -128,10 +133,16 @@ struct Monitor {
 };
 
 struct TickFigures {
-    double ss, steady, allNew;
+    double ss, dump, steady, allNew;
     long bytesPerRow;
     int rows;
 };
+
+double timeDump(BareDump& dump) {
+    const auto start = Clock::now();
+    dump.run();
+    return millisecondsSince(start);
+}
 
 TickFigures measureTicks(int connections) {
     LoopbackConnections held(connections);
@@ -147,9 +158,15 @@ TickFigures measureTicks(int connections) {
         if (round == 0 && figures.rows > 0)
             figures.bytesPerRow = (residentBytes() - before) / figures.rows;
         if (round == 2) {
-            std::vector<double> steady;
-            for (int i = 0; i < 15; ++i) steady.push_back(monitor->tick());
+            // Interleaved, so that both see the machine in the same mood.
+            BareDump dump;
+            std::vector<double> steady, dumps;
+            for (int i = 0; i < 15; ++i) {
+                steady.push_back(monitor->tick());
+                dumps.push_back(timeDump(dump));
+            }
             figures.steady = median(steady);
+            figures.dump = median(dumps);
         }
     }
     figures.allNew = median(allNew);
@@ -157,46 +174,73 @@ TickFigures measureTicks(int connections) {
     return figures;
 }
 
-// CPU share of one core used by the real program, idle on the offscreen
-// platform at its default 100 ms interval, over `seconds`.
-double idleCpuPercent(const std::string& program, int seconds) {
+// CPU time used so far by every thread of `pid`, in seconds.
+double cpuSeconds(pid_t pid) {
+    double total = 0;
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+        std::ifstream schedstat(task.path() / "schedstat");
+        double nanoseconds = 0;
+        if (schedstat >> nanoseconds) total += nanoseconds / 1e9;
+    }
+    return total;
+}
+
+// The CPU share of one core that each of `programs` uses, all running side
+// by side (so that they meet the same load on a shared machine) over
+// `windows` spans of `seconds` after a settling time. Each program runs on
+// the offscreen platform with a profile directory of its own.
+std::vector<double> cpuPercents(const std::vector<std::vector<std::string>>& programs, int windows, int seconds) {
     QTemporaryDir config;
-    const pid_t pid = spawn({program}, {"QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + config.path().toStdString()},
-                            "/dev/null");
-    if (pid < 0) return -1;
-    auto cpuTicks = [pid] {
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-        const auto close = text.rfind(')');
-        if (close == std::string::npos) return -1.0;
-        std::vector<std::string> fields;
-        std::string field;
-        for (char c : text.substr(close + 2)) {
-            if (c == ' ') {
-                fields.push_back(field);
-                field.clear();
-            } else {
-                field += c;
-            }
-        }
-        // utime and stime are fields 14 and 15 of the line, 12 and 13 here.
-        return fields.size() > 13 ? std::stod(fields[11]) + std::stod(fields[12]) : -1.0;
-    };
+    std::vector<pid_t> pids;
+    for (const auto& arguments : programs)
+        pids.push_back(spawn(arguments, {"QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + config.path().toStdString()},
+                             "/dev/null"));
     sleep(3);  // start-up and the first, full tick are not idle time
-    const double startTicks = cpuTicks();
-    const auto start = Clock::now();
-    sleep(static_cast<unsigned>(seconds));
-    const double endTicks = cpuTicks();
-    const double wallSeconds = millisecondsSince(start) / 1000.0;
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    if (startTicks < 0 || endTicks < 0) return -1;
-    return 100.0 * (endTicks - startTicks) / static_cast<double>(sysconf(_SC_CLK_TCK)) / wallSeconds;
+    std::vector<double> used(programs.size(), 0);
+    double wall = 0;
+    for (int window = 0; window < windows; ++window) {
+        std::vector<double> before;
+        for (pid_t pid : pids) before.push_back(cpuSeconds(pid));
+        const auto start = Clock::now();
+        sleep(static_cast<unsigned>(seconds));
+        for (std::size_t i = 0; i < pids.size(); ++i) used[i] += cpuSeconds(pids[i]) - before[i];
+        wall += millisecondsSince(start) / 1000.0;
+    }
+    std::vector<double> percents;
+    for (std::size_t i = 0; i < pids.size(); ++i) {
+        if (pids[i] > 0) {
+            kill(pids[i], SIGKILL);
+            waitpid(pids[i], nullptr, 0);
+        }
+        percents.push_back(pids[i] > 0 ? 100.0 * used[i] / wall : -1);
+    }
+    return percents;
+}
+
+// The floor of the idle program: nothing but the kernel's dump every 100 ms,
+// on the same schedule as the program's refresh timer. Ends with its parent,
+// and within the hour whatever happens.
+int dumpLoop() {
+    BareDump dump;
+    timespec next{};
+    clock_gettime(CLOCK_MONOTONIC, &next);
+    for (int i = 0; i < 36000 && getppid() != 1; ++i) {
+        dump.run();
+        next.tv_nsec += 100'000'000;
+        if (next.tv_nsec >= 1'000'000'000) {
+            next.tv_nsec -= 1'000'000'000;
+            ++next.tv_sec;
+        }
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+    }
+    return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "--dump-loop") == 0) return dumpLoop();
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe");
@@ -209,8 +253,11 @@ int main(int argc, char** argv) {
 
     {
         LoopbackConnections held(1000);
-        const double cpu = idleCpuPercent(program, quick ? 3 : 10);
-        print("idle_cpu_pct_1k", cpu);
+        const std::vector<double> cpu =
+            cpuPercents({{program}, {self.string(), "--dump-loop"}}, quick ? 1 : 3, quick ? 3 : 5);
+        print("idle_cpu_pct_1k", cpu[0]);
+        print("idle_floor_pct_1k", cpu[1]);
+        print("idle_cpu_vs_floor_1k", cpu[0] / cpu[1]);
     }
     const std::vector<std::pair<int, const char*>> sizes =
         quick ? std::vector<std::pair<int, const char*>>{{1000, "1k"}}
@@ -220,9 +267,11 @@ int main(int argc, char** argv) {
         const std::string suffix = std::string("_") + name;
         print("rows" + suffix, f.rows);
         print("ss_tanp_ms" + suffix, f.ss);
+        print("dump_ms" + suffix, f.dump);
         print("steady_tick_ms" + suffix, f.steady);
         print("allnew_tick_ms" + suffix, f.allNew);
         print("steady_vs_ss" + suffix, f.steady / f.ss);
+        print("steady_vs_dump" + suffix, f.steady / f.dump);
         print("allnew_vs_ss" + suffix, f.allNew / f.ss);
         print("bytes_per_row" + suffix, static_cast<double>(f.bytesPerRow));
     }

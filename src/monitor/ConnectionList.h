@@ -62,6 +62,10 @@ public:
     bool hasDuplicateKeys() const { return duplicateKeys_ > 0; }
     // The row ends that carry an address but no host name yet.
     const AddressIndex& unnamedAddresses() const { return addresses_; }
+    // Grows with every row added or removed and every cell changed, except
+    // the traffic columns (colActive, colTotalBytes): equal stamps mean
+    // every other cell is as it was.
+    std::uint64_t changeStamp() const { return changeStamp_; }
 
 private:
     static void appendKey(std::string& out, const ConnectionKey& key);
@@ -80,6 +84,7 @@ private:
     };
     std::unordered_map<std::string, IndexEntry> keyIndex_;
     std::uint64_t keyRewrites_ = 0;
+    std::uint64_t changeStamp_ = 0;
     std::size_t duplicateKeys_ = 0;  // keys carried by more than one row
     mutable std::string scratch_;
     AddressIndex addresses_;

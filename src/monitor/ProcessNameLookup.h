@@ -12,7 +12,8 @@ inline constexpr std::string_view IDLE_PROCESS_NAME = "System Idle Process";
 inline constexpr std::string_view SYSTEM_PROCESS_NAME = "System";
 
 // The text shown for the owner of a new row: the image path when one was
-// found, otherwise the stand-in names for process 0 and for the rest.
+// found, otherwise the stand-in names for process 0 (the kernel's own
+// sockets) and for the rest, kPidNotVisible among them.
 std::string ownerDisplayName(const std::string& imagePath, std::int64_t pid);
 
 // The log line that names the program behind a process id.

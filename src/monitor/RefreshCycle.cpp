@@ -44,6 +44,9 @@ NumberText dotted(const std::array<std::uint8_t, 4>& octets) {
     return text;
 }
 
+// No process id is known for an owner we may not inspect: its cell stays empty.
+NumberText pidText(std::uint32_t pid) { return pid == kPidNotVisible ? NumberText{} : decimal(pid); }
+
 // A listening or unconnected socket has remote address 0.x.x.x; its remote
 // port carries nothing and is shown as 0.
 std::uint16_t shownRemotePort(const TcpRow& row) { return row.remoteAddr[0] == 0 ? 0 : row.remotePort; }
@@ -71,7 +74,7 @@ ConnectionTexts makeConnectionTexts(const TcpRow& row) {
             std::string(dotted(row.remoteAddr).view()),
             std::string(decimal(shownRemotePort(row)).view()),
             stateText(row.state),
-            std::string(decimal(row.pid).view())};
+            std::string(pidText(row.pid).view())};
 }
 
 RefreshCycle::RefreshCycle(ConnectionList& list, ConnectionTable& table, ProcessInfo& processes, LogSink appendLog,
@@ -83,18 +86,43 @@ RefreshCycle::RefreshCycle(ConnectionList& list, ConnectionTable& table, Process
       reportError_(std::move(reportError)) {}
 
 void RefreshCycle::tick(bool showHostname) {
+    quiet_ = ticked_ && list_.changeStamp() == stampSeen_ && showHostname == showHostnameSeen_;
     clearMarks();
     if (!takeSnapshot(showHostname)) {
         // Nothing was seen, so every mark is empty; but one unreadable
         // snapshot is no reason to believe every connection ended, so the
         // rows stay until a snapshot says otherwise.
         finishMarks();
+        rememberTick(showHostname);
+        // Rows changed by others before this tick were not put right by it.
+        ticked_ = false;
         return;
     }
     finishMarks();
     // Host name lookups match their rows by address, never by position, so
     // rows go as soon as their connection has, even while a pass runs.
-    sweepUnseen();
+    if (unseen_ > 0) {
+        sweepUnseen();
+        // The rows closed up: each remembered row moved down by the rows
+        // removed below it.
+        std::uint32_t removedBelow = 0;
+        shifts_.resize(seen_.size());
+        for (std::size_t position = 0; position < seen_.size(); ++position) {
+            shifts_[position] = removedBelow;
+            removedBelow += seen_[position] == kMarkUnseen;
+        }
+        for (RowKey& key : previous_)
+            if (key.position < shifts_.size()) key.position -= shifts_[key.position];
+        std::erase(seen_, std::uint8_t{kMarkUnseen});
+    }
+    rememberTick(showHostname);
+}
+
+void RefreshCycle::rememberTick(bool showHostname) {
+    lastMarks_.swap(seen_);
+    stampSeen_ = list_.changeStamp();
+    showHostnameSeen_ = showHostname;
+    ticked_ = true;
 }
 
 void RefreshCycle::clearMarks() {
@@ -115,10 +143,18 @@ void RefreshCycle::markSeen(int row) {
 void RefreshCycle::finishMarks() {
     if (!marksPending_) return;
     marksPending_ = false;
+    unseen_ = 0;
     const int count = list_.rowCount();
+    seen_.resize(static_cast<std::size_t>(count), kMarkUnseen);
     for (int row = count - 1; row >= 0; --row) {
         const auto position = static_cast<std::size_t>(count - 1 - row);
-        const std::uint8_t seen = position < seen_.size() ? seen_[position] : std::uint8_t{kMarkUnseen};
+        const std::uint8_t seen = seen_[position];
+        if (seen == kMarkUnseen) ++unseen_;
+        // A quiet list still shows last tick's marks, and this tick's new
+        // rows were inserted marked new: only the marks that change are
+        // written.
+        const std::uint8_t shown = position < lastMarks_.size() ? lastMarks_[position] : std::uint8_t{kMarkNew};
+        if (quiet_ && seen == shown) continue;
         list_.setCellText(row, colSeen, seen == kMarkNew ? MARK_NEW : seen == kMarkUpdated ? MARK_UPDATED : "");
     }
 }
@@ -133,10 +169,21 @@ bool RefreshCycle::takeSnapshot(bool showHostname) {
     // rows share a key; otherwise every row goes through the index.
     const bool reusable = list_.keyRewrites() == keyRewritesSeen_ && !list_.hasDuplicateKeys();
     if (!reusable) previous_.clear();
+    // Rows are skipped only when each connection has a row to itself in
+    // this tick and the last: two snapshot rows with one row between them
+    // both write it (and the last tick's state of either says nothing).
+    // That takes equal keys, or remote ports shown as 0 that are not 0.
+    bool ownRows = true;
+    for (std::size_t i = 0; ownRows && i < snapshot_.size(); ++i)
+        ownRows = (i == 0 || keyOf(snapshot_[i - 1]) < keyOf(snapshot_[i])) &&
+                  shownRemotePort(snapshot_[i]) == snapshot_[i].remotePort;
+    quiet_ = quiet_ && ownRows && ownRowsBefore_;
+    ownRowsBefore_ = ownRows;
     current_.clear();
     std::size_t cursor = 0;
     for (const TcpRow& row : snapshot_) upsertRow(row, showHostname, cursor);
-    // Snapshots come sorted by endpoints, so this is usually sorted already.
+    // Snapshots come sorted in the keys' order, so this is sorted already
+    // unless a table breaks that promise.
     if (!std::is_sorted(current_.begin(), current_.end()))
         std::sort(current_.begin(), current_.end());
     previous_.swap(current_);
@@ -145,49 +192,66 @@ bool RefreshCycle::takeSnapshot(bool showHostname) {
 }
 
 RefreshCycle::RowKey RefreshCycle::keyOf(const TcpRow& row) {
-    auto word = [](const std::array<std::uint8_t, 4>& a) {
-        return std::uint64_t{a[0]} << 24 | std::uint64_t{a[1]} << 16 | std::uint64_t{a[2]} << 8 | a[3];
-    };
-    return {word(row.localAddr) << 32 | std::uint64_t{row.localPort} << 16 | shownRemotePort(row),
-            word(row.remoteAddr) << 32 | row.pid, 0};
+    // The raw remote port, as the snapshot sorts: rows whose shown port is 0
+    // but whose raw ports differ share their row all the same, through the
+    // text index.
+    const SnapshotKey key = snapshotKey(row);
+    return {key.high, key.low, 0};
 }
 
-int RefreshCycle::rowFromPrevious(const RowKey& key, std::size_t& cursor) const {
+const RefreshCycle::RowKey* RefreshCycle::fromPrevious(const RowKey& key, std::size_t& cursor) const {
     std::size_t at = cursor;
     if (at >= previous_.size() || !previous_[at].sameKey(key)) {
         auto it = std::lower_bound(previous_.begin(), previous_.end(), key);
-        if (it == previous_.end() || !it->sameKey(key)) return -1;
+        if (it == previous_.end() || !it->sameKey(key)) return nullptr;
         at = static_cast<std::size_t>(it - previous_.begin());
     }
     cursor = at + 1;
-    return list_.rowOfSerial(previous_[at].serial);
+    return &previous_[at];
+}
+
+void RefreshCycle::keepKey(RowKey key, int row) {
+    key.serial = list_.serialAt(row);
+    key.position = static_cast<std::uint32_t>(list_.rowCount() - 1 - row);
+    current_.push_back(key);
 }
 
 void RefreshCycle::upsertRow(const TcpRow& row, bool showHostname, std::size_t& cursor) {
     RowKey key = keyOf(row);
+    key.state = row.state;
+    int found = -1;
+    if (const RowKey* before = fromPrevious(key, cursor)) {
+        found = list_.rowOfSerial(before->serial, before->position);
+        // Found again in the state it had, in rows nobody else has touched:
+        // the row shows this connection already, so nothing is read.
+        if (found >= 0 && quiet_ && before->state == row.state) {
+            markSeen(found);
+            key.serial = before->serial;
+            key.position = before->position;
+            current_.push_back(key);
+            return;
+        }
+    }
     const std::string unknownState = row.state < StateNames.size() ? std::string() : stateText(row.state);
     const std::string_view state = row.state < StateNames.size() ? StateNames[row.state] : unknownState;
-    int found = rowFromPrevious(key, cursor);
     if (found < 0) {
         const NumberText localIp = dotted(row.localAddr);
         const NumberText localPort = decimal(row.localPort);
         const NumberText remoteIp = dotted(row.remoteAddr);
         const NumberText remotePort = decimal(shownRemotePort(row));
-        const NumberText pid = decimal(row.pid);
+        const NumberText pid = pidText(row.pid);
         found = list_.findRow({localIp.view(), localPort.view(), remoteIp.view(), remotePort.view(), pid.view()});
         if (found < 0) {
             insertNewRow("TCP", localIp.view(), localPort.view(), remoteIp.view(), remotePort.view(), state,
-                         pid.view());
-            key.serial = list_.serialAt(0);
-            current_.push_back(key);
+                         row.pid);
+            keepKey(key, 0);
             return;
         }
     }
     // The row's own key cells hold the very texts this connection makes.
     updateFoundRow(found, list_.cellText(found, colLocalIp), list_.cellText(found, colLocalPort),
                    list_.cellText(found, colRemoteIp), list_.cellText(found, colRemotePort), state, showHostname);
-    key.serial = list_.serialAt(found);
-    current_.push_back(key);
+    keepKey(key, found);
 }
 
 void RefreshCycle::updateFoundRow(int row, std::string_view localIp, std::string_view localPort,
@@ -221,12 +285,11 @@ const std::string& RefreshCycle::processName(std::int64_t pid) {
 
 void RefreshCycle::insertNewRow(std::string_view protocol, std::string_view localIp, std::string_view localPort,
                                 std::string_view remoteIp, std::string_view remotePort, std::string_view state,
-                                std::string_view pid) {
-    std::int64_t pidNumber = 0;
-    std::from_chars(pid.data(), pid.data() + pid.size(), pidNumber);
-    const std::string& path = processName(pidNumber);
-    if (!path.empty()) appendLog_(processLine(pidNumber, path));
-    std::string owner = ownerDisplayName(path, pidNumber);
+                                std::uint32_t pid) {
+    static const std::string kNoPath;
+    const std::string& path = pid == kPidNotVisible ? kNoPath : processName(pid);
+    if (!path.empty()) appendLog_(processLine(pid, path));
+    std::string owner = ownerDisplayName(path, pid);
     std::string destination = endpoint(remoteIp, remotePort);
     std::string line = "(" + owner + ")の(" + destination + ")との接続状態を(" + std::string(state) +
                        ")で新規追加しました。";
@@ -238,7 +301,7 @@ void RefreshCycle::insertNewRow(std::string_view protocol, std::string_view loca
     cells[colDestination] = std::move(destination);
     cells[colState] = state;
     cells[colProcess] = std::move(owner);
-    cells[colPid] = pid;
+    cells[colPid] = pidText(pid).view();
     cells[colSeen] = MARK_NEW;
     cells[colLocalIp] = localIp;
     cells[colLocalPort] = localPort;

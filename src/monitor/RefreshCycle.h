@@ -42,27 +42,34 @@ public:
     // row in place.
     void tick(bool showHostname);
 
-private:
-    void clearMarks();
-    bool takeSnapshot(bool showHostname);
-    void sweepUnseen();
-    // A connection of the last snapshot and the row it was found in.
+    // A connection of the last snapshot and the row it was found in. Keys
+    // order as inSnapshotOrder orders their rows, so a snapshot's keys come
+    // sorted and the next tick finds each one by walking them in step.
     struct RowKey {
         std::uint64_t high, low;  // endpoints and process id
         std::uint64_t serial;
+        std::uint32_t state = 0;     // the connection's state then
+        std::uint32_t position = 0;  // where its row stood, counted from the oldest
         bool sameKey(const RowKey& other) const { return high == other.high && low == other.low; }
         bool operator<(const RowKey& other) const {
             return high != other.high ? high < other.high : low < other.low;
         }
     };
     static RowKey keyOf(const TcpRow& row);
-    int rowFromPrevious(const RowKey& key, std::size_t& cursor) const;
+
+private:
+    void clearMarks();
+    bool takeSnapshot(bool showHostname);
+    void sweepUnseen();
+    const RowKey* fromPrevious(const RowKey& key, std::size_t& cursor) const;
     void upsertRow(const TcpRow& row, bool showHostname, std::size_t& cursor);
+    void keepKey(RowKey key, int row);
+    void rememberTick(bool showHostname);
     void updateFoundRow(int row, std::string_view localIp, std::string_view localPort, std::string_view remoteIp,
                         std::string_view remotePort, std::string_view state, bool showHostname);
     void insertNewRow(std::string_view protocol, std::string_view localIp, std::string_view localPort,
                       std::string_view remoteIp, std::string_view remotePort, std::string_view state,
-                      std::string_view pid);
+                      std::uint32_t pid);
     void markSeen(int row);
     void finishMarks();
     const std::string& processName(std::int64_t pid);
@@ -82,6 +89,17 @@ private:
     enum : std::uint8_t { kMarkUnseen, kMarkUpdated, kMarkNew };
     std::vector<std::uint8_t> seen_;
     bool marksPending_ = false;
+    std::size_t unseen_ = 0;
+    // Nobody but this refresh has changed the rows since its last tick, and
+    // the host name setting is the same: every row it found then still
+    // shows what it wrote, and lastMarks_ holds every row's mark.
+    bool quiet_ = false;
+    bool ticked_ = false;
+    bool ownRowsBefore_ = false;
+    std::uint64_t stampSeen_ = 0;
+    bool showHostnameSeen_ = false;
+    std::vector<std::uint8_t> lastMarks_;
+    std::vector<std::uint32_t> shifts_;
     // Image paths found during this tick, so that many new rows of one
     // process cost one lookup. Dropped at every tick.
     std::unordered_map<std::int64_t, std::string> pathsThisTick_;

@@ -31,7 +31,7 @@ public:
     TextTable& operator=(const TextTable&) = delete;
 
     int columnCount() const { return columns_; }
-    int rowCount() const { return static_cast<int>(rows_.size()); }
+    int rowCount() const { return static_cast<int>(rows_.size() - gapSize_); }
 
     // The whole text of a cell; empty for a cell never set or out of range.
     const std::string& cellText(int row, int column) const;
@@ -46,7 +46,10 @@ public:
 
     // Walks the rows from the last to row 0 and removes each row for which
     // `remove` returns true; `removed` sees each row just before it goes.
-    // One pass, however many rows go.
+    // One pass, however many rows go, yet everyone told of a removal (the
+    // callbacks, the hooks, the observer) finds the table exactly as one
+    // deleteRow after another would have left it. The callbacks must not
+    // change the table.
     void removeRowsWhere(const std::function<bool(int row)>& remove,
                          const std::function<void(int row)>& removed = {});
 
@@ -55,6 +58,13 @@ public:
     // Serial number of the row at `row`, and back; -1 when there is none.
     std::uint64_t serialAt(int row) const;
     int rowOfSerial(std::uint64_t serial) const;
+    // The same, trying first the row at `position` counted from the oldest
+    // row (rowCount() - 1 - row), where a row stays until a row below it goes.
+    int rowOfSerial(std::uint64_t serial, std::size_t position) const {
+        if (gapSize_ == 0 && position < rows_.size() && rows_[position].serial == serial)
+            return rowCount() - 1 - static_cast<int>(position);
+        return rowOfSerial(serial);
+    }
 
 protected:
     // Hooks for tables that keep indexes beside the rows.
@@ -67,12 +77,20 @@ private:
         std::uint64_t serial;
         std::unique_ptr<std::string[]> cells;
     };
-    std::size_t positionOf(int row) const { return rows_.size() - 1 - static_cast<std::size_t>(row); }
+    // Where the row shown at `row` is kept in rows_.
+    std::size_t slotOf(int row) const {
+        const std::size_t position = rows_.size() - gapSize_ - 1 - static_cast<std::size_t>(row);
+        return position < gapAt_ ? position : position + gapSize_;
+    }
     bool validRow(int row) const { return row >= 0 && row < rowCount(); }
 
     int columns_;
     std::uint64_t nextSerial_ = 1;
     std::vector<Slot> rows_;  // oldest first
+    // While removeRowsWhere compacts rows_, the slots [gapAt_, gapAt_ +
+    // gapSize_) hold rows already removed; they are not part of the table.
+    std::size_t gapAt_ = 0;
+    std::size_t gapSize_ = 0;
     TableObserver* observer_ = nullptr;
 };
 

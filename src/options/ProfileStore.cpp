@@ -1,6 +1,5 @@
 #include "options/ProfileStore.h"
 
-#include <optional>
 #include <utility>
 
 #include "options/Utf8.h"
@@ -145,11 +144,12 @@ ProfileStore::ProfileStore(ProfileFile& file, LegacyDecoder legacyDecoder)
     : file_(file), legacyDecoder_(std::move(legacyDecoder)) {}
 
 std::int32_t ProfileStore::readInt(std::string_view section, std::string_view key, std::int32_t defaultValue) {
-    const std::optional<std::string> text = file_.read();
-    if (!text) return defaultValue;
-    const Lookup found = locate(*text, trim(section), trim(key));
+    const ProfileRead file = file_.read();
+    if (file.status != ProfileRead::Status::Read) return defaultValue;
+    const std::string_view text = file.text;
+    const Lookup found = locate(text, trim(section), trim(key));
     if (!found.keyFound) return defaultValue;
-    const std::string_view raw = std::string_view(*text).substr(found.valueBegin, found.valueEnd - found.valueBegin);
+    const std::string_view raw = text.substr(found.valueBegin, found.valueEnd - found.valueBegin);
     const std::string_view value = unwrapValue(raw);
     // An empty value counts as no value, as the Windows profile functions
     // have it: "netstatInterval=" keeps the 100 ms default instead of a
@@ -159,12 +159,12 @@ std::int32_t ProfileStore::readInt(std::string_view section, std::string_view ke
 }
 
 std::string ProfileStore::readString(std::string_view section, std::string_view key, std::string_view defaultValue) {
-    const std::optional<std::string> text = file_.read();
-    if (!text) return std::string(defaultValue);
-    const Lookup found = locate(*text, trim(section), trim(key));
+    const ProfileRead file = file_.read();
+    if (file.status != ProfileRead::Status::Read) return std::string(defaultValue);
+    const std::string_view text = file.text;
+    const Lookup found = locate(text, trim(section), trim(key));
     if (!found.keyFound) return std::string(defaultValue);
-    const std::string_view value =
-        unwrapValue(std::string_view(*text).substr(found.valueBegin, found.valueEnd - found.valueBegin));
+    const std::string_view value = unwrapValue(text.substr(found.valueBegin, found.valueEnd - found.valueBegin));
     if (isValidUtf8(value) || !legacyDecoder_) return std::string(cutUtf8(value, MAX_VALUE_BYTES));
     // The cut comes after decoding because the limit is on what the caller
     // receives, and a legacy double-byte character must not be split.
@@ -177,7 +177,11 @@ bool ProfileStore::writeString(std::string_view section, std::string_view key, s
     key = trim(key);
     if (!writableSection(section) || !writableKey(key) || hasLineBreak(value)) return false;
 
-    const std::string text = file_.read().value_or(std::string());
+    const ProfileRead file = file_.read();
+    // A profile that is there but cannot be read would be replaced by one
+    // holding only this key, losing everything else in it.
+    if (file.status == ProfileRead::Status::Unreadable) return false;
+    const std::string& text = file.text;
     const std::string_view eol = lineEndingOf(text);
     const Lookup found = locate(text, section, key);
 

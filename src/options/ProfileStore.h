@@ -33,17 +33,19 @@ public:
     // The decimal integer at the start of the value: optional leading white
     // space, one optional sign, digits up to the first non-digit (0 without
     // any digit). Out-of-range numbers wrap modulo 2^32. `defaultValue` when
-    // the file, the section or the key is missing; an empty value reads as 0.
+    // the file cannot be read or the section or the key is missing, and when
+    // the value is empty.
     std::int32_t readInt(std::string_view section, std::string_view key, std::int32_t defaultValue);
 
     // The value as UTF-8, at most MAX_VALUE_BYTES bytes and cut between
-    // characters. `defaultValue` only when the file, section or key is
-    // missing; a key with nothing after '=' reads as "".
+    // characters. `defaultValue` only when the file cannot be read or the
+    // section or key is missing; a key with nothing after '=' reads as "".
     std::string readString(std::string_view section, std::string_view key, std::string_view defaultValue);
 
     // Sets the value, creating the file, the section and the key as needed.
-    // False when the file cannot be replaced, or when the names or the value
-    // could not be read back as written: a line break anywhere, an empty or
+    // False, leaving the file as it is, when the file is there but cannot be
+    // read, when it cannot be replaced, or when the names or the value could
+    // not be read back as written: a line break anywhere, an empty or
     // '='-containing key, a key starting with ';' or '[', an empty section or
     // one containing ']'.
     bool writeString(std::string_view section, std::string_view key, std::string_view value);

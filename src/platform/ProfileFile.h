@@ -1,15 +1,25 @@
 #pragma once
-#include <optional>
 #include <string>
 
 namespace kestrova {
+
+// What reading the profile found.
+struct ProfileRead {
+    enum class Status {
+        Read,        // `text` holds the whole file
+        Missing,     // there is no file yet
+        Unreadable,  // something is there but could not be read: no permission,
+                     // an I/O error, or not a regular file
+    };
+    Status status = Status::Missing;
+    std::string text;
+};
 
 // The bytes of the profile file.
 class ProfileFile {
 public:
     virtual ~ProfileFile() = default;
-    // The whole file, or nothing when it does not exist or cannot be read.
-    virtual std::optional<std::string> read() = 0;
+    virtual ProfileRead read() = 0;
     // Replaces the whole file so that a reader sees either the old or the new
     // contents, never a mix or a truncated file. Returns false on failure, in
     // which case the old file is untouched.

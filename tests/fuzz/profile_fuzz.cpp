@@ -13,7 +13,10 @@ namespace {
 class BytesFile : public kestrova::ProfileFile {
 public:
     std::optional<std::string> contents;
-    std::optional<std::string> read() override { return contents; }
+    kestrova::ProfileRead read() override {
+        if (!contents) return {};
+        return {kestrova::ProfileRead::Status::Read, *contents};
+    }
     bool replace(const std::string& text) override {
         contents = text;
         return true;

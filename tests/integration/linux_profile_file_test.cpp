@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <grp.h>
+#include <linux/capability.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -65,10 +69,10 @@ unsigned permissionsOf(const fs::path& p) {
     return st.st_mode & 07777;
 }
 
-TEST(LinuxProfileFile, MissingFileReadsAsNothing) {
+TEST(LinuxProfileFile, MissingFileOrDirectoryReadsAsMissing) {
     TempDir dir;
-    LinuxProfileFile file((dir.path() / "absent.INI").string());
-    EXPECT_EQ(file.read(), std::nullopt);
+    for (const fs::path& path : {dir.path() / "absent.INI", dir.path() / "absent" / "k.INI"})
+        EXPECT_EQ(LinuxProfileFile(path.string()).read().status, ProfileRead::Status::Missing) << path;
 }
 
 TEST(LinuxProfileFile, ReplaceCreatesDirectoriesAndPrivateFile) {
@@ -77,7 +81,7 @@ TEST(LinuxProfileFile, ReplaceCreatesDirectoriesAndPrivateFile) {
     LinuxProfileFile file(target.string());
     ASSERT_TRUE(file.replace("[s]\nk=v\n"));
     EXPECT_EQ(slurp(target), "[s]\nk=v\n");
-    EXPECT_EQ(file.read(), "[s]\nk=v\n");
+    EXPECT_EQ(file.read().text, "[s]\nk=v\n");
     EXPECT_EQ(permissionsOf(target), 0600u);
     EXPECT_EQ(entriesOf(target.parent_path()), std::vector<std::string>{"k.INI"});
 }
@@ -90,7 +94,8 @@ TEST(LinuxProfileFile, ReplaceKeepsPermissionBitsAndBinaryContents) {
     LinuxProfileFile file(target.string());
     const std::string binary("a\0b\r\n\xFF", 6);
     ASSERT_TRUE(file.replace(binary));
-    EXPECT_EQ(file.read(), binary);
+    EXPECT_EQ(file.read().status, ProfileRead::Status::Read);
+    EXPECT_EQ(file.read().text, binary);
     EXPECT_EQ(permissionsOf(target), 0640u);
 }
 
@@ -111,8 +116,118 @@ TEST(LinuxProfileFile, FifoIsNotReadAndDoesNotBlock) {
     const fs::path fifo = dir.path() / "k.INI";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     LinuxProfileFile file(fifo.string());
-    EXPECT_EQ(file.read(), std::nullopt);
+    EXPECT_EQ(file.read().status, ProfileRead::Status::Unreadable);
 }
+
+// A profile that is there but cannot be read must survive the exit's save:
+// writing it would replace every other section and comment with our six keys.
+// Each case makes it unreadable in its own way, for the user who meets it.
+enum class Who { Caller, OrdinaryUser, RootWithoutFileCapabilities };
+
+struct UnreadableCase {
+    const char* name;
+    Who who;
+    std::function<fs::path(const fs::path& dir)> prepare;  // returns the profile path
+};
+
+const std::string kOtherUsersProfile = "; mine\n[other]\nx=1\n[1040315]\nalpha=99\n";
+
+// Runs `work` as `who` and returns its exit status: in this process for the
+// caller, otherwise in a child that became that user.
+int runAs(Who who, const std::function<int()>& work) {
+    if (who == Who::Caller || (who == Who::OrdinaryUser && ::geteuid() != 0)) return work();
+    const pid_t pid = ::fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        if (who == Who::OrdinaryUser) {
+            if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(100);
+        } else {
+            // Still uid 0, but held to the permission bits like anyone else,
+            // as root is in a container without these capabilities.
+            __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+            __user_cap_data_struct data[2]{};
+            if (::syscall(SYS_capget, &header, data) != 0) ::_exit(101);
+            data[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+            if (::syscall(SYS_capset, &header, data) != 0) ::_exit(101);
+        }
+        ::_exit(work());
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// What a path holds, to compare before and after.
+std::string describe(const fs::path& p) {
+    struct stat st {};
+    if (::lstat(p.c_str(), &st) != 0) return "absent";
+    if (S_ISLNK(st.st_mode)) return "link to " + fs::read_symlink(p).string();
+    if (S_ISDIR(st.st_mode)) return "directory of " + std::to_string(entriesOf(p).size());
+    const unsigned mode = st.st_mode & 07777;
+    ::chmod(p.c_str(), 0600);  // so that a test run by an ordinary user can look
+    const std::string text = slurp(p);
+    ::chmod(p.c_str(), mode);
+    return "file " + std::to_string(mode) + " " + text;
+}
+
+class UnreadableProfileTest : public ::testing::TestWithParam<UnreadableCase> {};
+
+TEST_P(UnreadableProfileTest, LoadGivesDefaultsAndSaveLeavesItAlone) {
+    const UnreadableCase& c = GetParam();
+    if (c.who == Who::RootWithoutFileCapabilities && ::geteuid() != 0) GTEST_SKIP() << "needs root";
+    TempDir top;
+    const fs::path dir = top.path() / "config";
+    fs::create_directory(dir);
+    const fs::path profile = c.prepare(dir);
+    if (c.who == Who::OrdinaryUser && ::geteuid() == 0) {
+        // The profile's directory is that user's own, and reachable.
+        ASSERT_EQ(::chmod(top.path().c_str(), 0711), 0);
+        ASSERT_EQ(::chown(dir.c_str(), 65534, 65534), 0);
+        ASSERT_EQ(::lchown(profile.c_str(), 65534, 65534), 0);
+    }
+    const std::string before = describe(profile);
+    const std::vector<std::string> entriesBefore = entriesOf(dir);
+
+    const int status = runAs(c.who, [&] {
+        LinuxProfileFile file(profile.string());
+        if (file.read().status != ProfileRead::Status::Unreadable) return 1;
+        ProfileStore store(file, cp932ToUtf8);
+        Settings settings = loadSettings(store);
+        if (!(settings == Settings{})) return 2;
+        settings.netstatInterval = 500;
+        saveSettings(store, settings);
+        return 0;
+    });
+    EXPECT_EQ(status, 0) << (status == 1 ? "not read as unreadable" : status == 2 ? "not the defaults" : "");
+    EXPECT_EQ(describe(profile), before);
+    EXPECT_EQ(entriesOf(dir), entriesBefore) << "a temporary file was left behind";
+}
+
+fs::path noPermission(const fs::path& dir) {
+    spit(dir / "kestrova.INI", kOtherUsersProfile);
+    ::chmod((dir / "kestrova.INI").c_str(), 0);
+    return dir / "kestrova.INI";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ways, UnreadableProfileTest,
+    ::testing::Values(UnreadableCase{"NoPermissionForAnOrdinaryUser", Who::OrdinaryUser, noPermission},
+                      UnreadableCase{"NoPermissionForRootWithoutFileCapabilities", Who::RootWithoutFileCapabilities,
+                                     noPermission},
+                      UnreadableCase{"DirectoryInItsPlace", Who::Caller,
+                                     [](const fs::path& dir) {
+                                         fs::create_directory(dir / "kestrova.INI");
+                                         spit(dir / "kestrova.INI" / "inside", "x");
+                                         return dir / "kestrova.INI";
+                                     }},
+                      // Reading another process's memory at address 0 fails
+                      // with EIO, whoever reads it.
+                      UnreadableCase{"ReadFailsWithAnIoError", Who::Caller,
+                                     [](const fs::path& dir) {
+                                         fs::create_symlink("/proc/self/mem", dir / "kestrova.INI");
+                                         return dir / "kestrova.INI";
+                                     }}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // Each case prepares a directory so that the replace fails at a different
 // step, and says what must still be there afterwards. Tests run as root, so

@@ -11,12 +11,14 @@
 #include <bit>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <optional>
 #include <random>
 #include <set>
 
+#include "monitor/RefreshCycle.h"
 #include "platform/linux/ProcNetTcpParser.h"
 #include "platform/linux/SockDiagParser.h"
 #include "platform/linux/SocketOwnerCache.h"
@@ -216,6 +218,7 @@ struct V6Case {
     std::uint8_t state;
     bool kept;
     Octets local, remote;
+    bool listenerOnly = false;
 };
 
 class SockDiagV6 : public ::testing::TestWithParam<V6Case> {};
@@ -232,6 +235,7 @@ TEST_P(SockDiagV6, KeepsOnlyIpv4Connections) {
         EXPECT_EQ(out[0].row.remoteAddr, c.remote);
         EXPECT_EQ(out[0].row.localPort, 8080);
         EXPECT_EQ(out[0].row.remotePort, 50000);
+        EXPECT_EQ(out[0].dualStackListener, c.listenerOnly);
     }
 }
 
@@ -241,7 +245,8 @@ INSTANTIATE_TEST_SUITE_P(
         V6Case{"AcceptedFromIpv4Client", mapped(127, 0, 0, 1), mapped(127, 0, 0, 2), TCP_ESTABLISHED, true,
                {127, 0, 0, 1}, {127, 0, 0, 2}},
         V6Case{"ListenerOnMappedAddress", mapped(10, 0, 0, 1), kAny6, TCP_LISTEN, true, {10, 0, 0, 1}, {}},
-        V6Case{"WildcardListener", kAny6, kAny6, TCP_LISTEN, false, {}, {}},
+        V6Case{"WildcardListenerOnlyAsTheListenerOfItsIpv4Clients", kAny6, kAny6, TCP_LISTEN, true, {}, {}, true},
+        V6Case{"WildcardNonListener", kAny6, kAny6, TCP_SYN_SENT, false, {}, {}},
         V6Case{"RealIpv6Connection", kLoopback6, kLoopback6, TCP_ESTABLISHED, false, {}, {}},
         V6Case{"MappedLocalRealRemote", mapped(10, 0, 0, 1), kLoopback6, TCP_SYN_SENT, false, {}, {}},
         V6Case{"LookalikePrefix", kDocumentation6, kDocumentation6, TCP_ESTABLISHED, false, {}, {}}),
@@ -296,27 +301,41 @@ TEST(SockDiagParse, SocketMessageTypeMustMatchTheRequest) {
     }
 }
 
-TEST(TcpStateMapping, EveryLinuxStateHasItsNumber) {
-    const std::map<unsigned, std::uint32_t> expected = {
-        {0, 0},
-        {TCP_ESTABLISHED, 5},
-        {TCP_SYN_SENT, 3},
-        {TCP_SYN_RECV, 4},
-        {TCP_FIN_WAIT1, 6},
-        {TCP_FIN_WAIT2, 7},
-        {TCP_TIME_WAIT, 11},
-        {TCP_CLOSE, 1},
-        {TCP_CLOSE_WAIT, 8},
-        {TCP_LAST_ACK, 10},
-        {TCP_LISTEN, 2},
-        {TCP_CLOSING, 9},
-        {12 /* TCP_NEW_SYN_RECV */, 4},
-        {13, 0},
-        {255, 0},
-        {0xffffffffu, 0},
+// What a user reads in the state column for each kernel state number, from
+// the netlink reply and from the /proc text alike.
+TEST(TcpStateMapping, EveryKernelStateEndsAsItsText) {
+    const std::map<unsigned, std::string> expected = {
+        {TCP_ESTABLISHED, "ESTABLISHED"},
+        {TCP_SYN_SENT, "SYN_SENT"},
+        {TCP_SYN_RECV, "SYN_RCVD"},
+        {TCP_FIN_WAIT1, "FIN_WAIT1"},
+        {TCP_FIN_WAIT2, "FIN_WAIT2"},
+        {TCP_TIME_WAIT, "TIME_WAIT"},
+        {TCP_CLOSE, "CLOSED"},
+        {TCP_CLOSE_WAIT, "CLOSE_WAIT"},
+        {TCP_LAST_ACK, "LAST_ACK"},
+        {TCP_LISTEN, "LISTEN"},
+        {TCP_CLOSING, "CLOSING"},
+        {12 /* TCP_NEW_SYN_RECV */, "SYN_RCVD"},
+        {13 /* TCP_BOUND_INACTIVE, never asked for */, "UNKNOWN(13)"},
+        {255, "UNKNOWN(255)"},
     };
-    for (auto [kernel, ours] : expected)
-        EXPECT_EQ(tcpStateFromLinux(kernel), ours) << "kernel state " << kernel;
+    for (const auto& [kernel, text] : expected) {
+        SCOPED_TRACE("kernel state " + std::to_string(kernel));
+        std::vector<TcpSocketEntry> out;
+        Datagram d;
+        d.socket(v4Socket({127, 0, 0, 1}, 1, {127, 0, 0, 1}, 2, static_cast<std::uint8_t>(kernel), 1));
+        parse(d, out);
+        char line[200];
+        std::snprintf(line, sizeof line,
+                      "   0: 0100007F:0001 0100007F:0002 %02X 00000000:00000000 00:00000000 00000000     0 0 1\n",
+                      kernel);
+        parseProcNetTcp(line, out);
+        ASSERT_EQ(out.size(), 2u);
+        for (const TcpSocketEntry& e : out)
+            EXPECT_EQ(makeConnectionTexts(e.row).state, text);
+    }
+    EXPECT_EQ(makeConnectionTexts(TcpRow{}).state, "") << "0 is no state of any kernel";
 }
 
 // Whatever arrives, the parser stays inside the buffer (run under ASan) and
@@ -426,9 +445,14 @@ TEST(ProcNetTcpParse, KeepsOnlyIpv4ConnectionsOfIpv6Sockets) {
     std::vector<TcpSocketEntry> out;
     parseProcNetTcp(kProcTcp6, out);
     expectEntries(out, {
+                           {{0, 0, 0, 0}, 8080, {0, 0, 0, 0}, 0, kStateListen, 501},
                            {{127, 0, 0, 1}, 8080, {127, 0, 0, 1}, 50000, kStateEstablished, 502},
                            {{127, 0, 0, 1}, 8080, {0, 0, 0, 0}, 0, kStateListen, 504},
                        });
+    ASSERT_EQ(out.size(), 3u);
+    EXPECT_TRUE(out[0].dualStackListener) << "[::] listens for IPv4 clients too";
+    EXPECT_FALSE(out[1].dualStackListener);
+    EXPECT_FALSE(out[2].dualStackListener);
 }
 
 // ---- owner cache ----------------------------------------------------------
@@ -466,7 +490,14 @@ public:
 struct Sock {
     std::uint64_t inode;
     std::uint32_t state = kStateEstablished;
+    std::uint16_t localPort = 0;
+    Octets local = {127, 0, 0, 1};
+    bool dualStackListener = false;
 };
+
+constexpr std::uint32_t kHidden = kPidNotVisible;
+constexpr std::uint32_t kSynRcvd = 4, kFinWait1 = 6, kCloseWait = 8;
+constexpr Octets kAnyV4{0, 0, 0, 0};
 
 struct Tick {
     std::optional<std::vector<SocketHolder>> held;  // unset: as before
@@ -497,6 +528,9 @@ TEST_P(OwnerCacheScenario, Runs) {
             TcpSocketEntry e;
             e.inode = s.inode;
             e.row.state = s.state;
+            e.row.localAddr = s.local;
+            e.row.localPort = s.localPort;
+            e.dualStackListener = s.dualStackListener;
             e.row.pid = 12345;  // must be overwritten
             entries.push_back(e);
         }
@@ -534,10 +568,33 @@ INSTANTIATE_TEST_SUITE_P(
                       // 11 was open (not yet connected) during the first walk.
                       {{H{{10, 100}, {11, 200}}, {}, {{10}}, {100}, 1},
                        {{}, {}, {{10}, {11}}, {100, 200}, 1}}},
-        OwnerScenario{"UnownedSocketIsNotLookedUpEveryTick",
-                      {{H{{10, 100}}, {}, {{10}, {99}}, {100, 0}, 1},
-                       {{}, {}, {{10}, {99}}, {100, 0}, 1},
-                       {{}, {}, {{99}}, {0}, 1}}},
+        OwnerScenario{"SocketHeldWhereWeCannotLookIsNotLookedUpEveryTick",
+                      {{H{{10, 100}}, {}, {{10}, {99}}, {100, kHidden}, 1},
+                       {{}, {}, {{10}, {99}}, {100, kHidden}, 1},
+                       {{}, {}, {{99}}, {kHidden}, 1}}},
+        OwnerScenario{"QueuedConnectionsBelongToTheirListener",
+                      // From the handshake to a client that hung up before
+                      // accept(); a socket its process closed is the kernel's.
+                      {{H{{10, 100}}, {},
+                        {{10, kStateListen, 80}, {0, kSynRcvd, 80}, {0, kStateEstablished, 80},
+                         {0, kCloseWait, 80}, {0, kFinWait1, 80}, {0, kStateEstablished, 81}},
+                        {100, 100, 100, 100, 0, 0}, 1}}},
+        OwnerScenario{"ListenerOnEveryAddressOrBothFamilies",
+                      {{H{{10, 100}, {11, 200}, {12, 300}}, {},
+                        {{10, kStateListen, 80, kAnyV4}, {11, kStateListen, 81, kAnyV4, true},
+                         {12, kStateListen, 81, {127, 0, 0, 2}},
+                         {0, kStateEstablished, 80, {10, 1, 2, 3}}, {0, kStateEstablished, 81},
+                         {0, kStateEstablished, 81, {127, 0, 0, 2}}},
+                        {100, 200, 300, 100, 200, 300}, 1}}},
+        OwnerScenario{"QueuedOnAListenerWeCannotSeeIsNotVisibleEither",
+                      {{H{}, {}, {{98, kStateListen, 80}, {0, kStateEstablished, 80}}, {kHidden, kHidden}, 1}}},
+        OwnerScenario{"AcceptedBeforeItsDescriptorShowsKeepsTheListenersOwner",
+                      // accept() gives the socket its inode a moment before
+                      // the descriptor appears in /proc.
+                      {{H{{10, 100}}, {}, {{10, kStateListen, 80}, {0, kStateEstablished, 80}}, {100, 100}, 1},
+                       {{}, {}, {{10, kStateListen, 80}, {12, kStateEstablished, 80}}, {100, 100}, 2},
+                       {H{{10, 100}, {12, 100}}, {}, {{10, kStateListen, 80}, {12, kStateEstablished, 80}},
+                        {100, 100}, 2}}},
         OwnerScenario{"SharedSocketGoesToLowestPid",
                       {{H{{10, 300}, {10, 200}, {10, 250}}, {}, {{10}}, {200}, 1}}},
         OwnerScenario{"SharedSocketKeepsItsOwnerAcrossWalks",
@@ -553,8 +610,8 @@ INSTANTIATE_TEST_SUITE_P(
         OwnerScenario{"EndedOwnerWithReusedPidIsNotBelieved",
                       // pid 100 ends; its socket lives on where we cannot see.
                       {{H{{10, 100}}, {}, {{10}}, {100}, 1},
-                       {H{}, {100}, {{10}}, {0}, 2},
-                       {{}, {}, {{10}}, {0}, 2}}},
+                       {H{}, {100}, {{10}}, {kHidden}, 2},
+                       {{}, {}, {{10}}, {kHidden}, 2}}},
         OwnerScenario{"OwnerGoneBeforeWatchIsLookedUpAgain",
                       // 11's holder was seen in a walk, then ended before 11
                       // showed up in the table; the socket now sits with 300.

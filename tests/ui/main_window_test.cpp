@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -158,8 +159,71 @@ TEST_F(MainWindowTest, TitleColumnsAndRowsAfterTheFirstTick) {
                   Qt::AlignHorizontal_Mask,
               Qt::AlignRight);
     EXPECT_EQ(window->logModel()->headerData(1, Qt::Horizontal).toString().toStdString(), "じょうたい");
-    EXPECT_EQ(window->logView()->header()->sectionSize(0), 120);
     EXPECT_EQ(window->logView()->header()->sectionSize(1), 640);
+}
+
+// A caption and a sizing frame, but no system menu and so no buttons; only
+// the connection list lets its columns be dragged around.
+TEST_F(MainWindowTest, FrameWithoutButtonsAndAFixedLogHeader) {
+    open();
+    const Qt::WindowFlags flags = window->windowFlags();
+    EXPECT_TRUE(flags & Qt::WindowTitleHint);
+    EXPECT_TRUE(flags & Qt::CustomizeWindowHint);
+    for (Qt::WindowType button : {Qt::WindowSystemMenuHint, Qt::WindowMinimizeButtonHint,
+                                  Qt::WindowMaximizeButtonHint, Qt::WindowCloseButtonHint})
+        EXPECT_FALSE(flags & button) << std::hex << button;
+    EXPECT_TRUE(window->connectionView()->header()->sectionsMovable());
+    EXPECT_FALSE(window->logView()->header()->sectionsMovable());
+}
+
+// The log's time column is exactly as wide as its timestamps in our font,
+// and no shown column cuts its header; the given widths are kept otherwise.
+TEST_F(MainWindowTest, TimestampsAndHeadersShowWhole) {
+    open();
+    log.append(LocalTime{2004, 5, 12, 8, 3, 9}, "x");
+    window->flushModels();
+    QHeaderView* logHeader = window->logView()->header();
+    // What the item delegate asks for the cells the column holds.
+    const QAbstractItemView* logView = window->logView();
+    EXPECT_EQ(logHeader->sectionSize(0), logView->sizeHintForColumn(0));
+    EXPECT_GT(logHeader->sectionSize(0), 0);
+    struct Pane {
+        QTreeView* view;
+        std::vector<int> given;
+    };
+    for (const Pane& pane : {Pane{window->connectionView(), {0, 55, 120, 25, 120, 100, 270, 60, 0, 0, 0, 0, 0, 0, 0, 0}},
+                             Pane{window->logView(), {120, 640}}}) {
+        QHeaderView* header = pane.view->header();
+        for (int column = 0; column < header->count(); ++column) {
+            SCOPED_TRACE(pane.view->objectName().toStdString() + " column " + std::to_string(column));
+            const int given = pane.given[static_cast<std::size_t>(column)];
+            if (given == 0) {
+                EXPECT_EQ(header->sectionSize(column), 0);
+                continue;
+            }
+            EXPECT_GE(header->sectionSize(column), header->sectionSizeHint(column));
+            if (pane.view != window->logView() || column != 0) {
+                EXPECT_EQ(header->sectionSize(column), std::max(given, header->sectionSizeHint(column)));
+            }
+        }
+    }
+}
+
+// What the window's timer makes of an odd interval read from the profile:
+// at least 10 ms, and a negative one as the longest period there is; the
+// title shows the interval as read.
+TEST_F(MainWindowTest, OddIntervalsFromTheProfileGiveTheTimerItsLimits) {
+    for (auto [stored, period] : {std::pair{0, 10}, std::pair{7, 10}, std::pair{-5, INT_MAX}}) {
+        SCOPED_TRACE(stored);
+        writeProfile("[1040315]\nnetstatInterval=" + std::to_string(stored) + "\n");
+        open();
+        waitFor([&] { return dialog->intervalArmed(); });
+        EXPECT_EQ(window->timerPeriod(TIMER_REFRESH), period);
+        EXPECT_TRUE(window->windowTitle().endsWith(QString::fromUtf8("更新間隔:%1ms --").arg(stored)));
+        window->close();
+        dialog.reset();
+        window.reset();
+    }
 }
 
 TEST_F(MainWindowTest, ZeroWidthColumnsAtTheEndCanBePulledOpen) {
@@ -309,17 +373,30 @@ TEST_F(MainWindowTest, RefusedSystemTellsTheUserThenCloses) {
     EXPECT_FALSE(profileExists());
 }
 
-TEST_F(MainWindowTest, AboutBoxFromTheWindowMenu) {
+// Alt+Space opens the window menu wherever the focus is: on the window
+// itself or inside either list, which would otherwise take the key.
+class WindowMenuKeyTest : public MainWindowTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(WindowMenuKeyTest, OpensTheAboutBoxFromWhereverTheFocusIs) {
     open();
+    QWidget* target = window.get();
+    if (std::string(GetParam()) == "connectionList") target = window->connectionView();
+    if (std::string(GetParam()) == "eventLog") target = window->logView();
+    // Keys reach the active window only, as on a desktop.
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    target->setFocus();
+    ASSERT_EQ(QApplication::focusWidget(), target);
     QString caption;
     QTimer::singleShot(0, [&] {
         auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
         ASSERT_NE(menu, nullptr);
+        EXPECT_EQ(menu->objectName(), "windowMenu");
         ASSERT_EQ(menu->actions().size(), 1);
         menu->actions().front()->trigger();
         menu->close();
     });
-    QTest::keyClick(window.get(), Qt::Key_Space, Qt::AltModifier);
+    QTest::keyClick(target, Qt::Key_Space, Qt::AltModifier);
     QTimer::singleShot(50, [&] {
         auto* about = qobject_cast<QDialog*>(QApplication::activeModalWidget());
         ASSERT_NE(about, nullptr);
@@ -331,6 +408,9 @@ TEST_F(MainWindowTest, AboutBoxFromTheWindowMenu) {
     QTest::qWait(20);
     EXPECT_TRUE(window->isVisible());
 }
+
+INSTANTIATE_TEST_SUITE_P(Focus, WindowMenuKeyTest, ::testing::Values("window", "connectionList", "eventLog"),
+                         [](const auto& info) { return std::string(info.param); });
 
 }  // namespace
 }  // namespace kestrova

@@ -200,6 +200,76 @@ TEST_P(TextTableModelRandomTest, ViewFedBySignalsAlone_MatchesTable) {
 
 INSTANTIATE_TEST_SUITE_P(Seeds, TextTableModelRandomTest, ::testing::Values(1u, 2u, 3u, 17u, 2024u, 99991u));
 
+// A view asks rowCount() from inside the row signals (selection, scroll bar,
+// header); it must see the count before the change in the about-to signals
+// and the count after it in the done signals, as if rows came one by one.
+class RowCountChecker {
+public:
+    explicit RowCountChecker(QAbstractItemModel& model) : model_(model), expected_(model.rowCount()) {
+        auto check = [this](const char* when, int expected) {
+            ++signals_;
+            if (model_.rowCount() != expected)
+                ADD_FAILURE() << when << ": rowCount " << model_.rowCount() << ", expected " << expected;
+        };
+        QObject::connect(&model, &QAbstractItemModel::rowsAboutToBeRemoved, &context_,
+                         [this, check](const QModelIndex&, int first, int last) {
+                             check("about to remove", expected_);
+                             if (first < 0 || last >= expected_) ADD_FAILURE() << "removal past the rows";
+                         });
+        QObject::connect(&model, &QAbstractItemModel::rowsRemoved, &context_,
+                         [this, check](const QModelIndex&, int first, int last) {
+                             expected_ -= last - first + 1;
+                             check("removed", expected_);
+                         });
+        QObject::connect(&model, &QAbstractItemModel::rowsAboutToBeInserted, &context_,
+                         [this, check](const QModelIndex&, int, int) { check("about to insert", expected_); });
+        QObject::connect(&model, &QAbstractItemModel::rowsInserted, &context_,
+                         [this, check](const QModelIndex&, int first, int last) {
+                             expected_ += last - first + 1;
+                             check("inserted", expected_);
+                         });
+    }
+    int signalCount() const { return signals_; }
+
+private:
+    QAbstractItemModel& model_;
+    int expected_;
+    int signals_ = 0;
+    QObject context_;
+};
+
+class TextTableModelSweepTest : public ::testing::TestWithParam<unsigned> {};
+
+TEST_P(TextTableModelSweepTest, EverySignalSeesTheRowCountOfOneByOneRemoval) {
+    std::mt19937 rng(GetParam());
+    auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+    TextTable table(3);
+    fill(table, 10);
+    TextTableModel model(table, kThreeColumns);
+    RowCountChecker checker(model);
+    Shadow shadow(model);
+
+    // The plainest scattered sweep first: 10 rows, rows 9, 5 and 1 go.
+    table.removeRowsWhere([](int row) { return row == 9 || row == 5 || row == 1; });
+    model.flush();
+    ASSERT_EQ(shadow.rows, contentsOf(table, 3));
+
+    for (int round = 0; round < 200; ++round) {
+        fill(table, pick(30), "n" + std::to_string(round) + "-");
+        if (pick(2)) model.flush();
+        const int percent = 5 + pick(60);
+        table.removeRowsWhere([&](int) { return pick(100) < percent; });
+        if (pick(3) == 0) continue;  // let the next round pile up more
+        model.flush();
+        ASSERT_EQ(shadow.rows, contentsOf(table, 3)) << "round " << round;
+    }
+    model.flush();
+    EXPECT_EQ(shadow.rows, contentsOf(table, 3));
+    EXPECT_GT(checker.signalCount(), 200);
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, TextTableModelSweepTest, ::testing::Values(1u, 5u, 77u, 4242u));
+
 // --- bursts: how many notifications the view gets ---------------------------
 
 struct BurstCase {

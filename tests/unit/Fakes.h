@@ -49,14 +49,20 @@ public:
     LocalTime now() override { return time; }
 };
 
-// The profile's bytes in memory; every replace is recorded, failed or not.
+// The profile's bytes in memory (none: no file); every replace is
+// recorded, failed or not.
 class MemoryProfileFile : public ProfileFile {
 public:
     explicit MemoryProfileFile(std::optional<std::string> initial = std::nullopt) : contents(std::move(initial)) {}
     std::optional<std::string> contents;
+    bool unreadable = false;  // the contents are there but cannot be read
     bool failReplace = false;
     std::vector<std::string> attempts;
-    std::optional<std::string> read() override { return contents; }
+    ProfileRead read() override {
+        if (unreadable) return {ProfileRead::Status::Unreadable, {}};
+        if (!contents) return {ProfileRead::Status::Missing, {}};
+        return {ProfileRead::Status::Read, *contents};
+    }
     bool replace(const std::string& text) override {
         attempts.push_back(text);
         if (failReplace) return false;

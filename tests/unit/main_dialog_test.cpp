@@ -62,6 +62,41 @@ TEST_F(MainDialogTest, FirstTickWritesTitleAndRearmsWithTheInterval) {
     EXPECT_EQ(table.calls, 2);
 }
 
+// The interval command before the first tick: the first tick still re-arms
+// the timer, with the interval as it is by then.
+TEST_F(MainDialogTest, IntervalChangedBeforeTheFirstTick) {
+    dialog.initialise();
+    dialog.runMenuCommand(CMD_CYCLE_INTERVAL);
+    EXPECT_EQ(host.timers.at(TIMER_REFRESH), 500);
+    EXPECT_FALSE(dialog.intervalArmed());
+    EXPECT_EQ(table.calls, 0);
+    host.calls.clear();
+    dialog.onTimer(TIMER_REFRESH);
+    EXPECT_TRUE(dialog.intervalArmed());
+    EXPECT_EQ(host.calls, (std::vector<std::string>{"killTimer 1040415", "setTimer 1040415 500"}));
+    EXPECT_EQ(host.title, "Kestrova Version 2.00 -- 接続数:0 -- 更新間隔:500ms --");
+}
+
+// A first tick that finds 150 connections logs two lines for each (the
+// program found, the row added); the log keeps the newest 100, in pairs.
+TEST_F(MainDialogTest, FirstTickOf150NewRowsKeepsTheNewest100LogLines) {
+    processes.paths[4242] = "/usr/sbin/server";
+    for (std::uint16_t i = 0; i < 150; ++i) table.rows.push_back(tcp(5, {10, 0, 0, 1}, 80, {10, 0, 1, 1}, 1000 + i, 4242));
+    dialog.initialise();
+    dialog.onTimer(TIMER_REFRESH);
+    EXPECT_EQ(connections.rowCount(), 150);
+    EXPECT_EQ(host.title, "Kestrova Version 2.00 -- 接続数:150 -- 更新間隔:100ms --");
+    ASSERT_EQ(log.rowCount(), 100);
+    for (int pair = 0; pair < 50; ++pair) {
+        const int port = 1000 + 149 - pair;  // the last connection listed is the newest
+        SCOPED_TRACE(port);
+        EXPECT_EQ(log.cellText(2 * pair, 1), "(/usr/sbin/server)の(10.0.1.1:" + std::to_string(port) +
+                                                 ")との接続状態を(ESTABLISHED)で新規追加しました。");
+        EXPECT_EQ(log.cellText(2 * pair + 1, 1), "プロセスID:(4242)→プログラム名:(/usr/sbin/server)");
+        EXPECT_EQ(log.cellText(2 * pair, 0), "2004/03/07 09:05:02");
+    }
+}
+
 TEST_F(MainDialogTest, RefusedSystemShowsNoticeClosesAndSavesNothing) {
     version.version = SystemVersion{"FreeBSD", "14.0-RELEASE", "amd64"};
     dialog.initialise();

@@ -245,6 +245,20 @@ TEST(ProfileStoreWrite, ReportsFailedReplace) {
     EXPECT_EQ(store.readInt("s", "k", 0), 1);
 }
 
+// A file that is there but unreadable reads as defaults, like a missing one,
+// but is never replaced: a missing one is created.
+TEST(ProfileStoreWrite, UnreadableFileIsNeverReplaced) {
+    for (bool unreadable : {true, false}) {
+        MemoryProfileFile file(unreadable ? std::optional<std::string>("[s]\nk=1\n") : std::nullopt);
+        file.unreadable = unreadable;
+        ProfileStore store(file, {});
+        EXPECT_EQ(store.readInt("s", "k", 7), 7);
+        EXPECT_EQ(store.readString("s", "k", "d"), "d");
+        EXPECT_EQ(store.writeString("s", "k", "2"), !unreadable);
+        EXPECT_EQ(file.attempts.size(), unreadable ? 0u : 1u);
+    }
+}
+
 // Random bytes, with some INI punctuation mixed in so that headers, keys and
 // line endings turn up. Reads must not crash, and a write must read back.
 TEST(ProfileStoreRobustness, RandomBytesNeitherCrashNorLoseTheWrite) {

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
+#include <tuple>
+
 #include "Fakes.h"
 #include "monitor/RefreshCycle.h"
 
@@ -200,6 +204,124 @@ TEST_F(RefreshCycleTest, DuplicateSnapshotRowsMakeOneRowMarkedUpdated) {
     tick();
     EXPECT_EQ(list.rowCount(), 1);
     EXPECT_EQ(cell(0, colSeen), "更新");
+}
+
+// Who a new row names when no path is found, and what its process id cell
+// shows; an owner we may not inspect is never looked up.
+TEST_F(RefreshCycleTest, OwnerStandInsAndTheirProcessIdCells) {
+    struct Case {
+        std::uint32_t pid;
+        const char* process;
+        const char* pidCell;
+        int lookups;
+    } cases[] = {
+        {0, "System Idle Process", "0", 1},
+        {kPidNotVisible, "System", "", 0},
+        {77, "System", "77", 1},
+        {78, "/usr/bin/server", "78", 1},
+    };
+    processes.paths[78] = "/usr/bin/server";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pid);
+        processes.lookups = 0;
+        table.rows = {tcp(ESTABLISHED, {10, 0, 0, 1}, 80, {10, 0, 0, 2}, 5000, c.pid)};
+        tick();
+        ASSERT_EQ(list.rowCount(), 1);
+        EXPECT_EQ(cell(0, colProcess), c.process);
+        EXPECT_EQ(cell(0, colPid), c.pidCell);
+        EXPECT_EQ(processes.lookups, c.lookups);
+        const std::vector<std::string> lines = takeLog();  // the last case's row goes too
+        const std::string added =
+            std::string("(") + c.process + ")の(10.0.0.2:5000)との接続状態を(ESTABLISHED)で新規追加しました。";
+        EXPECT_NE(std::find(lines.begin(), lines.end(), added), lines.end());
+        EXPECT_EQ(lines.size(), (c.pid == 78 ? 2u : 1u) + (c.pid == 0 ? 0u : 1u));
+        tick();  // found again by its key: no new row
+        EXPECT_EQ(cell(0, colSeen), "更新");
+        EXPECT_EQ(processes.lookups, c.lookups);
+    }
+}
+
+// A refresh that remembers its last tick (and skips what cannot have
+// changed) must leave the rows and the log exactly as one that starts from
+// nothing at every tick, whatever else writes to the rows in between.
+class RefreshCycleMemory : public ::testing::TestWithParam<unsigned> {};
+
+TEST_P(RefreshCycleMemory, MatchesAFreshRefreshEveryTick) {
+    std::mt19937 rng(GetParam());
+    auto pick = [&rng](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+    FakeConnectionTable table;
+    FakeProcessInfo processes;
+    processes.paths[3] = "/bin/three";
+    ConnectionList kept, fresh;
+    std::vector<std::string> keptLog, freshLog;
+    RefreshCycle keeper(kept, table, processes, [&](std::string_view t) { keptLog.emplace_back(t); }, {});
+    std::vector<TcpRow> live;
+    for (int i = 0; i < 40; ++i)
+        live.push_back(tcp(ESTABLISHED, {10, 0, 0, 1}, static_cast<std::uint16_t>(1000 + i), {10, 0, 0, 2}, 80,
+                           static_cast<std::uint32_t>(pick(4))));
+    for (int step = 0; step < 600; ++step) {
+        // The machine: connections come, go and change state.
+        for (int n = pick(3); n > 0 && !live.empty(); --n) live.erase(live.begin() + pick(static_cast<int>(live.size())));
+        for (int n = pick(3); n > 0; --n)
+            live.push_back(tcp(SYN_SENT, {10, 0, 0, 1}, static_cast<std::uint16_t>(2000 + pick(500)),
+                               pick(4) ? std::array<std::uint8_t, 4>{10, 0, 0, 3} : std::array<std::uint8_t, 4>{0, 0, 0, 5},
+                               static_cast<std::uint16_t>(pick(3)), static_cast<std::uint32_t>(pick(4))));
+        for (TcpRow& r : live)
+            if (pick(20) == 0) r.state = r.state == ESTABLISHED ? TIME_WAIT : ESTABLISHED;
+        table.rows = live;
+        std::sort(table.rows.begin(), table.rows.end(), inSnapshotOrder);
+        table.fail = pick(30) == 0;
+        // Everyone else: host names, traffic, a hand-written cell.
+        const int outside = pick(6);
+        for (ConnectionList* list : {&kept, &fresh}) {
+            if (list->rowCount() == 0) break;
+            std::mt19937 same(static_cast<unsigned>(step));  // the same writes to both lists
+            const int row = static_cast<int>(same() % static_cast<unsigned>(list->rowCount()));
+            if (outside == 0) list->setCellText(row, colRemoteHost, "host" + std::to_string(step % 3));
+            if (outside == 1) list->setCellText(row, colTotalBytes, std::to_string(step));
+            if (outside == 2) list->setCellText(row, colState, "odd");
+            if (outside == 3) list->setCellText(row, colSeen, "");
+        }
+        const bool showHostname = step % 50 > 25;
+        keeper.tick(showHostname);
+        RefreshCycle(fresh, table, processes, [&](std::string_view t) { freshLog.emplace_back(t); }, {})
+            .tick(showHostname);
+        const auto [k, f] = std::mismatch(keptLog.begin(), keptLog.end(), freshLog.begin(), freshLog.end());
+        ASSERT_TRUE(k == keptLog.end() && f == freshLog.end())
+            << "step " << step << ", line " << (k - keptLog.begin()) << ": "
+            << (k == keptLog.end() ? "(none)" : *k) << " / " << (f == freshLog.end() ? "(none)" : *f);
+        ASSERT_EQ(kept.rowCount(), fresh.rowCount()) << "step " << step;
+        for (int row = 0; row < kept.rowCount(); ++row)
+            for (int column = 0; column < kConnectionColumns; ++column)
+                ASSERT_EQ(kept.cellText(row, column), fresh.cellText(row, column))
+                    << "step " << step << " row " << row << " column " << column;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, RefreshCycleMemory, ::testing::Values(5u, 6u, 7u, 8u));
+
+// The keys of a snapshot sorted as the table promises come out sorted, so
+// the next tick meets each previous key where it expects it.
+TEST(RowKeys, OrderAsSnapshotsAreSorted) {
+    const std::array<std::uint8_t, 4> addresses[] = {{0, 0, 0, 0}, {0, 0, 0, 7}, {1, 2, 3, 4}, {1, 2, 3, 5},
+                                                     {10, 0, 0, 1}, {255, 0, 0, 1}};
+    const std::uint16_t ports[] = {0, 1, 80, 256, 65535};
+    const std::uint32_t pids[] = {0, 5, 70000, kPidNotVisible};
+    std::mt19937 rng(11);
+    auto any = [&rng](const auto& values) { return values[rng() % std::size(values)]; };
+    auto row = [&] { return tcp(ESTABLISHED, any(addresses), any(ports), any(addresses), any(ports), any(pids)); };
+    // The order a snapshot promises, field by field.
+    auto fieldOrder = [](const TcpRow& a, const TcpRow& b) {
+        return std::tie(a.localAddr, a.localPort, a.remoteAddr, a.remotePort, a.pid) <
+               std::tie(b.localAddr, b.localPort, b.remoteAddr, b.remotePort, b.pid);
+    };
+    for (int i = 0; i < 20000; ++i) {
+        const TcpRow a = row(), b = row();
+        ASSERT_EQ(fieldOrder(a, b), inSnapshotOrder(a, b));
+        ASSERT_EQ(fieldOrder(a, b), RefreshCycle::keyOf(a) < RefreshCycle::keyOf(b))
+            << ::testing::PrintToString(a.remoteAddr) << ":" << a.remotePort << " vs "
+            << ::testing::PrintToString(b.remoteAddr) << ":" << b.remotePort;
+    }
 }
 
 TEST(ConnectionTexts, AreMadeFromOneRow) {

@@ -10,8 +10,18 @@ namespace {
 
 struct Recorder : TableObserver {
     std::vector<std::string> events;
+    // When set, each deletion also records the rows the table shows as it is told.
+    const TextTable* table = nullptr;
     void rowInserted() override { events.push_back("ins"); }
-    void rowDeleted(int row) override { events.push_back("del " + std::to_string(row)); }
+    void rowDeleted(int row) override {
+        std::string event = "del " + std::to_string(row);
+        if (table) {
+            event += " [";
+            for (int r = 0; r < table->rowCount(); ++r) event += table->cellText(r, 0) + " ";
+            event += "]";
+        }
+        events.push_back(event);
+    }
     void cellChanged(int row, int column) override {
         events.push_back("set " + std::to_string(row) + "," + std::to_string(column));
     }
@@ -64,6 +74,8 @@ TEST(TextTable, RemoveRowsWhereMatchesDeletingOneByOne) {
         };
 
         Recorder batchEvents, singleEvents;
+        batchEvents.table = &batch;
+        singleEvents.table = &single;
         std::vector<std::string> batchSeen, singleSeen;
         batch.setObserver(&batchEvents);
         single.setObserver(&singleEvents);

@@ -1,23 +1,19 @@
 #include "platform/linux/LinuxConnectionTable.h"
 
 #include <fcntl.h>
-#include <linux/inet_diag.h>
 #include <linux/netlink.h>
-#include <linux/sock_diag.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string_view>
-#include <tuple>
 
 #include "platform/linux/ProcNetTcpParser.h"
 #include "platform/linux/ProcSocketOwnerSource.h"
 #include "platform/linux/SockDiagParser.h"
+#include "platform/linux/SockDiagRequest.h"
 
 namespace kestrova {
 namespace {
@@ -45,51 +41,6 @@ bool isUnsupported(int error) {
     default:
         return false;
     }
-}
-
-int sendRequest(int fd, const void* request, std::size_t size) {
-    sockaddr_nl kernel{};
-    kernel.nl_family = AF_NETLINK;
-    while (sendto(fd, request, size, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) < 0) {
-        if (errno != EINTR)
-            return errno;
-    }
-    return 0;
-}
-
-int sendFamilyDump(int fd, std::uint32_t seq, int family) {
-    struct {
-        nlmsghdr header;
-        inet_diag_req_v2 body;
-    } request{};
-    request.header.nlmsg_len = sizeof request;
-    request.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    request.header.nlmsg_seq = seq;
-    request.body.sdiag_family = static_cast<std::uint8_t>(family);
-    request.body.sdiag_protocol = IPPROTO_TCP;
-    request.body.idiag_states = ~0u;  // every state, NEW_SYN_RECV requests too
-    request.body.idiag_ext = 0;       // no attributes: the bare message is all we read
-    return sendRequest(fd, &request, sizeof request);
-}
-
-// The kernel answers this older request with one walk over its TCP tables for
-// every address family, where SOCK_DIAG_BY_FAMILY walks them once per family.
-int sendLegacyTcpDump(int fd, std::uint32_t seq) {
-    struct {
-        nlmsghdr header;
-        inet_diag_req body;
-    } request{};
-    request.header.nlmsg_len = sizeof request;
-    request.header.nlmsg_type = TCPDIAG_GETSOCK;
-    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    request.header.nlmsg_seq = seq;
-    // Dumps ignore the family today; should a kernel ever honour it,
-    // AF_UNSPEC still means both rather than silently only IPv4.
-    request.body.idiag_family = AF_UNSPEC;
-    request.body.idiag_states = ~0u;
-    request.body.idiag_ext = 0;
-    return sendRequest(fd, &request, sizeof request);
 }
 
 bool readWholeFile(const char* path, std::vector<char>& text) {
@@ -151,36 +102,19 @@ bool LinuxConnectionTable::snapshot(std::vector<TcpRow>& rows) {
         return false;
 
     owners_.assignOwners(entries_);
-    rows.reserve(entries_.size());
+    std::vector<TcpRow>& unsorted = sorter_.next();
+    unsorted.reserve(entries_.size());
     for (const TcpSocketEntry& e : entries_)
-        rows.push_back(e.row);
-    std::stable_sort(rows.begin(), rows.end(), [](const TcpRow& a, const TcpRow& b) {
-        return std::tie(a.localAddr, a.localPort, a.remoteAddr, a.remotePort) <
-               std::tie(b.localAddr, b.localPort, b.remoteAddr, b.remotePort);
-    });
+        if (!e.dualStackListener)
+            unsorted.push_back(e.row);
+    sorter_.sort(rows);
     return true;
 }
 
 bool LinuxConnectionTable::openNetlink() {
-    nlFd_ = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    nlFd_ = openSockDiagSocket(portId_);
     if (nlFd_ < 0)
         return false;
-    sockaddr_nl local{};
-    local.nl_family = AF_NETLINK;
-    socklen_t len = sizeof local;
-    // Replies carry the port id the kernel gives us here, not 0.
-    if (bind(nlFd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-        getsockname(nlFd_, reinterpret_cast<sockaddr*>(&local), &len) != 0) {
-        int saved = errno;
-        closeNetlink();
-        errno = saved;
-        return false;
-    }
-    portId_ = local.nl_pid;
-    // A dump always ends; the timeout only keeps a kernel bug from hanging
-    // the refresh forever.
-    timeval timeout{2, 0};
-    setsockopt(nlFd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     if (buffer_.size() != kReceiveBufferSize)
         buffer_.resize(kReceiveBufferSize);
     return true;
@@ -240,7 +174,7 @@ int LinuxConnectionTable::dumpNetlink() {
 int LinuxConnectionTable::dumpFamily(int family) {
     const std::uint32_t seq = ++seq_;
     const SockDiagRequest kind = family == AF_UNSPEC ? SockDiagRequest::LegacyTcp : SockDiagRequest::ByFamily;
-    int error = kind == SockDiagRequest::LegacyTcp ? sendLegacyTcpDump(nlFd_, seq) : sendFamilyDump(nlFd_, seq, family);
+    int error = sendTcpDumpRequest(nlFd_, seq, family);
     if (error != 0)
         return error;
 

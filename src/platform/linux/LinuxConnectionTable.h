@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/ConnectionTable.h"
+#include "platform/linux/SnapshotSorter.h"
 #include "platform/linux/SocketOwnerCache.h"
 #include "platform/linux/TcpSocketEntry.h"
 
@@ -51,6 +52,7 @@ private:
     Reader reader_;
     std::unique_ptr<SocketOwnerSource> source_;
     SocketOwnerCache owners_;
+    SnapshotSorter sorter_;
     int nlFd_ = -1;
     std::uint32_t portId_ = 0;
     std::uint32_t seq_ = 0;

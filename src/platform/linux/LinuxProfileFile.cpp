@@ -119,24 +119,32 @@ std::string joinPath(const std::string& dir, const std::string& name) {
 
 LinuxProfileFile::LinuxProfileFile(std::string path) : path_(std::move(path)) {}
 
-std::optional<std::string> LinuxProfileFile::read() {
+ProfileRead LinuxProfileFile::read() {
+    ProfileRead result;
     FdGuard fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    if (fd.get() < 0) return std::nullopt;
+    if (fd.get() < 0) {
+        result.status = errno == ENOENT || errno == ENOTDIR ? ProfileRead::Status::Missing
+                                                             : ProfileRead::Status::Unreadable;
+        return result;
+    }
+    result.status = ProfileRead::Status::Unreadable;
     struct stat st {};
     // A FIFO or device in the profile's place could block or never end;
     // O_NONBLOCK above keeps the open itself from waiting for a writer.
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return result;
     std::string contents;
     if (st.st_size > 0) contents.reserve(static_cast<std::size_t>(st.st_size));
     char chunk[65536];
     for (;;) {
         const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return std::nullopt;
+        if (n < 0) return result;
         if (n == 0) break;
         contents.append(chunk, static_cast<std::size_t>(n));
     }
-    return contents;
+    result.status = ProfileRead::Status::Read;
+    result.text = std::move(contents);
+    return result;
 }
 
 bool LinuxProfileFile::replace(const std::string& contents) {

@@ -12,7 +12,9 @@ class LinuxProfileFile : public ProfileFile {
 public:
     explicit LinuxProfileFile(std::string path);
 
-    std::optional<std::string> read() override;
+    // Missing only when the file or a directory above it does not exist;
+    // any other failure to read it is Unreadable.
+    ProfileRead read() override;
     // Writes a sibling temporary file, flushes it and renames it over the
     // profile, so a crash leaves either the old or the new file. Missing
     // directories are created (0700). An existing file keeps its permission

@@ -7,6 +7,8 @@
 namespace kestrova {
 namespace {
 
+constexpr unsigned kLinuxListen = 0x0A;
+
 // The next whitespace-separated field of `line`, consumed from its front.
 std::string_view nextField(std::string_view& line) {
     std::size_t start = line.find_first_not_of(" \t");
@@ -75,11 +77,16 @@ bool parseLine(std::string_view line, std::vector<TcpSocketEntry>& out) {
         std::memcpy(e.row.localAddr.data(), local, 4);
         std::memcpy(e.row.remoteAddr.data(), remote, 4);
     } else {
-        const bool remoteNone = std::all_of(std::begin(remote), std::end(remote),
-                                            [](std::uint8_t b) { return b == 0; });
-        if (!isV4Mapped(local) || !(isV4Mapped(remote) || remoteNone))
+        auto none = [](const std::uint8_t(&a)[16]) {
+            return std::all_of(std::begin(a), std::end(a), [](std::uint8_t b) { return b == 0; });
+        };
+        const bool remoteNone = none(remote);
+        if (none(local) && state == kLinuxListen)
+            e.dualStackListener = true;  // the listener of the IPv4 clients it takes
+        else if (!isV4Mapped(local) || !(isV4Mapped(remote) || remoteNone))
             return true;  // a real IPv6 socket: well-formed, just not ours
-        std::memcpy(e.row.localAddr.data(), local + 12, 4);
+        else
+            std::memcpy(e.row.localAddr.data(), local + 12, 4);
         if (!remoteNone)
             std::memcpy(e.row.remoteAddr.data(), remote + 12, 4);
     }

@@ -30,10 +30,14 @@ std::uint32_t tcpStateFromLinux(unsigned linuxState) {
         9,   // CLOSING
         4,   // NEW_SYN_RECV
     };
-    return linuxState < std::size(kMap) ? kMap[linuxState] : 0;
+    // A number past the known ones keeps the kernel's own value, which our
+    // numbering leaves free, so that the row shows it as UNKNOWN(n).
+    return linuxState < std::size(kMap) ? kMap[linuxState] : linuxState;
 }
 
 namespace {
+
+constexpr unsigned kLinuxListen = 10;
 
 bool isV4Mapped(const std::uint8_t (&a)[16]) {
     static constexpr std::uint8_t kPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
@@ -68,10 +72,14 @@ bool appendSocket(const inet_diag_msg& msg, std::vector<TcpSocketEntry>& out) {
         std::memcpy(e.row.remoteAddr.data(), dst, 4);
     } else if (msg.idiag_family == AF_INET6) {
         // A [::] listener accepts IPv4 too, but it is not itself an IPv4
-        // endpoint; only its accepted v4 connections are.
-        if (!isV4Mapped(src) || !(isV4Mapped(dst) || isUnspecified(dst)))
+        // endpoint; only its accepted v4 connections are. It is kept aside
+        // as their listener.
+        if (isUnspecified(src) && msg.idiag_state == kLinuxListen)
+            e.dualStackListener = true;
+        else if (!isV4Mapped(src) || !(isV4Mapped(dst) || isUnspecified(dst)))
             return false;
-        std::memcpy(e.row.localAddr.data(), src + 12, 4);
+        if (!e.dualStackListener)
+            std::memcpy(e.row.localAddr.data(), src + 12, 4);
         if (isV4Mapped(dst))
             std::memcpy(e.row.remoteAddr.data(), dst + 12, 4);
     } else {

@@ -38,9 +38,13 @@ class SocketOwnerCache {
 public:
     explicit SocketOwnerCache(SocketOwnerSource& source) : source_(source) {}
 
-    // Sets `row.pid` of every entry: 0 for TIME_WAIT sockets, inode 0 and
-    // sockets nobody we can see holds. `entries` is the whole current table;
-    // cached sockets missing from it are forgotten.
+    // Sets `row.pid` of every entry. A socket held by a process we may see
+    // gets that process. A connection waiting in its listener's accept
+    // queue (no holder yet) gets the listener's owner, so that its row keeps
+    // one key from the handshake to long after accept(). A socket held
+    // where we cannot look gets kPidNotVisible, and the kernel's own ones
+    // (TIME_WAIT, closed by their process) get 0. `entries` is the whole
+    // current table; cached sockets missing from it are forgotten.
     void assignOwners(std::span<TcpSocketEntry> entries);
 
     // How many times the processes were walked.
@@ -57,21 +61,37 @@ private:
         return e.inode != 0 && e.row.state != kStateTimeWait;
     }
     void dropExitedOwners();
+    // Sets the pid of every entry whose socket is cached (0 for the rest)
+    // and collects in pending_ those without a visible owner; false when
+    // some socket is not cached at all.
+    bool resolve(std::span<TcpSocketEntry> entries);
+    void forgetUnseen();
+    void recount();
     void rescan(std::span<const TcpSocketEntry> entries);
-    // Watches the owners of `entries`' sockets and stops watching the rest;
-    // false when some owner had already ended (its entries are dropped).
+    // Watches the owners of `entries`' sockets (their pids as resolve() set
+    // them) and stops watching the rest; false when some owner had already
+    // ended (its entries are dropped).
     bool watchOwners(std::span<const TcpSocketEntry> entries);
     void dropPids(const std::unordered_set<std::uint32_t>& pids);
+    // Gives the sockets in `pending_` the owner of their listener, or their
+    // stand-in owner when there is none to give.
+    void ownByListeners(std::span<TcpSocketEntry> entries);
 
     SocketOwnerSource& source_;
     std::unordered_map<std::uint64_t, Owner> owners_;
     std::unordered_set<std::uint32_t> watched_;
     std::uint64_t tick_ = 0;
     std::uint64_t scans_ = 0;
+    // How many cached sockets are in this tick's table, and how many only a
+    // walk has found: when they add up to all, none is left to forget.
+    std::size_t seenNow_ = 0;
+    std::size_t neverSeen_ = 0;
     // Reused between calls.
     std::vector<SocketHolder> holders_;
     std::vector<std::uint32_t> exited_;
     std::unordered_set<std::uint32_t> owning_;
+    std::vector<std::size_t> pending_;  // entries without a visible holder
+    std::unordered_map<std::uint64_t, std::uint32_t> listeners_;
 };
 
 }  // namespace kestrova

@@ -6,15 +6,23 @@
 namespace kestrova {
 
 // One socket as read from the kernel, before its owner is known. `row.pid` is
-// filled in later from `inode`; an inode of 0 means the kernel gave none (a
-// TIME_WAIT or half-open request socket).
+// filled in later from `inode`; an inode of 0 means no process holds the
+// socket (yet): a TIME_WAIT or half-open request socket, a connection still
+// waiting in its listener's accept queue, or one its process has closed.
 struct TcpSocketEntry {
     TcpRow row;
     std::uint64_t inode = 0;
+    // An IPv6 listener on the any-address ([::]), shown as 0.0.0.0. It is no
+    // IPv4 connection and never a row, but the IPv4 clients it takes wait in
+    // its accept queue, and their owner is its owner.
+    bool dualStackListener = false;
+    bool operator==(const TcpSocketEntry&) const = default;
 };
 
 // Our state numbers (1 CLOSED ... 12 DELETE_TCB) for the kernel's TCP state
-// numbers (1 ESTABLISHED ... 12 NEW_SYN_RECV); 0 for numbers we do not know.
+// numbers (1 ESTABLISHED ... 12 NEW_SYN_RECV). A kernel number from 13 on,
+// which no dump we ask for returns today, is passed on unchanged and shown
+// as UNKNOWN(n); 0, a number no kernel uses, stays 0 (an empty state text).
 std::uint32_t tcpStateFromLinux(unsigned linuxState);
 
 inline constexpr std::uint32_t kStateListen = 2;

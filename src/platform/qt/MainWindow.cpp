@@ -15,12 +15,17 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QScreen>
+#include <QShortcut>
+#include <QStyle>
+#include <QStyleOptionViewItem>
 #include <QKeyEvent>
 #include <QTimer>
 #include <QTreeView>
 #include <QVBoxLayout>
 #include <QWindow>
 
+#include <algorithm>
+#include <array>
 #include <climits>
 
 #include "platform/qt/PaneHeader.h"
@@ -54,6 +59,43 @@ QSize dialogUnitsToPixels(const QFont& font, int dx, int dy) {
     return {dx * averageWidth / 4, dy * metrics.height() / 8};
 }
 
+// A log timestamp as wide as any our font draws: every digit is its widest
+// digit (with the usual tabular digits, any timestamp at all).
+QString widestTimestamp(const QFont& font) {
+    const QFontMetrics metrics(font);
+    QChar widest = u'0';
+    for (char16_t digit = u'1'; digit <= u'9'; ++digit)
+        if (metrics.horizontalAdvance(QChar(digit)) > metrics.horizontalAdvance(widest)) widest = QChar(digit);
+    QString text = QStringLiteral("2004/05/12 08:03:09");
+    for (QChar& c : text)
+        if (c.isDigit()) c = widest;
+    return text;
+}
+
+// Width a cell of `view` needs to show `text` uncut: what its item delegate
+// asks for such a cell.
+int cellWidth(const QAbstractItemView* view, const QString& text) {
+    QStyleOptionViewItem option;
+    option.initFrom(view);
+    option.font = view->font();
+    option.fontMetrics = QFontMetrics(option.font);
+    option.features = QStyleOptionViewItem::HasDisplay;
+    option.text = text;
+    option.displayAlignment = Qt::AlignLeft | Qt::AlignVCenter;
+    return view->style()->sizeFromContents(QStyle::CT_ItemViewItem, &option, QSize(), view).width();
+}
+
+// The given widths, each shown column widened where our font would cut its
+// header; hidden (zero-width) columns stay hidden.
+template <std::size_t N>
+void sizeColumns(QTreeView* view, const std::array<ColumnSpec, N>& specs) {
+    QHeaderView* header = view->header();
+    for (int column = 0; column < static_cast<int>(N); ++column) {
+        const int given = specs[static_cast<std::size_t>(column)].width;
+        header->resizeSection(column, given > 0 ? std::max(given, header->sectionSizeHint(column)) : 0);
+    }
+}
+
 QIcon applicationIcon() {
     QIcon icon;
     for (int size : {16, 32}) {
@@ -78,9 +120,10 @@ QIcon applicationIcon() {
 }  // namespace
 
 MainWindow::MainWindow(ConnectionList& connections, EventLog& log, QWidget* parent)
-    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowMinMaxButtonsHint) {
-    // Like the dialog it stands for, the window has no close button of its
-    // own: it ends through the command menu, Enter, Esc or the window
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
+    // Like the dialog it stands for, the window has a caption and a sizing
+    // frame but no system menu, so no minimise, maximise or close button of
+    // its own: it ends through the command menu, Enter, Esc or the window
     // manager's close request.
     setWindowTitle(text(INITIAL_CAPTION));
     setWindowIcon(applicationIcon());
@@ -94,10 +137,19 @@ MainWindow::MainWindow(ConnectionList& connections, EventLog& log, QWidget* pare
     logView_ = makeView(logModel_, false);
     logView_->setObjectName(QStringLiteral("eventLog"));
     logView_->setFocusPolicy(Qt::ClickFocus);  // not a tab stop
-    for (int column = 0; column < kConnectionColumns; ++column)
-        connectionView_->header()->resizeSection(column, kConnectionColumnSpecs[column].width);
-    for (int column = 0; column < 2; ++column)
-        logView_->header()->resizeSection(column, EventLog::kColumns[column].width);
+    logView_->header()->setSectionsMovable(false);  // only the connection list reorders its columns
+    sizeColumns(connectionView_, kConnectionColumnSpecs);
+    sizeColumns(logView_, EventLog::kColumns);
+    // The log's time column shows every timestamp whole, whatever our font
+    // makes of its width.
+    QHeaderView* logHeader = logView_->header();
+    logHeader->resizeSection(0, std::max(logHeader->sectionSize(0), cellWidth(logView_, widestTimestamp(logView_->font()))));
+
+    // Window-wide, so that it works wherever the focus is: the lists would
+    // take the key for themselves.
+    auto* windowMenuKey = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_Space), this);
+    windowMenuKey->setContext(Qt::WindowShortcut);
+    connect(windowMenuKey, &QShortcut::activated, this, &MainWindow::showWindowMenu);
 
     const QSize client = dialogUnitsToPixels(font(), 446, 215);
     resize(client);
@@ -287,10 +339,6 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
     const Qt::KeyboardModifiers modifiers = event->modifiers() & ~Qt::KeypadModifier;
     if ((key == Qt::Key_Escape || key == Qt::Key_Return || key == Qt::Key_Enter) && modifiers == Qt::NoModifier) {
         close();
-        return;
-    }
-    if (key == Qt::Key_Space && modifiers == Qt::AltModifier) {
-        showWindowMenu();
         return;
     }
     QWidget::keyPressEvent(event);
