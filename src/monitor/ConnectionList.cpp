@@ -88,11 +88,18 @@ void ConnectionList::unindexRow(int row, const ConnectionKey& key) {
     it->second.serial = best;
 }
 
-void ConnectionList::rowAdded(int row) { indexRow(row, keyOfRow(row)); }
+void ConnectionList::rowAdded(int row) {
+    indexRow(row, keyOfRow(row));
+    endpoints_.rowAdded(*this, row);
+}
 
-void ConnectionList::rowRemoving(int row) { unindexRow(row, keyOfRow(row)); }
+void ConnectionList::rowRemoving(int row) {
+    unindexRow(row, keyOfRow(row));
+    endpoints_.rowRemoving(*this, row);
+}
 
 void ConnectionList::cellChanging(int row, int column, std::string_view newText) {
+    endpoints_.cellChanging(*this, row, column, newText);
     if (!isKeyColumn(column)) return;
     ++keyRewrites_;
     unindexRow(row, keyOfRow(row));

@@ -4,6 +4,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "monitor/EndpointIndex.h"
 #include "monitor/TextTable.h"
 
 namespace kestrova {
@@ -60,6 +61,10 @@ public:
     // Whether two rows carry the same five key cells.
     bool hasDuplicateKeys() const { return duplicateKeys_ > 0; }
 
+    // The rows by their local and remote endpoints, and the rows that show an
+    // activity mark.
+    const EndpointIndex& endpoints() const { return endpoints_; }
+
 private:
     static void appendKey(std::string& out, const ConnectionKey& key);
     static bool isKeyColumn(int column);
@@ -79,6 +84,7 @@ private:
     std::uint64_t keyRewrites_ = 0;
     std::size_t duplicateKeys_ = 0;  // keys carried by more than one row
     mutable std::string scratch_;
+    EndpointIndex endpoints_{colLocalIp, colLocalPort, colRemoteIp, colRemotePort, colActive};
 };
 
 }  // namespace kestrova
