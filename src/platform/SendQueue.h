@@ -20,6 +20,7 @@ public:
     ~SendQueue() override;
 
     bool send(std::function<void()> work) override;
+    bool send(std::function<void()> work, std::stop_token stop) override;
 
     // Window thread: runs every queued piece of work in the order it came.
     void runPending();

@@ -1,5 +1,6 @@
 #pragma once
 #include <functional>
+#include <stop_token>
 
 namespace kestrova {
 
@@ -11,6 +12,14 @@ public:
     // false, without running it, once the window is closing. Called on the
     // window thread itself, the work runs at once.
     virtual bool send(std::function<void()> work) = 0;
+    // The same, for a worker that may be told to stop while it waits: once
+    // `stop` is requested, work that has not started yet never runs and send
+    // returns false at once. Work already running is waited for. A window
+    // thread that cannot withdraw queued work waits like send().
+    virtual bool send(std::function<void()> work, std::stop_token stop) {
+        if (stop.stop_requested()) return false;
+        return send(std::move(work));
+    }
 };
 
 }  // namespace kestrova
