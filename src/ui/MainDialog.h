@@ -5,15 +5,21 @@
 #include <string>
 #include <string_view>
 
+#include "capture/PacketCapture.h"
+#include "capture/PacketReport.h"
+#include "capture/TrafficAccounting.h"
 #include "monitor/ConnectionList.h"
 #include "monitor/RefreshCycle.h"
 #include "options/ProfileStore.h"
 #include "options/Settings.h"
+#include "platform/AddressList.h"
 #include "platform/Clock.h"
 #include "platform/ConnectionTable.h"
+#include "platform/PacketSource.h"
 #include "platform/ProcessInfo.h"
 #include "platform/VersionInfo.h"
 #include "platform/WindowHost.h"
+#include "platform/WindowThread.h"
 #include "ui/Commands.h"
 #include "ui/EventLog.h"
 
@@ -31,6 +37,12 @@ struct MainDialogParts {
     ProfileStore& profile;
     // Where a snapshot failure is reported; standard output by default.
     std::function<void(std::string_view)> reportError;
+    // The hand-off that worker threads use to reach the window; none when no worker may run.
+    WindowThread* windowThread = nullptr;
+    // The local addresses and the captures on them; without both (and the
+    // hand-off) packet checking cannot start.
+    AddressList* addresses = nullptr;
+    PacketSourceFactory* packetSources = nullptr;
 };
 
 // The main window's logic: its state, start-up, timers, command routing and
@@ -47,11 +59,20 @@ public:
     void onSysCommand(std::uint32_t code, const void* param = nullptr);
     void onSize(int cx, int cy);
     void onContextMenu(Point at);
-    // The window is going away: stop the timers (and, later, the workers).
+    // The window is going away: stop the timers and the capture workers.
     void onDestroy();
 
     void appendLog(std::string_view text);
     void runMenuCommand(std::uint32_t code);
+
+    // Packet checking: a capture worker for every local address, and the
+    // byte totals and activity mark that their reports leave in the rows.
+    void startCapture();
+    void stopCapture();
+    void accountPacket(const PacketReport& report);
+    void accountPackets(std::span<const PacketReport> reports);
+    // The running capture, if packet checking can run at all.
+    const PacketCapture* capture() const { return capture_.get(); }
 
     const Settings& settings() const { return settings_; }
     bool osSupported() const { return osSupported_; }
@@ -75,6 +96,10 @@ private:
     bool intervalArmed_ = false;
     bool resolveRunning_ = false;
     bool destroyed_ = false;
+    TrafficAccounting accounting_;
+    // Last: its workers call back into the members above until it has
+    // stopped them.
+    std::unique_ptr<PacketCapture> capture_;
 };
 
 }  // namespace kestrova
