@@ -9,12 +9,15 @@
 
 #include "options/ProfileStore.h"
 #include "platform/linux/Cp932.h"
+#include "platform/linux/LinuxAddressList.h"
 #include "platform/linux/LinuxClock.h"
 #include "platform/linux/LinuxConnectionTable.h"
+#include "platform/linux/LinuxPacketSource.h"
 #include "platform/linux/LinuxProcessInfo.h"
 #include "platform/linux/LinuxProfileFile.h"
 #include "platform/linux/LinuxVersionInfo.h"
 #include "platform/qt/MainWindow.h"
+#include "platform/qt/QtWindowThread.h"
 #include "ui/MainDialog.h"
 
 namespace {
@@ -52,9 +55,13 @@ int main(int argc, char** argv) {
     kestrova::LinuxProfileFile profileFile(
         kestrova::profilePathFor(executable.empty() ? std::string(argv[0]) : executable.string()));
     kestrova::ProfileStore profile(profileFile, kestrova::cp932ToUtf8);
+    kestrova::LinuxAddressList addresses;
+    kestrova::LinuxPacketSources packetSources(
+        kestrova::locateCaptureHelper(executable.empty() ? std::string(argv[0]) : executable.string()));
 
     kestrova::MainWindow window(connections, log);
-    kestrova::MainDialog dialog({window, connections, log, clock, table, processes, version, profile, {}});
+    kestrova::MainDialog dialog({window, connections, log, clock, table, processes, version, profile, {},
+                                 window.windowThread(), &addresses, &packetSources});
     window.attach(&dialog);
     window.start();
     return app.exec();
