@@ -16,6 +16,7 @@ class ConnectionList;
 class EventLog;
 class MainDialog;
 class QtWindowThread;
+class RepaintThrottle;
 class TextTableModel;
 
 // The real window: two list panes over the connection rows and the log, the
@@ -78,6 +79,10 @@ private:
     QTreeView* logView_ = nullptr;
     std::map<std::uint32_t, QTimer*> timers_;
     std::unique_ptr<QtWindowThread> windowThread_;
+    // Captured packets change the rows many times a second; the list shows
+    // them at most this often.
+    static constexpr int kRepaintIntervalMs = 33;
+    RepaintThrottle* connectionRepaints_ = nullptr;
     bool closing_ = false;
 };
 
