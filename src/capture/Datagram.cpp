@@ -10,7 +10,6 @@ constexpr std::uint16_t kEtherIpv4 = 0x0800;
 constexpr std::uint16_t kEtherVlan = 0x8100;
 constexpr std::uint16_t kEtherQinQ = 0x88A8;
 constexpr std::uint16_t kEtherQinQOld = 0x9100;
-constexpr std::size_t kEthernetHeader = 14;
 constexpr std::size_t kVlanTag = 4;
 // Ethernet pads a frame to 60 bytes (64 with its checksum, which capture
 // leaves out); 4 more carry a VLAN tag.
