@@ -10,6 +10,7 @@ packages=(
   fonts-ipafont-gothic
   xvfb xauth
   iproute2 procps
+  libpcap-dev libcap-dev tcpdump libcap2-bin util-linux
 )
 
 missing=()

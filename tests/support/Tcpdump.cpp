@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 extern char** environ;
 
@@ -102,11 +103,18 @@ Tcpdump::Result Tcpdump::stop() {
     pid_ = -1;
     result.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    const std::size_t at = report_.find(" packets dropped by kernel");
-    if (at == std::string::npos) return result;
-    std::size_t start = report_.rfind('\n', at);
-    start = start == std::string::npos ? 0 : start + 1;
-    result.dropped = std::strtoull(report_.c_str() + start, nullptr, 10);
+    auto count = [&](const char* label) -> std::optional<std::uint64_t> {
+        const std::size_t at = report_.find(label);
+        if (at == std::string::npos) return std::nullopt;
+        std::size_t start = report_.rfind('\n', at);
+        start = start == std::string::npos ? 0 : start + 1;
+        return std::strtoull(report_.c_str() + start, nullptr, 10);
+    };
+    const auto received = count(" packets received by filter");
+    const auto dropped = count(" packets dropped by kernel");
+    if (!received || !dropped) return result;
+    result.received = *received;
+    result.dropped = *dropped;
     result.ok = listening_;
     return result;
 }

@@ -23,7 +23,8 @@ public:
 
     struct Result {
         bool ok = false;
-        std::uint64_t dropped = 0;  // "dropped by kernel"
+        std::uint64_t received = 0;  // "received by filter", the dropped ones included
+        std::uint64_t dropped = 0;   // "dropped by kernel"
         double cpuSeconds = 0;      // user and system time of the whole run
     };
     // Interrupts it, so that it finishes its file, and waits for it.
