@@ -23,33 +23,29 @@ std::uint16_t be16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[
 
 bool isVlan(std::uint16_t type) { return type == kEtherVlan || type == kEtherQinQ || type == kEtherQinQOld; }
 
+// Past the type field at `offset` and any VLAN tags after it: where the IPv4
+// header starts, or nothing when the frame carries something else.
+std::optional<std::size_t> afterTypeField(std::span<const std::uint8_t> frame, std::size_t offset) {
+    while (true) {
+        if (frame.size() < offset + 2) return std::nullopt;
+        const std::uint16_t type = be16(frame.data() + offset);
+        if (type == kEtherIpv4) return offset + 2;
+        if (!isVlan(type)) return std::nullopt;
+        offset += kVlanTag;
+    }
+}
+
 // Bytes in front of the IPv4 header, or nothing when the frame does not carry
 // IPv4 or its header is cut off.
 std::optional<std::size_t> linkHeaderLength(int linkType, std::span<const std::uint8_t> frame) {
     const std::size_t n = frame.size();
     const std::uint8_t* p = frame.data();
     switch (linkType) {
-    case kLinkEthernet: {
-        std::size_t offset = 12;  // the type field after the two addresses
-        while (true) {
-            if (n < offset + 2) return std::nullopt;
-            const std::uint16_t type = be16(p + offset);
-            if (type == kEtherIpv4) return offset + 2;
-            if (!isVlan(type)) return std::nullopt;
-            offset += kVlanTag;
-        }
-    }
-    case kLinkLinuxCooked: {
+    case kLinkEthernet:
+        return afterTypeField(frame, 12);  // after the two addresses
+    case kLinkLinuxCooked:
         // Packet type, address type, address length, 8 address bytes, protocol.
-        std::size_t offset = 14;
-        while (true) {
-            if (n < offset + 2) return std::nullopt;
-            const std::uint16_t type = be16(p + offset);
-            if (type == kEtherIpv4) return offset + 2;
-            if (!isVlan(type)) return std::nullopt;
-            offset += kVlanTag;
-        }
-    }
+        return afterTypeField(frame, 14);
     case kLinkLinuxCooked2:
         // Protocol, reserved, interface index, address type, packet type,
         // address length, 8 address bytes.

@@ -21,6 +21,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -164,7 +165,9 @@ int capture(const HelperOptions& options) {
         return fail(HelperStatus::BadArguments, "--whole-interface needs a loopback interface");
 
     char error[PCAP_ERRBUF_SIZE] = "";
-    pcap_t* pcap = pcap_create(options.interfaceName.c_str(), error);
+    const std::unique_ptr<pcap_t, void (*)(pcap_t*)> handle(pcap_create(options.interfaceName.c_str(), error),
+                                                            pcap_close);
+    pcap_t* const pcap = handle.get();
     if (!pcap) return fail(HelperStatus::OpenFailed, "cannot create the capture", error);
     pcap_set_snaplen(pcap, kSnapshotLength);
     pcap_set_promisc(pcap, 0);

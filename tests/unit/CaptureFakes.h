@@ -1,6 +1,7 @@
 #pragma once
 // Fakes for the capture workers: an address list, captures whose record
 // streams the test writes, and a window thread that the test thread drives.
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -9,7 +10,9 @@
 #include <mutex>
 #include <vector>
 
+#include "Fakes.h"
 #include "capture/CaptureRecord.h"
+#include "capture/PacketCapture.h"
 #include "platform/AddressList.h"
 #include "platform/PacketSource.h"
 #include "platform/SendQueue.h"
@@ -183,5 +186,29 @@ private:
         wake_.notify_all();
     }};
 };
+
+// Packet checking over scripted captures, with the test thread standing in
+// for the window thread; what reaches the window is kept.
+struct FakeCapture {
+    FakeAddressList addresses;
+    FakeSources sources;
+    TestWindowThread window;
+    ManualClock clock;
+    std::vector<std::string> lines;
+    std::vector<PacketReport> reports;
+    std::unique_ptr<PacketCapture> capture = std::make_unique<PacketCapture>(
+        addresses, sources, window, clock,
+        PacketCapture::Sink{[this](std::string_view line) { lines.emplace_back(line); },
+                            [this](std::span<const PacketReport> batch) {
+                                reports.insert(reports.end(), batch.begin(), batch.end());
+                            }});
+};
+
+// A parameterised test's name from a description.
+inline std::string testName(std::string description) {
+    for (char& c : description)
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+    return description;
+}
 
 }  // namespace kestrova::testing

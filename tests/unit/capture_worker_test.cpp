@@ -43,22 +43,9 @@ TEST(PlanCapture, EveryDatagramHasOneWorker) {
     EXPECT_FALSE(planCapture(addresses, addresses.size()).has_value());
 }
 
-// The workers over scripted captures, the test thread standing in for the
-// window thread.
-class PacketCaptureTest : public ::testing::Test {
+// The workers over scripted captures.
+class PacketCaptureTest : public ::testing::Test, protected FakeCapture {
 protected:
-    FakeAddressList addresses;
-    FakeSources sources;
-    TestWindowThread window;
-    ManualClock clock;
-    std::vector<std::string> lines;
-    std::vector<PacketReport> reports;
-    std::unique_ptr<PacketCapture> capture = std::make_unique<PacketCapture>(
-        addresses, sources, window, clock,
-        PacketCapture::Sink{[this](std::string_view line) { lines.emplace_back(line); },
-                            [this](std::span<const PacketReport> batch) {
-                                reports.insert(reports.end(), batch.begin(), batch.end());
-                            }});
 
     void TearDown() override {
         capture->stop();
@@ -176,12 +163,7 @@ INSTANTIATE_TEST_SUITE_P(
                          s.end();
                      },
                      1, true}),
-    [](const auto& info) {
-        std::string name = info.param.name;
-        for (char& c : name)
-            if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-        return name;
-    });
+    [](const auto& info) { return testName(info.param.name); });
 
 TEST_F(PacketCaptureTest, NothingToStartEndsQuietly) {
     // A capture that cannot start, an address list that cannot be read, one
@@ -229,11 +211,17 @@ protected:
     ProfileStore profile{profileFile, [](std::string_view bytes) { return std::string(bytes); }};
     std::unique_ptr<MainDialog> dialog;
 
-    void open(std::string profileText = "") {
+    // Without capture, the window has no way to check packets.
+    void open(std::string profileText = "", bool withCapture = true) {
         if (!profileText.empty()) profileFile.contents = profileText;
-        dialog = std::make_unique<MainDialog>(MainDialogParts{host, connections, log, clock, table, processes,
-                                                              version, profile, [](std::string_view) {}, &window,
-                                                              &addresses, &sources});
+        MainDialogParts parts{host, connections, log, clock, table, processes, version, profile,
+                              [](std::string_view) {}};
+        if (withCapture) {
+            parts.windowThread = &window;
+            parts.addresses = &addresses;
+            parts.packetSources = &sources;
+        }
+        dialog = std::make_unique<MainDialog>(parts);
         dialog->initialise();
     }
     std::vector<std::string> logLines() const {
@@ -292,21 +280,13 @@ TEST_F(CheckPacketCommand, AReportSentAsASystemCommandIsAccounted) {
     EXPECT_EQ(connections.cellText(0, colActive), "▼1500");
 }
 
-TEST(CheckPacketWithoutCapture, StartsNothingAndStillLogsTheCommand) {
-    FakeHost host;
-    ConnectionList connections;
-    EventLog log;
-    ManualClock clock;
-    FakeConnectionTable table;
-    FakeProcessInfo processes;
-    FakeVersionInfo version;
-    MemoryProfileFile profileFile;
-    ProfileStore profile{profileFile, [](std::string_view bytes) { return std::string(bytes); }};
-    MainDialog dialog{{host, connections, log, clock, table, processes, version, profile, [](std::string_view) {}}};
-    dialog.initialise();
-    dialog.onSysCommand(CMD_CHECK_PACKET);
-    EXPECT_EQ(dialog.capture(), nullptr);
+TEST_F(CheckPacketCommand, WithoutCaptureStartsNothingAndStillLogsTheCommand) {
+    addresses.set(std::vector{localAddress("eth0", {10, 0, 0, 7})});
+    open("", false);
+    dialog->onSysCommand(CMD_CHECK_PACKET);
+    EXPECT_EQ(dialog->capture(), nullptr);
     EXPECT_EQ(log.cellText(0, 1), "パケットのチェックを開始します。");
+    EXPECT_TRUE(sources.requests().empty());
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "CaptureFakes.h"
 #include "capture/CaptureRecord.h"
 #include "capture/Datagram.h"
 #include "capture/ProtocolNameTable.h"
@@ -112,12 +113,7 @@ INSTANTIATE_TEST_SUITE_P(
         // length field says 0, the received length is right.
         DatagramCase{"segment longer than 64k", cut(Ipv4{.totalLength = 0}.build(), 40), 131072, true},
         DatagramCase{"more captured than received", Ipv4{}.build(), 39, false}),
-    [](const auto& info) {
-        std::string name = info.param.name;
-        for (char& c : name)
-            if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-        return name;
-    });
+    [](const auto& info) { return testing::testName(info.param.name); });
 
 struct FrameCase {
     const char* name;
@@ -178,12 +174,7 @@ INSTANTIATE_TEST_SUITE_P(
         FrameCase{"bsd loopback ipv6", kLinkNull, withLink({30, 0, 0, 0}, kSegment), 1044, std::nullopt},
         FrameCase{"unknown link", 147, withLink(ethernet({0x0800}), kSegment), 1054, std::nullopt},
         FrameCase{"wire shorter than the link header", kLinkEthernet, Bytes{}, 10, std::nullopt}),
-    [](const auto& info) {
-        std::string name = info.param.name;
-        for (char& c : name)
-            if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-        return name;
-    });
+    [](const auto& info) { return testing::testName(info.param.name); });
 
 TEST(CaptureRecordFormat, RoundTripsEveryKind) {
     const DatagramRecord datagram{TcpDatagram{{127, 0, 0, 1}, {10, 1, 2, 3}, 65535, 1, 0xFFFFFFFF},
