@@ -215,7 +215,10 @@ int capture(const HelperOptions& options) {
         if (output.failed) return 0;
 
         const auto now = SteadyClock::now();
-        if (handled < 0) {
+        // An error the capture's descriptor keeps reporting would wake the
+        // poll at once, again and again; it counts as a failing read.
+        const bool faulted = (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+        if (handled < 0 || faulted) {
             // A failing read is tried again after a pause, and not for ever.
             if (!checkInterface(options.interfaceName, options.address).holdsAddress || ++errors > kErrorRetries)
                 return 1;

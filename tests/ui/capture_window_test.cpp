@@ -146,7 +146,7 @@ TEST_F(CaptureWindowTest, ReportsStreamingInRepaintTheListAtMostThirtyTimesASeco
 
     EXPECT_GT(handed, 100) << "the window must keep taking hand-offs";
     EXPECT_LE(paints, 36) << handed << " hand-offs";
-    EXPECT_GE(paints, 10) << "the list must keep showing the totals";
+    EXPECT_GE(paints, 3) << "the list must keep showing the totals";
     ASSERT_GE(menuOpenedAfter, 0);
     EXPECT_LT(menuOpenedAfter, 250);
 }

@@ -185,18 +185,6 @@ TEST_F(PacketCaptureTest, NothingToStartEndsQuietly) {
     EXPECT_EQ(sources.requests().size(), 1u);
 }
 
-TEST_F(PacketCaptureTest, KernelCountsAddUpOverTheWorkers) {
-    addresses.set(std::vector{localAddress("eth0", {10, 0, 0, 7}), localAddress("eth1", {10, 0, 1, 7})});
-    sources.onStart = [](const CaptureRequest& request, Stream& stream) {
-        stream.push(StatusRecord{HelperStatus::Ready});
-        stream.push(StatisticsRecord{100, request.interfaceName == "eth0" ? 3u : 4u});
-        stream.push(datagramRecord({1, 1, 1, 1}, 1, {2, 2, 2, 2}, 2, 40));
-    };
-    capture->start();
-    ASSERT_TRUE(waitFor([&] { return reports.size() == 2; }));
-    EXPECT_EQ(capture->statistics(), (StatisticsRecord{200, 7}));
-}
-
 // The window's side: the command's line comes before every worker's, and
 // turning packet checking off or closing the window ends every capture.
 class CheckPacketCommand : public PacketCaptureTest {
