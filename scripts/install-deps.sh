@@ -11,7 +11,8 @@ packages=(
   xvfb xauth
   iproute2 procps
   clang libclang-rt-dev
-  dpkg-dev file libcap2-bin desktop-file-utils appstream groff-base
+  dpkg-dev file desktop-file-utils appstream groff-base
+  libpcap-dev libcap-dev tcpdump libcap2-bin util-linux
 )
 
 missing=()

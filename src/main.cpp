@@ -20,9 +20,11 @@
 #include "options/ProfileStore.h"
 #include "options/SettingsIo.h"
 #include "platform/linux/Cp932.h"
+#include "platform/linux/LinuxAddressList.h"
 #include "platform/linux/LinuxClock.h"
 #include "platform/linux/LinuxConnectionTable.h"
 #include "platform/linux/LinuxHostResolver.h"
+#include "platform/linux/LinuxPacketSource.h"
 #include "platform/linux/LinuxProcessInfo.h"
 #include "platform/linux/LinuxProfileFile.h"
 #include "platform/linux/LinuxVersionInfo.h"
@@ -54,7 +56,8 @@ std::filesystem::path executablePath() {
 struct Core {
     explicit Core(const char* argv0)
         : executable(executablePath()),
-          profileFile(profilePathFor(executable.empty() ? std::string(argv0) : executable.string())) {}
+          profileFile(profilePathFor(executable.empty() ? std::string(argv0) : executable.string())),
+          packetSources(locateCaptureHelper(executable.empty() ? std::string(argv0) : executable.string())) {}
 
     // Captions message boxes and prefixes messages on standard error.
     QString applicationName() const {
@@ -72,6 +75,8 @@ struct Core {
     // Shared with host name lookups that may still be running when the
     // window has gone.
     std::shared_ptr<LinuxHostResolver> resolver = std::make_shared<LinuxHostResolver>();
+    LinuxAddressList addresses;
+    LinuxPacketSources packetSources;
 };
 
 int runWindow(int argc, char** argv) {
@@ -90,7 +95,7 @@ int runWindow(int argc, char** argv) {
 
     MainWindow window(core.connections, core.log);
     MainDialog dialog({window, core.connections, core.log, core.clock, core.table, core.processes, core.version,
-                       profile, {}, window.windowThread(), core.resolver});
+                       profile, {}, window.windowThread(), core.resolver, &core.addresses, &core.packetSources});
     window.attach(&dialog);
     window.start();
     return app.exec();
@@ -134,7 +139,8 @@ LogEnd runLog(int argc, char** argv, const CommandLine& command) {
         std::fflush(stderr);
     };
     MainDialog dialog({host, core.connections, core.log, core.clock, core.table, core.processes, core.version,
-                       profile, reportError, host.windowThread(), core.resolver});
+                       profile, reportError, host.windowThread(), core.resolver, &core.addresses,
+                       &core.packetSources});
     host.attach(&dialog);
     host.endWhenReadable(stopSignals.fd());
     const int out = fileno(stdout);

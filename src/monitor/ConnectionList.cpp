@@ -92,17 +92,20 @@ void ConnectionList::rowAdded(int row) {
     ++changeStamp_;
     indexRow(row, keyOfRow(row));
     addresses_.rowAdded(*this, row);
+    endpoints_.rowAdded(*this, row);
 }
 
 void ConnectionList::rowRemoving(int row) {
     ++changeStamp_;
     unindexRow(row, keyOfRow(row));
     addresses_.rowRemoving(*this, row);
+    endpoints_.rowRemoving(*this, row);
 }
 
 void ConnectionList::cellChanging(int row, int column, std::string_view newText) {
     if (column != colActive && column != colTotalBytes) ++changeStamp_;
     addresses_.cellChanging(*this, row, column, newText);
+    endpoints_.cellChanging(*this, row, column, newText);
     if (!isKeyColumn(column)) return;
     ++keyRewrites_;
     unindexRow(row, keyOfRow(row));

@@ -5,6 +5,7 @@
 #include <unordered_map>
 
 #include "monitor/AddressIndex.h"
+#include "monitor/EndpointIndex.h"
 #include "monitor/TextTable.h"
 
 namespace kestrova {
@@ -67,6 +68,10 @@ public:
     // every other cell is as it was.
     std::uint64_t changeStamp() const { return changeStamp_; }
 
+    // The rows by their local and remote endpoints, and the rows that show an
+    // activity mark.
+    const EndpointIndex& endpoints() const { return endpoints_; }
+
 private:
     static void appendKey(std::string& out, const ConnectionKey& key);
     static bool isKeyColumn(int column);
@@ -88,6 +93,7 @@ private:
     std::size_t duplicateKeys_ = 0;  // keys carried by more than one row
     mutable std::string scratch_;
     AddressIndex addresses_;
+    EndpointIndex endpoints_{colLocalIp, colLocalPort, colRemoteIp, colRemotePort, colActive};
 };
 
 }  // namespace kestrova

@@ -1,9 +1,12 @@
 #include "platform/SendQueue.h"
 
+#include <algorithm>
+#include <optional>
+
 namespace kestrova {
 
 struct SendQueue::Request {
-    enum class State { Pending, Done, Refused };
+    enum class State { Pending, Running, Done, Refused };
     std::function<void()> work;
     State state = State::Pending;
 };
@@ -17,10 +20,12 @@ SendQueue::~SendQueue() {
     shutDown();
 }
 
-bool SendQueue::send(std::function<void()> work) {
+bool SendQueue::send(std::function<void()> work) { return send(std::move(work), std::stop_token()); }
+
+bool SendQueue::send(std::function<void()> work, std::stop_token stop) {
     if (std::this_thread::get_id() == windowThread_) {
         // Waiting for ourselves would never end: run it in place.
-        if (isClosed()) return false;
+        if (isClosed() || stop.stop_requested()) return false;
         work();
         return true;
     }
@@ -28,13 +33,35 @@ bool SendQueue::send(std::function<void()> work) {
     request->work = std::move(work);
     {
         std::lock_guard lock(mutex_);
-        if (closed_) return false;
+        if (closed_ || stop.stop_requested()) return false;
         queue_.push_back(request);
         ++senders_;
     }
     wake_();
+    // Set up before the lock is taken: a stop requested already runs the
+    // callback right here, and it takes the lock itself.
+    auto notify = [this] {
+        std::lock_guard guard(mutex_);
+        done_.notify_all();
+    };
+    std::optional<std::stop_callback<decltype(notify)>> wakeOnStop;
+    wakeOnStop.emplace(stop, notify);
     std::unique_lock lock(mutex_);
-    done_.wait(lock, [&] { return request->state != Request::State::Pending; });
+    done_.wait(lock, [&] {
+        return request->state == Request::State::Done || request->state == Request::State::Refused ||
+               (request->state == Request::State::Pending && stop.stop_requested());
+    });
+    if (request->state == Request::State::Pending) {
+        // Withdrawn before the window thread took it: it must never run, since
+        // it may refer to memory of ours that is about to go.
+        queue_.erase(std::find(queue_.begin(), queue_.end(), request));
+        request->state = Request::State::Refused;
+    }
+    // A callback running on the stopping thread still needs the lock; it has
+    // to be over before the count below lets the destructor go on.
+    lock.unlock();
+    wakeOnStop.reset();
+    lock.lock();
     // Notified under the lock: once the destructor sees zero it may destroy
     // idle_ straight away.
     if (--senders_ == 0) idle_.notify_all();
@@ -46,6 +73,7 @@ void SendQueue::runPending() {
     while (!queue_.empty() && !closed_) {
         auto request = std::move(queue_.front());
         queue_.pop_front();
+        request->state = Request::State::Running;
         lock.unlock();
         request->work();
         lock.lock();

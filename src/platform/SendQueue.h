@@ -25,6 +25,7 @@ public:
 
     bool send(std::function<void()> work) override;
     std::shared_ptr<WindowThread> share() override { return weak_from_this().lock(); }
+    bool send(std::function<void()> work, std::stop_token stop) override;
 
     // Window thread: runs every queued piece of work in the order it came.
     void runPending();

@@ -1,6 +1,7 @@
 #pragma once
 #include <functional>
 #include <memory>
+#include <stop_token>
 
 namespace kestrova {
 
@@ -18,6 +19,14 @@ public:
     // this hand-off cannot be held that way; then only workers that are
     // ended before the window goes may use it.
     virtual std::shared_ptr<WindowThread> share() { return {}; }
+    // The same, for a worker that may be told to stop while it waits: once
+    // `stop` is requested, work that has not started yet never runs and send
+    // returns false at once. Work already running is waited for. A window
+    // thread that cannot withdraw queued work waits like send().
+    virtual bool send(std::function<void()> work, std::stop_token stop) {
+        if (stop.stop_requested()) return false;
+        return send(std::move(work));
+    }
 };
 
 }  // namespace kestrova

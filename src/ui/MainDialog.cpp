@@ -18,8 +18,17 @@ void writeToStdout(std::string_view text) {
 MainDialog::MainDialog(MainDialogParts parts)
     : parts_(std::move(parts)),
       refresh_(parts_.connections, parts_.table, parts_.processes, [this](std::string_view text) { appendLog(text); },
-               parts_.reportError ? parts_.reportError : writeToStdout) {
+               parts_.reportError ? parts_.reportError : writeToStdout),
+      accounting_(parts_.connections) {
     settings_.activeMark.clear();  // nothing meaningful until the profile is read
+    if (parts_.windowThread && parts_.addresses && parts_.packetSources) {
+        capture_ = std::make_unique<PacketCapture>(
+            *parts_.addresses, *parts_.packetSources, *parts_.windowThread, parts_.clock,
+            PacketCapture::Sink{[this](std::string_view line) {
+                                    if (!destroyed_) appendLog(line);
+                                },
+                                [this](std::span<const PacketReport> reports) { accountPackets(reports); }});
+    }
 }
 
 MainDialog::~MainDialog() {
@@ -44,6 +53,7 @@ void MainDialog::initialise() {
     intervalArmed_ = false;
     parts_.host.applyTopmost(settings_.alwaysOnTop);
     if (settings_.showHostname) parts_.host.setTimer(TIMER_RESOLVE, RESOLVE_PERIOD_MS);
+    if (settings_.checkPacket) startCapture();
     if (layeredCapable_) applyTransparency();
 }
 
@@ -94,7 +104,7 @@ void MainDialog::onSysCommand(std::uint32_t code, const void* param) {
     if ((code & 0xFFF0) == CMD_ABOUT) {
         parts_.host.runAboutBox();
     } else if (code == SC_PACKET_REPORT) {
-        // Traffic accounting arrives with the capture workers.
+        if (param) accountPacket(*static_cast<const PacketReport*>(param));
     } else if (code == SC_LOG_TEXT) {
         if (param) appendLog(static_cast<const char*>(param));
     } else if (code >= CMD_SHOW_HOSTNAME && code <= CMD_CYCLE_INTERVAL) {
@@ -157,7 +167,13 @@ void MainDialog::runMenuCommand(std::uint32_t code) {
         break;
     case CMD_CHECK_PACKET:
         settings_.checkPacket = !settings_.checkPacket;
-        appendLog(settings_.checkPacket ? "パケットのチェックを開始します。" : "パケットのチェックを終了します。");
+        if (settings_.checkPacket) {
+            appendLog("パケットのチェックを開始します。");
+            startCapture();
+        } else {
+            appendLog("パケットのチェックを終了します。");
+            stopCapture();
+        }
         break;
     case CMD_CYCLE_MARK:
         settings_.activeMark = nextActiveMark(settings_.activeMark);
@@ -182,6 +198,24 @@ void MainDialog::onDestroy() {
     // Whatever the options, a running pass is let go rather than waited for:
     // it may be stuck in a lookup for a long time.
     if (resolvePass_) resolvePass_->stop();
+    // Workers of an earlier start are already gone when packet checking is
+    // off; stopping again costs nothing.
+    stopCapture();
+}
+
+void MainDialog::startCapture() {
+    if (capture_) capture_->start();
+}
+
+void MainDialog::stopCapture() {
+    if (capture_) capture_->stop();
+}
+
+void MainDialog::accountPacket(const PacketReport& report) { accountPackets({&report, 1}); }
+
+void MainDialog::accountPackets(std::span<const PacketReport> reports) {
+    if (destroyed_) return;
+    accounting_.account(reports, settings_.activeMark);
 }
 
 }  // namespace kestrova

@@ -5,14 +5,19 @@
 #include <string>
 #include <string_view>
 
+#include "capture/PacketCapture.h"
+#include "capture/PacketReport.h"
+#include "capture/TrafficAccounting.h"
 #include "monitor/ConnectionList.h"
 #include "monitor/HostNamePass.h"
 #include "monitor/RefreshCycle.h"
 #include "options/ProfileStore.h"
 #include "options/Settings.h"
+#include "platform/AddressList.h"
 #include "platform/Clock.h"
 #include "platform/ConnectionTable.h"
 #include "platform/HostResolver.h"
+#include "platform/PacketSource.h"
 #include "platform/ProcessInfo.h"
 #include "platform/VersionInfo.h"
 #include "platform/WindowHost.h"
@@ -39,6 +44,10 @@ struct MainDialogParts {
     // Reverse lookups for the host name pass, which runs only with a resolver
     // and a hand-off it can hold on to (WindowThread::share).
     std::shared_ptr<HostResolver> resolver = nullptr;
+    // The local addresses and the captures on them; without both (and the
+    // hand-off) packet checking cannot start.
+    AddressList* addresses = nullptr;
+    PacketSourceFactory* packetSources = nullptr;
 };
 
 // The main window's logic: its state, start-up, timers, command routing and
@@ -58,11 +67,20 @@ public:
     void onSysCommand(std::uint32_t code, const void* param = nullptr);
     void onSize(int cx, int cy);
     void onContextMenu(Point at);
-    // The window is going away: stop the timers (and, later, the workers).
+    // The window is going away: stop the timers and the capture workers.
     void onDestroy();
 
     void appendLog(std::string_view text);
     void runMenuCommand(std::uint32_t code);
+
+    // Packet checking: a capture worker for every local address, and the
+    // byte totals and activity mark that their reports leave in the rows.
+    void startCapture();
+    void stopCapture();
+    void accountPacket(const PacketReport& report);
+    void accountPackets(std::span<const PacketReport> reports);
+    // The running capture, if packet checking can run at all.
+    const PacketCapture* capture() const { return capture_.get(); }
 
     const Settings& settings() const { return settings_; }
     bool osSupported() const { return osSupported_; }
@@ -87,6 +105,10 @@ private:
     bool intervalArmed_ = false;
     std::shared_ptr<HostNamePass> resolvePass_;
     bool destroyed_ = false;
+    TrafficAccounting accounting_;
+    // Last: its workers call back into the members above until it has
+    // stopped them.
+    std::unique_ptr<PacketCapture> capture_;
 };
 
 }  // namespace kestrova

@@ -30,6 +30,7 @@
 
 #include "platform/qt/PaneHeader.h"
 #include "platform/qt/QtWindowThread.h"
+#include "platform/qt/RepaintThrottle.h"
 #include "platform/qt/TextTableModel.h"
 #include "ui/Commands.h"
 #include "ui/EventLog.h"
@@ -161,6 +162,8 @@ MainWindow::MainWindow(ConnectionList& connections, EventLog& log, QWidget* pare
     logView_->setGeometry(logPos.width(), logPos.height(), logSize.width(), logSize.height());
 
     windowThread_ = std::make_unique<QtWindowThread>([this] { flushModels(); });
+    connectionRepaints_ = new RepaintThrottle(connectionView_->viewport(), kRepaintIntervalMs, this);
+    windowThread_->setBeforeWork([this] { connectionRepaints_->hold(); });
 
 }
 

@@ -17,6 +17,7 @@ class ConnectionList;
 class EventLog;
 class MainDialog;
 class QtWindowThread;
+class RepaintThrottle;
 class TextTableModel;
 
 // The real window: two list panes over the connection rows and the log, the
@@ -76,6 +77,10 @@ private:
     QTreeView* logView_ = nullptr;
     TimerTable timers_{this, [this](std::uint32_t id) { timerFired(id); }};
     std::unique_ptr<QtWindowThread> windowThread_;
+    // Captured packets change the rows many times a second; the list shows
+    // them at most this often.
+    static constexpr int kRepaintIntervalMs = 33;
+    RepaintThrottle* connectionRepaints_ = nullptr;
     bool closing_ = false;
 };
 

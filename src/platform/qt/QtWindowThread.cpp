@@ -19,9 +19,14 @@ QtWindowThread::~QtWindowThread() { queue_->shutDown(); }
 
 bool QtWindowThread::send(std::function<void()> work) { return queue_->send(std::move(work)); }
 
+bool QtWindowThread::send(std::function<void()> work, std::stop_token stop) {
+    return queue_->send(std::move(work), std::move(stop));
+}
+
 void QtWindowThread::close() { queue_->close(); }
 
 void QtWindowThread::runQueued() {
+    if (beforeWork_ && !queue_->isClosed()) beforeWork_();
     queue_->runPending();
     // A window that is closing may already be taking its views apart.
     if (afterWork_ && !queue_->isClosed()) afterWork_();

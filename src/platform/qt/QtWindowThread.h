@@ -24,6 +24,10 @@ public:
 
     bool send(std::function<void()> work) override;
     std::shared_ptr<WindowThread> share() override { return queue_; }
+    bool send(std::function<void()> work, std::stop_token stop) override;
+    // GUI thread: `beforeWork` runs ahead of every batch of queued work, so
+    // the window can prepare its views for the changes the work will make.
+    void setBeforeWork(std::function<void()> beforeWork) { beforeWork_ = std::move(beforeWork); }
 
     // GUI thread: refuses all further work; senders still waiting get false.
     void close();
@@ -32,6 +36,7 @@ public:
 private:
     void runQueued();
 
+    std::function<void()> beforeWork_;
     std::function<void()> afterWork_;
     std::shared_ptr<SendQueue> queue_;
 };

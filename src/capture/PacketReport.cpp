@@ -1,0 +1,66 @@
+#include "capture/PacketReport.h"
+
+#include <charconv>
+#include <cstring>
+
+#include "capture/ProtocolNameTable.h"
+
+namespace kestrova {
+
+namespace {
+
+// Writes `value` in decimal at `out`; returns the end.
+char* writeNumber(char* out, char* end, unsigned value) { return std::to_chars(out, end, value).ptr; }
+
+template <std::size_t N>
+void writeAddress(char (&field)[N], const std::array<std::uint8_t, 4>& octets) {
+    static_assert(N >= 16);
+    char* out = field;
+    char* const end = field + N - 1;
+    for (std::size_t i = 0; i < 4; ++i) {
+        if (i) *out++ = '.';
+        out = writeNumber(out, end, octets[i]);
+    }
+    *out = '\0';
+}
+
+template <std::size_t N>
+void writePort(char (&field)[N], std::uint16_t port) {
+    static_assert(N >= 6);
+    *writeNumber(field, field + N - 1, port) = '\0';
+}
+
+// "%02d" for a value of any width, as the time field is written.
+char* writeTwoDigits(char* out, char* end, int value) {
+    if (value >= 0 && value < 10) *out++ = '0';
+    return std::to_chars(out, end, value).ptr;
+}
+
+}  // namespace
+
+PacketReport buildReport(const std::array<std::uint8_t, 4>& source, std::uint16_t sourcePort,
+                         const std::array<std::uint8_t, 4>& destination, std::uint16_t destinationPort,
+                         std::uint32_t size, const LocalTime& time) {
+    PacketReport report;
+    std::memset(&report, 0, sizeof report);
+
+    char* out = report.time;
+    char* const end = report.time + sizeof report.time - 1;
+    const int parts[] = {time.year, time.month, time.day, time.hour, time.minute, time.second};
+    const char separators[] = {'/', '/', ' ', ':', ':', '\0'};
+    for (std::size_t i = 0; i < 6 && out < end; ++i) {
+        out = writeTwoDigits(out, end, parts[i]);
+        if (separators[i] && out < end) *out++ = separators[i];
+    }
+    *out = '\0';
+
+    std::memcpy(report.protocol, ProtocolNameTable[kProtocolTcp].data(), sizeof report.protocol - 1);
+    writeAddress(report.sourceAddress, source);
+    writeAddress(report.destinationAddress, destination);
+    writePort(report.sourcePort, sourcePort);
+    writePort(report.destinationPort, destinationPort);
+    report.size = size;
+    return report;
+}
+
+}  // namespace kestrova

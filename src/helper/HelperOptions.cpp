@@ -1,0 +1,81 @@
+#include "helper/HelperOptions.h"
+
+namespace kestrova::helper {
+
+namespace {
+
+// Linux interface names are at most 15 bytes and never hold a slash or white
+// space; anything else cannot name an interface.
+bool validInterfaceName(std::string_view name) {
+    if (name.empty() || name.size() > 15 || name == "." || name == "..") return false;
+    for (char c : name)
+        if (c == '/' || c == ' ' || c == '\t' || c == '\n' || c == ':' || static_cast<unsigned char>(c) < 0x21 ||
+            static_cast<unsigned char>(c) > 0x7E)
+            return false;
+    return true;
+}
+
+std::string dotted(const Ipv4& address) {
+    std::string text;
+    for (std::size_t i = 0; i < 4; ++i) {
+        if (i) text.push_back('.');
+        text += std::to_string(address[i]);
+    }
+    return text;
+}
+
+}  // namespace
+
+std::optional<Ipv4> parseIpv4(std::string_view text) {
+    Ipv4 address{};
+    std::size_t position = 0;
+    for (std::size_t octet = 0; octet < 4; ++octet) {
+        if (octet) {
+            if (position >= text.size() || text[position] != '.') return std::nullopt;
+            ++position;
+        }
+        const std::size_t start = position;
+        unsigned value = 0;
+        while (position < text.size() && text[position] >= '0' && text[position] <= '9' && position - start < 3)
+            value = value * 10 + static_cast<unsigned>(text[position++] - '0');
+        const std::size_t digits = position - start;
+        if (digits == 0 || value > 255 || (digits > 1 && text[start] == '0')) return std::nullopt;
+        address[octet] = static_cast<std::uint8_t>(value);
+    }
+    if (position != text.size()) return std::nullopt;
+    return address;
+}
+
+std::optional<HelperOptions> parseHelperOptions(std::span<const std::string_view> arguments) {
+    if (arguments.size() < 2 || !validInterfaceName(arguments[0])) return std::nullopt;
+    HelperOptions options;
+    options.interfaceName = std::string(arguments[0]);
+    const auto address = parseIpv4(arguments[1]);
+    if (!address) return std::nullopt;
+    options.address = *address;
+    for (std::size_t i = 2; i < arguments.size(); ++i) {
+        if (arguments[i] == "--whole-interface") {
+            options.wholeInterface = true;
+        } else if (arguments[i] == "--exclude" && i + 1 < arguments.size()) {
+            const auto excluded = parseIpv4(arguments[++i]);
+            if (!excluded) return std::nullopt;
+            options.excluded.push_back(*excluded);
+        } else {
+            return std::nullopt;
+        }
+    }
+    // Taking the whole interface leaves nothing to exclude.
+    if (options.wholeInterface && !options.excluded.empty()) return std::nullopt;
+    return options;
+}
+
+std::string captureFilter(const HelperOptions& options) {
+    // TCP, and not a later fragment, whose first bytes are data, not ports.
+    std::string filter = "ip proto 6 and ip[6:2] & 0x1fff = 0";
+    if (options.wholeInterface) return filter;
+    filter += " and ip host " + dotted(options.address);
+    for (const Ipv4& excluded : options.excluded) filter += " and not ip host " + dotted(excluded);
+    return filter;
+}
+
+}  // namespace kestrova::helper

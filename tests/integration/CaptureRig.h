@@ -1,0 +1,290 @@
+#pragma once
+// What the packet capture tests share: real captures over the real helper,
+// connections to drive them, network namespaces of their own.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../support/PcapTotals.h"
+#include "../support/Tcpdump.h"
+#include "../unit/CaptureFakes.h"
+#include "../unit/Fakes.h"
+#include "capture/PacketCapture.h"
+#include "capture/TrafficAccounting.h"
+#include "platform/linux/LinuxAddressList.h"
+#include "platform/linux/LinuxPacketSource.h"
+
+namespace kestrova::testing {
+
+inline std::string helperPath() { return KESTROVA_CAPTURE_HELPER; }
+
+// The machine's own loopback addresses only, so that a test sees nothing of
+// the traffic on the other interfaces.
+class LoopbackAddresses : public AddressList {
+public:
+    std::optional<std::vector<LocalAddress>> query() override {
+        auto all = LinuxAddressList().query();
+        if (!all) return all;
+        std::erase_if(*all, [](const LocalAddress& a) { return !a.loopback; });
+        return all;
+    }
+};
+
+// Helper-run captures that count themselves.
+class CountingSources : public PacketSourceFactory {
+public:
+    explicit CountingSources(std::string path) : real_(std::move(path)) {}
+    std::unique_ptr<PacketSource> create() override { return std::make_unique<Counted>(*this, real_.create()); }
+    std::string capturePath() const override { return real_.capturePath(); }
+    int live() const { return live_.load(); }
+
+private:
+    class Counted : public PacketSource {
+    public:
+        Counted(CountingSources& owner, std::unique_ptr<PacketSource> inner) : owner_(owner), inner_(std::move(inner)) {
+            ++owner_.live_;
+        }
+        ~Counted() override {
+            inner_.reset();
+            --owner_.live_;
+        }
+        bool start(const CaptureRequest& request) override { return inner_->start(request); }
+        std::size_t read(std::span<std::byte> buffer) override { return inner_->read(buffer); }
+        void stop() override { inner_->stop(); }
+
+    private:
+        CountingSources& owner_;
+        std::unique_ptr<PacketSource> inner_;
+    };
+    LinuxPacketSources real_;
+    std::atomic<int> live_{0};
+};
+
+// Real workers and helpers feeding rows, with the test thread as the window
+// thread.
+struct CaptureRig {
+    explicit CaptureRig(AddressList& addresses, const std::string& helper = helperPath()) : sources(helper) {
+        capture = std::make_unique<PacketCapture>(
+            addresses, sources, window, clock,
+            PacketCapture::Sink{[this](std::string_view line) { lines.emplace_back(line); },
+                                [this](std::span<const PacketReport> reports) { accounting.account(reports, "▼"); }});
+    }
+    ~CaptureRig() { capture->stop(); }
+
+    bool waitForLines(std::size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+        return window.runUntil([&] { return lines.size() >= count; }, limit);
+    }
+
+    ConnectionList list;
+    TrafficAccounting accounting{list};
+    TestWindowThread window;
+    ManualClock clock;
+    CountingSources sources;
+    std::vector<std::string> lines;
+    std::unique_ptr<PacketCapture> capture;
+};
+
+inline std::string dotted(const Octets& o) {
+    return std::to_string(o[0]) + "." + std::to_string(o[1]) + "." + std::to_string(o[2]) + "." +
+           std::to_string(o[3]);
+}
+
+inline sockaddr_in socketAddress(const Octets& address, std::uint16_t port) {
+    sockaddr_in out{};
+    out.sin_family = AF_INET;
+    out.sin_port = htons(port);
+    std::memcpy(&out.sin_addr, address.data(), 4);
+    return out;
+}
+
+// One established connection, its two ends open in this process.
+struct TcpPair {
+    int client = -1, server = -1;
+    Octets clientAddress{}, serverAddress{};
+    std::uint16_t clientPort = 0, serverPort = 0;
+
+    TcpPair() = default;
+    TcpPair(TcpPair&& other) noexcept { *this = std::move(other); }
+    TcpPair& operator=(TcpPair&& other) noexcept {
+        std::swap(client, other.client);
+        std::swap(server, other.server);
+        clientAddress = other.clientAddress;
+        serverAddress = other.serverAddress;
+        clientPort = other.clientPort;
+        serverPort = other.serverPort;
+        return *this;
+    }
+    ~TcpPair() { closeBoth(); }
+    void closeBoth() {
+        if (client >= 0) close(client);
+        if (server >= 0) close(server);
+        client = server = -1;
+    }
+    bool ok() const { return client >= 0 && server >= 0; }
+
+    // Rows for both ends, as the refresh would list them.
+    void addRows(ConnectionList& list) const {
+        for (bool clientSide : {true, false}) {
+            std::vector<std::string> cells(kConnectionColumns);
+            cells[colLocalIp] = dotted(clientSide ? clientAddress : serverAddress);
+            cells[colLocalPort] = std::to_string(clientSide ? clientPort : serverPort);
+            cells[colRemoteIp] = dotted(clientSide ? serverAddress : clientAddress);
+            cells[colRemotePort] = std::to_string(clientSide ? serverPort : clientPort);
+            cells[colTotalBytes] = "0";
+            list.insertRow(std::move(cells));
+        }
+    }
+    // The total that the rows of this connection hold, or "" when they differ.
+    std::string total(const ConnectionList& list) const {
+        std::string found;
+        int rows = 0;
+        for (int row = 0; row < list.rowCount(); ++row) {
+            const bool clientSide = list.cellText(row, colLocalPort) == std::to_string(clientPort) &&
+                                    list.cellText(row, colLocalIp) == dotted(clientAddress);
+            const bool serverSide = list.cellText(row, colLocalPort) == std::to_string(serverPort) &&
+                                    list.cellText(row, colLocalIp) == dotted(serverAddress) &&
+                                    list.cellText(row, colRemotePort) == std::to_string(clientPort);
+            if (!clientSide && !serverSide) continue;
+            if (rows++ && list.cellText(row, colTotalBytes) != found) return "";
+            found = list.cellText(row, colTotalBytes);
+        }
+        return found;
+    }
+    std::uint64_t bytesIn(const PcapTotals& pcap) const {
+        return pcap.bytesBetween(clientAddress, clientPort, serverAddress, serverPort);
+    }
+};
+
+// The network namespace a socket is made in, for as long as it takes; the
+// caller's own when none is named.
+inline int socketIn(const std::string& netns);
+
+// Connects `from` to a listener on `to` (ports chosen by the kernel), each end
+// made in the namespace named for it.
+inline TcpPair connectPair(const Octets& from, const Octets& to, const std::string& clientNamespace = "",
+                           const std::string& serverNamespace = "") {
+    TcpPair pair;
+    const int listener = socketIn(serverNamespace);
+    sockaddr_in address = socketAddress(to, 0);
+    socklen_t length = sizeof address;
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 4) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        close(listener);
+        return pair;
+    }
+    pair.client = socketIn(clientNamespace);
+    sockaddr_in local = socketAddress(from, 0);
+    if (bind(pair.client, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        connect(pair.client, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(listener);
+        pair.closeBoth();
+        return pair;
+    }
+    pair.server = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    close(listener);
+    length = sizeof local;
+    getsockname(pair.client, reinterpret_cast<sockaddr*>(&local), &length);
+    pair.clientAddress = from;
+    pair.clientPort = ntohs(local.sin_port);
+    pair.serverAddress = to;
+    pair.serverPort = ntohs(address.sin_port);
+    return pair;
+}
+
+// Sends `bytes` from one socket to the other, in writes of `chunk`, with a
+// reply of `reply` bytes; then closes both ends.
+inline void exchange(TcpPair& pair, std::size_t bytes, std::size_t chunk, std::size_t reply) {
+    std::thread reader([&] {
+        std::vector<char> buffer(1 << 16);
+        std::size_t got = 0;
+        while (got < bytes) {
+            const ssize_t count = recv(pair.server, buffer.data(), buffer.size(), 0);
+            if (count <= 0) break;
+            got += static_cast<std::size_t>(count);
+        }
+        std::vector<char> answer(reply, 'r');
+        if (reply) send(pair.server, answer.data(), answer.size(), MSG_NOSIGNAL);
+    });
+    const int one = 1;
+    setsockopt(pair.client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    std::vector<char> data(chunk, 'd');
+    for (std::size_t sent = 0; sent < bytes;) {
+        const ssize_t count = send(pair.client, data.data(), std::min(chunk, bytes - sent), MSG_NOSIGNAL);
+        if (count <= 0) break;
+        sent += static_cast<std::size_t>(count);
+    }
+    reader.join();
+    std::vector<char> buffer(1 << 16);
+    for (std::size_t got = 0; got < reply;) {
+        const ssize_t count = recv(pair.client, buffer.data(), buffer.size(), 0);
+        if (count <= 0) break;
+        got += static_cast<std::size_t>(count);
+    }
+    pair.closeBoth();
+}
+
+// Network namespaces made for one test, and removed after it.
+class Namespaces {
+public:
+    explicit Namespaces(std::vector<std::string> names) : names_(std::move(names)) {
+        for (const std::string& name : names_) ok_ = runCommand({"ip", "netns", "add", name}) && ok_;
+    }
+    ~Namespaces() {
+        for (const std::string& name : names_) runCommand({"ip", "netns", "del", name});
+    }
+    bool ok() const { return ok_; }
+    // `ip` inside namespace `name`.
+    static bool ip(const std::string& name, std::vector<std::string> arguments) {
+        std::vector<std::string> command = {"ip", "-n", name};
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        return runCommand(command);
+    }
+
+private:
+    std::vector<std::string> names_;
+    bool ok_ = true;
+};
+
+// The calling thread lives in a named network namespace until this ends;
+// threads and processes it starts meanwhile live there for good.
+class InNamespace {
+public:
+    explicit InNamespace(const std::string& name) {
+        own_ = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+        const int target = open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+        entered_ = own_ >= 0 && target >= 0 && setns(target, CLONE_NEWNET) == 0;
+        if (target >= 0) close(target);
+    }
+    ~InNamespace() {
+        if (entered_) setns(own_, CLONE_NEWNET);
+        if (own_ >= 0) close(own_);
+    }
+    bool entered() const { return entered_; }
+
+private:
+    int own_ = -1;
+    bool entered_ = false;
+};
+
+inline int socketIn(const std::string& netns) {
+    if (netns.empty()) return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    InNamespace there(netns);
+    return there.entered() ? socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1;
+}
+
+// A name no other test run on this machine uses.
+inline std::string uniqueName(const std::string& stem) { return stem + std::to_string(getpid()); }
+
+}  // namespace kestrova::testing

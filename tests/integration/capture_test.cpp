@@ -1,0 +1,392 @@
+// Packet checking on the real kernel: the real helper, real workers, traffic
+// on loopback or between network namespaces the tests make, judged against
+// tcpdump's view of the same traffic.
+#include <dirent.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "CaptureRig.h"
+
+namespace kestrova {
+namespace {
+
+using namespace kestrova::testing;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+#define REQUIRE_ROOT()                                                                    \
+    do {                                                                                  \
+        if (geteuid() != 0) {                                                             \
+            GTEST_SKIP() << "needs root to capture and to make network namespaces";       \
+        }                                                                                 \
+    } while (false)
+
+// tcpdump's default buffer drops in loopback bursts; as a yardstick it must
+// see everything, and hand over each packet at once so that none is still
+// in its buffer when it is stopped. It keeps only the headers, as the
+// capture does.
+const std::vector<std::string> kYardstick = {"-B", "65536", "-s", "160", "--immediate-mode"};
+
+struct TempDir {
+    fs::path path;
+    TempDir() {
+        char name[] = "/tmp/kestrova-capture-XXXXXX";
+        path = mkdtemp(name);
+        // Others (the nobody user of the permission test) may enter it.
+        chmod(path.c_str(), 0755);
+    }
+    ~TempDir() { fs::remove_all(path); }
+};
+
+std::size_t entriesIn(const char* directory) {
+    std::size_t count = 0;
+    if (DIR* dir = opendir(directory)) {
+        while (const dirent* entry = readdir(dir))
+            if (entry->d_name[0] != '.') ++count;
+        closedir(dir);
+    }
+    return count;
+}
+
+// Processes whose parent is this one.
+std::size_t children() {
+    std::size_t count = 0;
+    const std::string self = std::to_string(getpid());
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        if (!std::getline(stat, line)) continue;
+        const std::size_t close = line.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream rest(line.substr(close + 2));
+        std::string state, parent;
+        rest >> state >> parent;
+        if (parent == self) ++count;
+    }
+    return count;
+}
+
+std::map<std::string, std::string> statusOf(pid_t pid) {
+    std::map<std::string, std::string> fields;
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        const std::size_t colon = line.find(':');
+        if (colon == std::string::npos) continue;
+        std::string value = line.substr(colon + 1);
+        value.erase(0, value.find_first_not_of(" \t"));
+        fields[line.substr(0, colon)] = value;
+    }
+    return fields;
+}
+
+TEST(CaptureHelper, HoldsNoPrivilegeOnceItReportsReady) {
+    REQUIRE_ROOT();
+    LinuxPacketSource source(helperPath());
+    ASSERT_TRUE(source.start(CaptureRequest{"lo", {127, 0, 0, 1}, true, {}}));
+    std::array<std::byte, kCaptureRecordSize> first{};
+    std::size_t got = 0;
+    while (got < first.size()) {
+        const std::size_t count = source.read(std::span(first).subspan(got));
+        ASSERT_GT(count, 0u);
+        got += count;
+    }
+    ASSERT_EQ(std::get<StatusRecord>(decodeRecord(first)).status, HelperStatus::Ready);
+    const auto status = statusOf(source.helperPid());
+    for (const char* set : {"CapInh", "CapPrm", "CapEff", "CapBnd", "CapAmb"})
+        EXPECT_EQ(status.at(set), "0000000000000000") << set;
+    EXPECT_EQ(status.at("NoNewPrivs"), "1");
+    // Started by root, it runs on as nobody.
+    EXPECT_EQ(status.at("Uid"), "65534\t65534\t65534\t65534");
+    EXPECT_EQ(status.at("Groups"), "");
+}
+
+TEST(CaptureHelper, RefusesCapturesThatAreNotItsToTake) {
+    REQUIRE_ROOT();
+    struct Case {
+        CaptureRequest request;
+        HelperStatus status;
+    };
+    const Case cases[] = {
+        {{"lo", {10, 99, 99, 99}, false, {}}, HelperStatus::NoSuchAddress},
+        {{"no-such-if0", {127, 0, 0, 1}, false, {}}, HelperStatus::NoSuchAddress},
+    };
+    for (const Case& c : cases) {
+        LinuxPacketSource source(helperPath());
+        ASSERT_TRUE(source.start(c.request));
+        RecordBytes first{};
+        ASSERT_EQ(source.read(first), first.size());
+        EXPECT_EQ(std::get<StatusRecord>(decodeRecord(first)).status, c.status) << c.request.interfaceName;
+        EXPECT_EQ(source.read(first), 0u);  // and ends
+    }
+}
+
+TEST(CaptureOnLoopback, EveryConnectionGetsExactlyTheBytesTcpdumpSaw) {
+    REQUIRE_ROOT();
+    TempDir dir;
+    LoopbackAddresses addresses;
+    CaptureRig rig(addresses);
+    Tcpdump tcpdump("lo", dir.path / "lo.pcap", "", kYardstick);
+    ASSERT_TRUE(tcpdump.listening());
+    rig.capture->start();
+    ASSERT_TRUE(rig.waitForLines(1));
+    EXPECT_EQ(rig.lines[0], "127.0.0.1を通るパケットをチェックします。");
+
+    // Small writes, one of them large enough for the kernel to hand capture
+    // segments far beyond one frame.
+    std::vector<TcpPair> pairs;
+    pairs.push_back(connectPair({127, 0, 0, 1}, {127, 0, 0, 1}));
+    pairs.push_back(connectPair({127, 0, 0, 1}, {127, 0, 0, 1}));
+    for (TcpPair& pair : pairs) {
+        ASSERT_TRUE(pair.ok());
+        pair.addRows(rig.list);
+    }
+    TcpPair pending = std::move(pairs[0]);
+    exchange(pending, 20 * 100, 100, 500);
+    pairs[0] = std::move(pending);
+    exchange(pairs[1], 4 << 20, 1 << 20, 0);
+    std::this_thread::sleep_for(300ms);
+    const Tcpdump::Result seen = tcpdump.stop();
+    ASSERT_TRUE(seen.ok);
+    ASSERT_EQ(seen.dropped, 0u);
+    const auto pcap = PcapTotals::read(dir.path / "lo.pcap");
+    ASSERT_TRUE(pcap.has_value());
+
+    for (const TcpPair& pair : pairs) {
+        const std::string expected = std::to_string(pair.bytesIn(*pcap));
+        EXPECT_TRUE(rig.window.runUntil([&] { return pair.total(rig.list) == expected; }, 5s))
+            << "port " << pair.clientPort << ": " << pair.total(rig.list) << " != " << expected;
+    }
+    EXPECT_EQ(rig.capture->statistics().dropped, 0u);
+}
+
+// Two namespaces joined by a veth pair. The first has two addresses on its
+// end of the pair and two on loopback; connections run out over the pair,
+// in from the other side, and between the first namespace's own addresses,
+// which takes them over its loopback.
+class CaptureInNamespaces : public ::testing::Test {
+protected:
+    const std::string inside = uniqueName("kcapa");
+    const std::string outside = uniqueName("kcapb");
+    const std::string insideLink = uniqueName("kva");
+    const std::string outsideLink = uniqueName("kvb");
+    std::unique_ptr<Namespaces> namespaces;
+
+    void SetUp() override {
+        REQUIRE_ROOT();
+        namespaces = std::make_unique<Namespaces>(std::vector{inside, outside});
+        ASSERT_TRUE(namespaces->ok());
+        ASSERT_TRUE(Namespaces::ip(inside, {"link", "add", insideLink, "type", "veth", "peer", "name", outsideLink,
+                                            "netns", outside}));
+        ASSERT_TRUE(Namespaces::ip(inside, {"addr", "add", "10.77.0.1/24", "dev", insideLink}));
+        ASSERT_TRUE(Namespaces::ip(inside, {"addr", "add", "10.77.0.3/24", "dev", insideLink}));
+        ASSERT_TRUE(Namespaces::ip(inside, {"addr", "add", "127.0.0.2/8", "dev", "lo"}));
+        ASSERT_TRUE(Namespaces::ip(outside, {"addr", "add", "10.77.0.2/24", "dev", outsideLink}));
+        for (const auto& [ns, link] : {std::pair{inside, insideLink}, std::pair{outside, outsideLink}}) {
+            ASSERT_TRUE(Namespaces::ip(ns, {"link", "set", "lo", "up"}));
+            ASSERT_TRUE(Namespaces::ip(ns, {"link", "set", link, "up"}));
+        }
+    }
+};
+
+TEST_F(CaptureInNamespaces, SeveralAddressesCountEachDatagramOnce) {
+    TempDir dir;
+    Tcpdump onLoopback("lo", dir.path / "lo.pcap", inside, kYardstick);
+    Tcpdump onLink(insideLink, dir.path / "link.pcap", inside, kYardstick);
+    ASSERT_TRUE(onLoopback.listening() && onLink.listening());
+
+    InNamespace entered(inside);
+    ASSERT_TRUE(entered.entered());
+    LinuxAddressList addresses;
+    const auto list = addresses.query();
+    ASSERT_TRUE(list.has_value());
+    ASSERT_EQ(list->size(), 4u);  // two on loopback, two on the link
+    CaptureRig rig(addresses);
+    rig.capture->start();
+    ASSERT_TRUE(rig.waitForLines(4));
+
+    const Octets a1{10, 77, 0, 1}, a3{10, 77, 0, 3}, b{10, 77, 0, 2}, lo1{127, 0, 0, 1}, lo2{127, 0, 0, 2};
+    std::vector<TcpPair> pairs;
+    pairs.push_back(connectPair(a1, b, "", outside));   // out over the link
+    pairs.push_back(connectPair(a3, b, "", outside));   // out from the second address
+    pairs.push_back(connectPair(a1, a3));               // between two link addresses: over loopback
+    pairs.push_back(connectPair(lo2, lo1));             // between two loopback addresses
+    pairs.push_back(connectPair(b, a3, outside, ""));   // in from the other side
+    for (TcpPair& pair : pairs) {
+        ASSERT_TRUE(pair.ok());
+        pair.addRows(rig.list);
+    }
+    for (TcpPair& pair : pairs) exchange(pair, 64 << 10, 1000, 3000);
+    std::this_thread::sleep_for(300ms);
+    const auto seenOnLoopback = onLoopback.stop();
+    const auto seenOnLink = onLink.stop();
+    ASSERT_TRUE(seenOnLoopback.ok && seenOnLink.ok);
+    ASSERT_EQ(seenOnLoopback.dropped + seenOnLink.dropped, 0u);
+    const auto loopbackPcap = PcapTotals::read(dir.path / "lo.pcap");
+    const auto linkPcap = PcapTotals::read(dir.path / "link.pcap");
+    ASSERT_TRUE(loopbackPcap && linkPcap);
+
+    for (const TcpPair& pair : pairs) {
+        // Each datagram passed one of the two interfaces; together they saw
+        // each once.
+        const std::uint64_t onLo = pair.bytesIn(*loopbackPcap), onVeth = pair.bytesIn(*linkPcap);
+        EXPECT_TRUE(onLo == 0 || onVeth == 0);
+        const std::string expected = std::to_string(onLo + onVeth);
+        EXPECT_TRUE(rig.window.runUntil([&] { return pair.total(rig.list) == expected; }, 5s))
+            << dotted(pair.clientAddress) << ":" << pair.clientPort << " -> " << dotted(pair.serverAddress) << ": "
+            << pair.total(rig.list) << " != " << expected;
+    }
+}
+
+TEST_F(CaptureInNamespaces, AnAddressOrInterfaceThatGoesAwayEndsItsWorker) {
+    InNamespace entered(inside);
+    ASSERT_TRUE(entered.entered());
+    LinuxAddressList addresses;
+    CaptureRig rig(addresses);
+    rig.capture->start();
+    ASSERT_TRUE(rig.waitForLines(4));
+    ASSERT_EQ(rig.sources.live(), 3);  // the second loopback address has nothing to capture
+
+    const auto gone = [&](int live) {
+        return rig.window.runUntil([&] { return rig.sources.live() == live; }, 5s);
+    };
+    ASSERT_TRUE(Namespaces::ip(inside, {"addr", "del", "10.77.0.3/24", "dev", insideLink}));
+    EXPECT_TRUE(gone(2)) << rig.sources.live();
+    ASSERT_TRUE(Namespaces::ip(inside, {"link", "del", insideLink}));
+    EXPECT_TRUE(gone(1)) << rig.sources.live();
+}
+
+TEST(CaptureCycles, HundredStartsAndStopsLeaveNothingBehind) {
+    REQUIRE_ROOT();
+    LoopbackAddresses addresses;
+    CaptureRig rig(addresses);
+    // One round first, so that what stays for the process's life is there.
+    rig.capture->start();
+    ASSERT_TRUE(rig.waitForLines(1));
+    rig.capture->stop();
+    const std::size_t threads = entriesIn("/proc/self/task"), descriptors = entriesIn("/proc/self/fd");
+    ASSERT_EQ(children(), 0u);
+
+    auto slowest = 0ms;
+    for (int cycle = 0; cycle < 100; ++cycle) {
+        rig.capture->start();
+        // Half the stops come before the helper has even answered.
+        if (cycle % 2) {
+            ASSERT_TRUE(rig.waitForLines(rig.lines.size() + 1)) << cycle;
+        }
+        const auto start = std::chrono::steady_clock::now();
+        rig.capture->stop();
+        slowest = std::max(slowest,
+                           std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start));
+    }
+    EXPECT_LT(slowest, 500ms);
+    EXPECT_EQ(children(), 0u);
+    EXPECT_EQ(rig.sources.live(), 0);
+    EXPECT_EQ(entriesIn("/proc/self/task"), threads);
+    EXPECT_EQ(entriesIn("/proc/self/fd"), descriptors);
+}
+
+// An ordinary user runs packet checking, in a child process that gives up
+// root first. Without the capability the user is told how to grant it; with
+// it, the capture works.
+class CaptureAsOrdinaryUser : public ::testing::TestWithParam<bool> {};
+
+TEST_P(CaptureAsOrdinaryUser, NeedsTheCapabilityOnTheHelper) {
+    REQUIRE_ROOT();
+    const bool granted = GetParam();
+    TempDir dir;
+    const fs::path helper = dir.path / "kestrova-capture";
+    fs::copy_file(helperPath(), helper);
+    chmod(helper.c_str(), 0755);
+    if (granted) {
+        ASSERT_TRUE(runCommand({"setcap", "cap_net_raw+ep", helper.string()}));
+    }
+
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(ends[0]);
+        if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0)
+            _exit(3);
+        std::string report;
+        {
+            LoopbackAddresses addresses;
+            CaptureRig rig(addresses, helper.string());
+            rig.capture->start();
+            rig.waitForLines(1, 5s);
+            if (!rig.lines.empty()) report = rig.lines[0];
+            if (granted) {
+                TcpPair pair = connectPair({127, 0, 0, 1}, {127, 0, 0, 1});
+                pair.addRows(rig.list);
+                exchange(pair, 1000, 100, 0);
+                rig.window.runUntil([&] { return !pair.total(rig.list).empty() && pair.total(rig.list) != "0"; }, 5s);
+                report += "\n" + pair.total(rig.list);
+            }
+        }
+        [[maybe_unused]] const auto written = write(ends[1], report.data(), report.size());
+        _exit(0);
+    }
+    close(ends[1]);
+    std::string report;
+    char buffer[1024];
+    for (ssize_t count; (count = read(ends[0], buffer, sizeof buffer)) > 0;)
+        report.append(buffer, static_cast<std::size_t>(count));
+    close(ends[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    if (!granted) {
+        EXPECT_EQ(report, "パケットをチェックできません: 権限がありません (sudo setcap cap_net_raw+ep " +
+                              helper.string() + ")");
+    } else {
+        const std::size_t newline = report.find('\n');
+        ASSERT_NE(newline, std::string::npos) << report;
+        EXPECT_EQ(report.substr(0, newline), "127.0.0.1を通るパケットをチェックします。");
+        EXPECT_GT(std::stoull(report.substr(newline + 1)), 1000u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(WithAndWithout, CaptureAsOrdinaryUser, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Granted" : "NotGranted"; });
+
+TEST(LocateCaptureHelper, BesideTheProgramOrInItsLibexec) {
+    TempDir dir;
+    const fs::path build = dir.path / "build", installed = dir.path / "usr";
+    fs::create_directories(build);
+    fs::create_directories(installed / "bin");
+    fs::create_directories(installed / "libexec" / "kestrova");
+    auto executable = [](const fs::path& path) {
+        std::ofstream(path) << "#!/bin/sh\n";
+        chmod(path.c_str(), 0755);
+    };
+    executable(build / "kestrova-capture");
+    executable(installed / "libexec" / "kestrova" / "kestrova-capture");
+    EXPECT_EQ(locateCaptureHelper((build / "kestrova").string()), (build / "kestrova-capture").string());
+    EXPECT_EQ(locateCaptureHelper((installed / "bin" / "kestrova").string()),
+              (installed / "libexec" / "kestrova" / "kestrova-capture").string());
+    EXPECT_EQ(locateCaptureHelper((dir.path / "elsewhere" / "kestrova").string()),
+              (dir.path / "elsewhere" / "kestrova-capture").string());
+}
+
+TEST(LinuxAddressListTest, ListsLoopbackAndKeepsItsOrder) {
+    LinuxAddressList addresses;
+    const auto first = addresses.query(), second = addresses.query();
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(first, second);
+    const LocalAddress loopback{"lo", {127, 0, 0, 1}, true};
+    EXPECT_NE(std::find(first->begin(), first->end(), loopback), first->end());
+}
+
+}  // namespace
+}  // namespace kestrova

@@ -1,0 +1,77 @@
+#include "PcapTotals.h"
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+namespace kestrova::testing {
+
+namespace {
+
+std::uint32_t le32(const unsigned char* p) {
+    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
+}
+
+bool between(const Octets& s, std::uint16_t sp, const Octets& d, std::uint16_t dp, const Octets& a,
+             std::uint16_t ap, const Octets& b, std::uint16_t bp) {
+    return (s == a && sp == ap && d == b && dp == bp) || (s == b && sp == bp && d == a && dp == ap);
+}
+
+}  // namespace
+
+std::optional<PcapTotals> PcapTotals::read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto* p = reinterpret_cast<const unsigned char*>(file.data());
+    // Written on this machine: little-endian, micro- or nanosecond stamps.
+    if (file.size() < 24 || (le32(p) != 0xA1B2C3D4 && le32(p) != 0xA1B23C4D)) return std::nullopt;
+    const std::uint32_t linkType = le32(p + 20);
+    std::size_t header;
+    if (linkType == 1)
+        header = 14;  // Ethernet, as lo and veth show
+    else if (linkType == 113)
+        header = 16;  // Linux cooked
+    else
+        return std::nullopt;
+
+    PcapTotals totals;
+    std::size_t at = 24;
+    while (at + 16 <= file.size()) {
+        const std::uint32_t captured = le32(p + at + 8);
+        const std::uint32_t wire = le32(p + at + 12);
+        const unsigned char* frame = p + at + 16;
+        at += 16 + captured;
+        if (at > file.size()) break;  // cut off when tcpdump stopped
+        ++totals.frames_;
+        if (captured < header + 24 || frame[header - 2] != 0x08 || frame[header - 1] != 0x00) continue;
+        const unsigned char* ip = frame + header;
+        const std::size_t ipHeader = std::size_t{ip[0] & 0x0Fu} * 4;
+        if ((ip[0] >> 4) != 4 || ip[9] != 6 || captured < header + ipHeader + 4) continue;
+        Datagram d;
+        std::memcpy(d.source.data(), ip + 12, 4);
+        std::memcpy(d.destination.data(), ip + 16, 4);
+        d.sourcePort = static_cast<std::uint16_t>(ip[ipHeader] << 8 | ip[ipHeader + 1]);
+        d.destinationPort = static_cast<std::uint16_t>(ip[ipHeader + 2] << 8 | ip[ipHeader + 3]);
+        d.size = wire - static_cast<std::uint32_t>(header);
+        totals.datagrams_.push_back(d);
+    }
+    return totals;
+}
+
+std::uint64_t PcapTotals::bytesBetween(const Octets& a, std::uint16_t aPort, const Octets& b,
+                                       std::uint16_t bPort) const {
+    std::uint64_t bytes = 0;
+    for (const Datagram& d : datagrams_)
+        if (between(d.source, d.sourcePort, d.destination, d.destinationPort, a, aPort, b, bPort)) bytes += d.size;
+    return bytes;
+}
+
+std::size_t PcapTotals::datagramsBetween(const Octets& a, std::uint16_t aPort, const Octets& b,
+                                         std::uint16_t bPort) const {
+    std::size_t count = 0;
+    for (const Datagram& d : datagrams_)
+        if (between(d.source, d.sourcePort, d.destination, d.destinationPort, a, aPort, b, bPort)) ++count;
+    return count;
+}
+
+}  // namespace kestrova::testing

@@ -1,0 +1,214 @@
+#pragma once
+// Fakes for the capture workers: an address list, captures whose record
+// streams the test writes, and a window thread that the test thread drives.
+#include <cctype>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "Fakes.h"
+#include "capture/CaptureRecord.h"
+#include "capture/PacketCapture.h"
+#include "platform/AddressList.h"
+#include "platform/PacketSource.h"
+#include "platform/SendQueue.h"
+
+namespace kestrova::testing {
+
+inline LocalAddress localAddress(std::string interfaceName, std::array<std::uint8_t, 4> address,
+                                 bool loopback = false) {
+    return {std::move(interfaceName), address, loopback};
+}
+
+class FakeAddressList : public AddressList {
+public:
+    void set(std::optional<std::vector<LocalAddress>> addresses) {
+        std::lock_guard lock(mutex_);
+        addresses_ = std::move(addresses);
+    }
+    std::optional<std::vector<LocalAddress>> query() override {
+        std::lock_guard lock(mutex_);
+        return addresses_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::optional<std::vector<LocalAddress>> addresses_ = std::vector<LocalAddress>{};
+};
+
+template <class Record>
+std::vector<std::byte> recordBytes(const Record& record) {
+    const RecordBytes bytes = encodeRecord(record);
+    return {bytes.begin(), bytes.end()};
+}
+
+inline DatagramRecord datagramRecord(std::array<std::uint8_t, 4> source, std::uint16_t sourcePort,
+                                     std::array<std::uint8_t, 4> destination, std::uint16_t destinationPort,
+                                     std::uint32_t size) {
+    return DatagramRecord{TcpDatagram{source, destination, sourcePort, destinationPort, size}, 1700000000, 0};
+}
+
+// The record stream of one capture, written by the test, read by a worker.
+class Stream {
+public:
+    void push(std::vector<std::byte> bytes) {
+        std::lock_guard lock(mutex_);
+        chunks_.push_back(std::move(bytes));
+        changed_.notify_all();
+    }
+    template <class Record>
+    void push(const Record& record) {
+        push(recordBytes(record));
+    }
+    void end() {
+        std::lock_guard lock(mutex_);
+        ended_ = true;
+        changed_.notify_all();
+    }
+    void stop() {
+        std::lock_guard lock(mutex_);
+        stopped_ = true;
+        changed_.notify_all();
+    }
+    bool stopped() const {
+        std::lock_guard lock(mutex_);
+        return stopped_;
+    }
+    // Blocks like a pipe: the next chunk (or as much of it as fits), or 0 at
+    // the end or once stopped.
+    std::size_t read(std::span<std::byte> buffer) {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return stopped_ || !chunks_.empty() || ended_; });
+        if (stopped_ || chunks_.empty()) return 0;
+        std::vector<std::byte>& chunk = chunks_.front();
+        const std::size_t count = std::min(buffer.size(), chunk.size());
+        std::copy_n(chunk.begin(), count, buffer.begin());
+        chunk.erase(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(count));
+        if (chunk.empty()) chunks_.pop_front();
+        return count;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::vector<std::byte>> chunks_;
+    bool ended_ = false;
+    bool stopped_ = false;
+};
+
+// Captures whose streams the test scripts: `onStart` gets each request and
+// its stream as a worker starts it.
+class FakeSources : public PacketSourceFactory {
+public:
+    std::function<void(const CaptureRequest&, Stream&)> onStart;
+    bool startFails = false;
+
+    std::unique_ptr<PacketSource> create() override { return std::make_unique<Source>(*this); }
+    std::string capturePath() const override { return "/usr/libexec/kestrova/kestrova-capture"; }
+
+    std::vector<CaptureRequest> requests() const {
+        std::lock_guard lock(mutex_);
+        return requests_;
+    }
+    int live() const {
+        std::lock_guard lock(mutex_);
+        return live_;
+    }
+
+private:
+    class Source : public PacketSource {
+    public:
+        explicit Source(FakeSources& owner) : owner_(owner) {
+            std::lock_guard lock(owner_.mutex_);
+            ++owner_.live_;
+        }
+        ~Source() override {
+            std::lock_guard lock(owner_.mutex_);
+            --owner_.live_;
+        }
+        bool start(const CaptureRequest& request) override {
+            {
+                std::lock_guard lock(owner_.mutex_);
+                owner_.requests_.push_back(request);
+            }
+            if (owner_.startFails) return false;
+            if (owner_.onStart) owner_.onStart(request, stream_);
+            return true;
+        }
+        std::size_t read(std::span<std::byte> buffer) override { return stream_.read(buffer); }
+        void stop() override { stream_.stop(); }
+
+    private:
+        FakeSources& owner_;
+        Stream stream_;
+    };
+
+    mutable std::mutex mutex_;
+    std::vector<CaptureRequest> requests_;
+    int live_ = 0;
+};
+
+// A window thread that is the test's own thread: workers' hand-offs wait
+// until the test runs them with runUntil.
+class TestWindowThread : public WindowThread {
+public:
+    bool send(std::function<void()> work) override { return queue_.send(std::move(work)); }
+    bool send(std::function<void()> work, std::stop_token stop) override {
+        return queue_.send(std::move(work), std::move(stop));
+    }
+    // Runs hand-offs as they come until `done` holds; false on timeout.
+    // Looks at `done` every few milliseconds too, for conditions that no
+    // hand-off announces (a worker that ended).
+    bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (true) {
+            queue_.runPending();
+            if (done()) return true;
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            std::unique_lock lock(mutex_);
+            wake_.wait_for(lock, std::chrono::milliseconds(2), [&] { return woken_; });
+            woken_ = false;
+        }
+    }
+    void close() { queue_.close(); }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool woken_ = false;
+    SendQueue queue_{[this] {
+        std::lock_guard lock(mutex_);
+        woken_ = true;
+        wake_.notify_all();
+    }};
+};
+
+// Packet checking over scripted captures, with the test thread standing in
+// for the window thread; what reaches the window is kept.
+struct FakeCapture {
+    FakeAddressList addresses;
+    FakeSources sources;
+    TestWindowThread window;
+    ManualClock clock;
+    std::vector<std::string> lines;
+    std::vector<PacketReport> reports;
+    std::unique_ptr<PacketCapture> capture = std::make_unique<PacketCapture>(
+        addresses, sources, window, clock,
+        PacketCapture::Sink{[this](std::string_view line) { lines.emplace_back(line); },
+                            [this](std::span<const PacketReport> batch) {
+                                reports.insert(reports.end(), batch.begin(), batch.end());
+                            }});
+};
+
+// A parameterised test's name from a description.
+inline std::string testName(std::string description) {
+    for (char& c : description)
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+    return description;
+}
+
+}  // namespace kestrova::testing

@@ -1,0 +1,281 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "CaptureFakes.h"
+#include "Fakes.h"
+#include "capture/CapturePlan.h"
+#include "capture/PacketCapture.h"
+#include "ui/MainDialog.h"
+
+namespace kestrova {
+namespace {
+
+using namespace kestrova::testing;
+using namespace std::chrono_literals;
+
+TEST(PlanCapture, EveryDatagramHasOneWorker) {
+    const std::vector<LocalAddress> addresses = {
+        localAddress("lo", {127, 0, 0, 1}, true),   localAddress("eth0", {10, 0, 0, 1}),
+        localAddress("lo", {127, 0, 0, 2}, true),   localAddress("eth0", {10, 0, 0, 2}),
+        localAddress("eth1", {192, 168, 5, 5}),     localAddress("eth0", {10, 0, 0, 1}),
+        localAddress("eth0", {10, 0, 0, 3}),
+    };
+    auto request = [](std::string name, std::array<std::uint8_t, 4> address, bool whole,
+                      std::vector<std::array<std::uint8_t, 4>> excluded) {
+        return std::optional<CaptureRequest>(CaptureRequest{std::move(name), address, whole, std::move(excluded)});
+    };
+    const std::vector<std::optional<CaptureRequest>> expected = {
+        request("lo", {127, 0, 0, 1}, true, {}),
+        request("eth0", {10, 0, 0, 1}, false, {}),
+        std::nullopt,  // loopback is taken whole by the first worker there
+        request("eth0", {10, 0, 0, 2}, false, {{10, 0, 0, 1}}),
+        request("eth1", {192, 168, 5, 5}, false, {}),
+        request("eth0", {10, 0, 0, 1}, false, {{10, 0, 0, 1}, {10, 0, 0, 2}}),  // a repeat takes nothing
+        request("eth0", {10, 0, 0, 3}, false, {{10, 0, 0, 1}, {10, 0, 0, 2}}),
+    };
+    for (std::size_t i = 0; i < addresses.size(); ++i) {
+        const auto plan = planCapture(addresses, i);
+        ASSERT_TRUE(plan.has_value());
+        EXPECT_EQ(plan->address, addresses[i]);
+        EXPECT_EQ(plan->request, expected[i]) << i;
+    }
+    EXPECT_FALSE(planCapture(addresses, addresses.size()).has_value());
+}
+
+// The workers over scripted captures.
+class PacketCaptureTest : public ::testing::Test, protected FakeCapture {
+protected:
+
+    void TearDown() override {
+        capture->stop();
+        EXPECT_EQ(sources.live(), 0);
+    }
+    bool waitFor(const std::function<bool()>& done) { return window.runUntil(done, 5s); }
+    // Every worker has ended by itself once its capture is released.
+    bool allEnded() {
+        return waitFor([&] { return sources.live() == 0 && sources.requests().size() > 0; });
+    }
+};
+
+TEST_F(PacketCaptureTest, EachOpenCaptureLogsItsAddressThenHandsOverItsDatagrams) {
+    addresses.set(std::vector{localAddress("lo", {127, 0, 0, 1}, true), localAddress("eth0", {10, 0, 0, 7})});
+    sources.onStart = [](const CaptureRequest& request, Stream& stream) {
+        stream.push(StatusRecord{HelperStatus::Ready});
+        if (request.interfaceName != "eth0") return;
+        // Two records in one write, one split across two.
+        std::vector<std::byte> bytes = recordBytes(datagramRecord({10, 0, 0, 7}, 5000, {1, 2, 3, 4}, 80, 60));
+        const auto second = recordBytes(datagramRecord({1, 2, 3, 4}, 80, {10, 0, 0, 7}, 5000, 1500));
+        bytes.insert(bytes.end(), second.begin(), second.end());
+        const auto third = recordBytes(datagramRecord({1, 2, 3, 4}, 80, {10, 0, 0, 7}, 5000, 52));
+        bytes.insert(bytes.end(), third.begin(), third.begin() + 10);
+        stream.push(bytes);
+        stream.push(std::vector<std::byte>(third.begin() + 10, third.end()));
+    };
+    capture->start();
+    EXPECT_EQ(capture->workerCount(), 2);
+    ASSERT_TRUE(waitFor([&] { return lines.size() == 2 && reports.size() == 3; }));
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(lines, (std::vector<std::string>{"10.0.0.7を通るパケットをチェックします。",
+                                                "127.0.0.1を通るパケットをチェックします。"}));
+    EXPECT_EQ(std::string(reports[0].sourceAddress), "10.0.0.7");
+    EXPECT_EQ(std::string(reports[0].destinationPort), "80");
+    EXPECT_EQ(std::string(reports[0].protocol), "TCP");
+    EXPECT_EQ(std::string(reports[0].time), "2004/03/07 09:05:02");
+    EXPECT_EQ(reports[1].size, 1500u);
+    EXPECT_EQ(reports[2].size, 52u);
+    // The captures run until they are stopped.
+    EXPECT_EQ(sources.live(), 2);
+    capture->stop();
+    EXPECT_EQ(sources.live(), 0);
+}
+
+TEST_F(PacketCaptureTest, WantOfPermissionIsLoggedOncePerStart) {
+    addresses.set(std::vector{localAddress("lo", {127, 0, 0, 1}, true), localAddress("eth0", {10, 0, 0, 7}),
+                              localAddress("eth1", {10, 0, 1, 7})});
+    sources.onStart = [](const CaptureRequest&, Stream& stream) {
+        stream.push(StatusRecord{HelperStatus::PermissionDenied});
+        stream.end();
+    };
+    const std::vector<std::string> once = {
+        "パケットをチェックできません: 権限がありません (sudo setcap cap_net_raw+ep "
+        "/usr/libexec/kestrova/kestrova-capture)"};
+    for (int start = 1; start <= 2; ++start) {
+        lines.clear();
+        capture->start();
+        ASSERT_TRUE(waitFor([&] { return sources.live() == 0 && sources.requests().size() == 3u * start; }));
+        window.runUntil([] { return false; }, 20ms);
+        EXPECT_EQ(lines, once);
+    }
+}
+
+struct BrokenStream {
+    const char* name;
+    std::function<void(Stream&)> script;
+    std::size_t reportsKept;
+    bool logged;
+};
+
+class BrokenStreams : public PacketCaptureTest, public ::testing::WithParamInterface<BrokenStream> {};
+
+// Whatever the stream does wrong, the worker ends by itself, quietly, and no
+// record of a read that held something wrong reaches the rows.
+TEST_P(BrokenStreams, EndTheWorkerWithoutTouchingTheRows) {
+    addresses.set(std::vector{localAddress("eth0", {10, 0, 0, 7})});
+    sources.onStart = [&](const CaptureRequest&, Stream& stream) { GetParam().script(stream); };
+    capture->start();
+    ASSERT_TRUE(allEnded());
+    window.runUntil([] { return false; }, 20ms);
+    EXPECT_EQ(reports.size(), GetParam().reportsKept);
+    EXPECT_EQ(lines.size(), GetParam().logged ? 1u : 0u);
+}
+
+std::vector<std::byte> join(std::initializer_list<std::vector<std::byte>> parts) {
+    std::vector<std::byte> out;
+    for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
+const auto kGood = recordBytes(datagramRecord({10, 0, 0, 7}, 1, {1, 1, 1, 1}, 2, 40));
+const auto kReady = recordBytes(StatusRecord{HelperStatus::Ready});
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, BrokenStreams,
+    ::testing::Values(
+        BrokenStream{"helper gone before a word", [](Stream& s) { s.end(); }, 0, false},
+        BrokenStream{"helper could not open", [](Stream& s) { s.push(StatusRecord{HelperStatus::OpenFailed}); },
+                     0, false},
+        BrokenStream{"datagram before the status", [](Stream& s) { s.push(kGood); }, 0, false},
+        BrokenStream{"garbage for a status", [](Stream& s) { s.push(std::vector<std::byte>(32, std::byte{7})); },
+                     0, false},
+        BrokenStream{"a second status", [](Stream& s) { s.push(join({kReady, kReady})); }, 0, true},
+        BrokenStream{"garbled record among good ones",
+                     [](Stream& s) {
+                         s.push(kReady);
+                         s.push(kGood);
+                         s.push(join({kGood, std::vector<std::byte>(32, std::byte{0}), kGood}));
+                     },
+                     1, true},
+        BrokenStream{"record cut short by the end",
+                     [](Stream& s) {
+                         s.push(kReady);
+                         s.push(join({kGood, std::vector<std::byte>(kGood.begin(), kGood.begin() + 31)}));
+                         s.end();
+                     },
+                     1, true}),
+    [](const auto& info) { return testName(info.param.name); });
+
+TEST_F(PacketCaptureTest, NothingToStartEndsQuietly) {
+    // A capture that cannot start, an address list that cannot be read, one
+    // that shrank after the workers were counted, and one that is empty.
+    addresses.set(std::vector{localAddress("eth0", {10, 0, 0, 7})});
+    sources.startFails = true;
+    capture->start();
+    ASSERT_TRUE(allEnded());
+
+    addresses.set(std::nullopt);
+    capture->start();
+    EXPECT_EQ(capture->workerCount(), -1);
+
+    addresses.set(std::vector<LocalAddress>{});
+    capture->start();
+    EXPECT_EQ(capture->workerCount(), 0);
+    window.runUntil([] { return false; }, 20ms);
+    EXPECT_TRUE(lines.empty());
+    EXPECT_EQ(sources.requests().size(), 1u);
+}
+
+// The window's side: the command's line comes before every worker's, and
+// turning packet checking off or closing the window ends every capture.
+class CheckPacketCommand : public PacketCaptureTest {
+protected:
+    FakeHost host;
+    ConnectionList connections;
+    EventLog log;
+    FakeConnectionTable table;
+    FakeProcessInfo processes;
+    FakeVersionInfo version;
+    MemoryProfileFile profileFile;
+    ProfileStore profile{profileFile, [](std::string_view bytes) { return std::string(bytes); }};
+    std::unique_ptr<MainDialog> dialog;
+
+    // Without capture, the window has no way to check packets.
+    void open(std::string profileText = "", bool withCapture = true) {
+        if (!profileText.empty()) profileFile.contents = profileText;
+        MainDialogParts parts{host, connections, log, clock, table, processes, version, profile,
+                              [](std::string_view) {}};
+        if (withCapture) {
+            parts.windowThread = &window;
+            parts.addresses = &addresses;
+            parts.packetSources = &sources;
+        }
+        dialog = std::make_unique<MainDialog>(parts);
+        dialog->initialise();
+    }
+    std::vector<std::string> logLines() const {
+        std::vector<std::string> out;
+        for (int row = log.rowCount() - 1; row >= 0; --row) out.push_back(log.cellText(row, 1));
+        return out;
+    }
+    void TearDown() override {
+        dialog.reset();
+        EXPECT_EQ(sources.live(), 0);
+    }
+};
+
+TEST_F(CheckPacketCommand, StartLineFirstThenEveryAddressThenTheTotals) {
+    addresses.set(std::vector{localAddress("eth0", {10, 0, 0, 7})});
+    sources.onStart = [](const CaptureRequest&, Stream& stream) {
+        stream.push(StatusRecord{HelperStatus::Ready});
+        stream.push(datagramRecord({10, 0, 0, 7}, 5000, {1, 2, 3, 4}, 80, 60));
+    };
+    table.rows = {tcp(5, {10, 0, 0, 7}, 5000, {1, 2, 3, 4}, 80, 42)};
+    open();
+    dialog->onTimer(TIMER_REFRESH);
+    dialog->onSysCommand(CMD_CHECK_PACKET);
+    ASSERT_TRUE(waitFor([&] { return connections.cellText(0, colTotalBytes) == "60"; }));
+    EXPECT_EQ(connections.cellText(0, colActive), "▼60");
+    const std::vector<std::string> expected = {"パケットのチェックを開始します。",
+                                               "10.0.0.7を通るパケットをチェックします。"};
+    auto lines = logLines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(std::vector<std::string>(lines.end() - 2, lines.end()), expected);
+
+    dialog->onSysCommand(CMD_CHECK_PACKET);
+    EXPECT_EQ(sources.live(), 0);
+    EXPECT_EQ(logLines().back(), "パケットのチェックを終了します。");
+    // Totals and the last mark stay.
+    EXPECT_EQ(connections.cellText(0, colActive), "▼60");
+}
+
+TEST_F(CheckPacketCommand, OnFromTheProfileAndEndedByTheWindowsEnd) {
+    addresses.set(std::vector{localAddress("eth0", {10, 0, 0, 7}), localAddress("eth1", {10, 0, 1, 7})});
+    sources.onStart = [](const CaptureRequest&, Stream& stream) { stream.push(StatusRecord{HelperStatus::Ready}); };
+    open("[1040315]\ncheckPacket=1040315\n");
+    ASSERT_TRUE(waitFor([&] { return log.rowCount() == 2; }));
+    EXPECT_EQ(sources.live(), 2);
+    window.close();  // the window closing refuses every hand-off first
+    dialog->onDestroy();
+    EXPECT_EQ(sources.live(), 0);
+}
+
+TEST_F(CheckPacketCommand, AReportSentAsASystemCommandIsAccounted) {
+    table.rows = {tcp(5, {10, 0, 0, 7}, 5000, {1, 2, 3, 4}, 80, 42)};
+    open();
+    dialog->onTimer(TIMER_REFRESH);
+    const PacketReport report = buildReport({1, 2, 3, 4}, 80, {10, 0, 0, 7}, 5000, 1500, clock.time);
+    dialog->onSysCommand(SC_PACKET_REPORT, &report);
+    EXPECT_EQ(connections.cellText(0, colActive), "▼1500");
+}
+
+TEST_F(CheckPacketCommand, WithoutCaptureStartsNothingAndStillLogsTheCommand) {
+    addresses.set(std::vector{localAddress("eth0", {10, 0, 0, 7})});
+    open("", false);
+    dialog->onSysCommand(CMD_CHECK_PACKET);
+    EXPECT_EQ(dialog->capture(), nullptr);
+    EXPECT_EQ(log.cellText(0, 1), "パケットのチェックを開始します。");
+    EXPECT_TRUE(sources.requests().empty());
+}
+
+}  // namespace
+}  // namespace kestrova

@@ -1,0 +1,209 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "capture/PacketReport.h"
+#include "capture/TrafficAccounting.h"
+#include "monitor/ConnectionList.h"
+
+namespace kestrova {
+namespace {
+
+using Octets = std::array<std::uint8_t, 4>;
+
+PacketReport report(Octets source, std::uint16_t sourcePort, Octets destination, std::uint16_t destinationPort,
+                    std::uint32_t size) {
+    return buildReport(source, sourcePort, destination, destinationPort, size, LocalTime{2004, 5, 12, 8, 3, 9});
+}
+
+// A row as the refresh writes it, with the given total and mark.
+int addRow(ConnectionList& list, std::string localIp, std::string localPort, std::string remoteIp,
+           std::string remotePort, std::string total = "0", std::string active = "", std::string pid = "1") {
+    std::vector<std::string> cells(kConnectionColumns);
+    cells[colProtocol] = "TCP";
+    cells[colLocalIp] = std::move(localIp);
+    cells[colLocalPort] = std::move(localPort);
+    cells[colRemoteIp] = std::move(remoteIp);
+    cells[colRemotePort] = std::move(remotePort);
+    cells[colPid] = std::move(pid);
+    cells[colTotalBytes] = std::move(total);
+    cells[colActive] = std::move(active);
+    return list.insertRow(std::move(cells));
+}
+
+// Accounting as the window once did it: one report at a time, every row
+// walked from the last to the first, the cells compared as text.
+void accountByWalking(ConnectionList& list, const PacketReport& r, std::string_view mark) {
+    const int rows = list.rowCount();
+    for (int row = rows - 1; row >= 0; --row) {
+        auto cell = [&](int column) -> std::string_view { return list.cellText(row, column); };
+        const bool outbound = cell(colLocalIp) == fieldText(r.sourceAddress) &&
+                              cell(colRemoteIp) == fieldText(r.destinationAddress) &&
+                              cell(colLocalPort) == fieldText(r.sourcePort) &&
+                              cell(colRemotePort) == fieldText(r.destinationPort);
+        const bool inbound = !outbound && cell(colLocalIp) == fieldText(r.destinationAddress) &&
+                             cell(colRemoteIp) == fieldText(r.sourceAddress) &&
+                             cell(colLocalPort) == fieldText(r.destinationPort) &&
+                             cell(colRemotePort) == fieldText(r.sourcePort);
+        if (outbound || inbound) {
+            const std::string total = std::to_string(readTotal(cell(colTotalBytes)) + r.size);
+            list.setCellText(row, colTotalBytes, total);
+            list.setCellText(row, colActive, std::string(mark) + total);
+        } else {
+            list.setCellText(row, colActive, "");
+        }
+    }
+}
+
+std::vector<std::string> cellsOf(const ConnectionList& list) {
+    std::vector<std::string> cells;
+    for (int row = 0; row < list.rowCount(); ++row)
+        for (int column = 0; column < kConnectionColumns; ++column) cells.push_back(list.cellText(row, column));
+    return cells;
+}
+
+class TrafficAccountingTest : public ::testing::Test {
+protected:
+    ConnectionList list;
+    TrafficAccounting accounting{list};
+    void account(std::vector<PacketReport> reports, std::string_view mark = "▼") { accounting.account(reports, mark); }
+    const std::string& total(int row) { return list.cellText(row, colTotalBytes); }
+    const std::string& active(int row) { return list.cellText(row, colActive); }
+};
+
+TEST_F(TrafficAccountingTest, BothDirectionsAddUpAndMarkTheRow) {
+    addRow(list, "192.168.0.5", "1025", "10.0.0.1", "80");
+    account({report({192, 168, 0, 5}, 1025, {10, 0, 0, 1}, 80, 60)});
+    EXPECT_EQ(total(0), "60");
+    EXPECT_EQ(active(0), "▼60");
+    account({report({192, 168, 0, 5}, 1025, {10, 0, 0, 1}, 80, 40)});
+    account({report({10, 0, 0, 1}, 80, {192, 168, 0, 5}, 1025, 1500)});
+    EXPECT_EQ(total(0), "1600");
+    EXPECT_EQ(active(0), "▼1600");
+}
+
+TEST_F(TrafficAccountingTest, TheMarkMovesToTheLatestConnection) {
+    addRow(list, "1.1.1.1", "1", "2.2.2.2", "2");
+    addRow(list, "3.3.3.3", "3", "4.4.4.4", "4");  // row 0
+    account({report({3, 3, 3, 3}, 3, {4, 4, 4, 4}, 4, 100)});
+    account({report({1, 1, 1, 1}, 1, {2, 2, 2, 2}, 2, 50)});
+    EXPECT_EQ(total(0), "100");
+    EXPECT_EQ(active(0), "");
+    EXPECT_EQ(active(1), "▼50");
+    // A datagram of no listed connection clears every mark, totals stay.
+    account({report({9, 9, 9, 9}, 9, {8, 8, 8, 8}, 8, 1000)});
+    EXPECT_EQ(active(0), "");
+    EXPECT_EQ(active(1), "");
+    EXPECT_EQ(total(0), "100");
+    EXPECT_EQ(total(1), "50");
+}
+
+TEST_F(TrafficAccountingTest, AChangedMarkShowsFromTheNextReport) {
+    addRow(list, "1.1.1.1", "1", "2.2.2.2", "2");
+    account({report({1, 1, 1, 1}, 1, {2, 2, 2, 2}, 2, 40)}, "▼");
+    account({report({1, 1, 1, 1}, 1, {2, 2, 2, 2}, 2, 40)}, "(>з<)");
+    EXPECT_EQ(active(0), "(>з<)80");
+}
+
+TEST_F(TrafficAccountingTest, TotalsGoPastFourGigabytesUnsigned) {
+    addRow(list, "1.1.1.1", "1", "2.2.2.2", "2", "4294967000");
+    account({report({1, 1, 1, 1}, 1, {2, 2, 2, 2}, 2, 1500)});
+    EXPECT_EQ(total(0), "4294968500");
+    EXPECT_EQ(active(0), "▼4294968500");
+    addRow(list, "5.5.5.5", "5", "6.6.6.6", "6", "2147483000");
+    account({report({5, 5, 5, 5}, 5, {6, 6, 6, 6}, 6, 1500)});
+    EXPECT_EQ(active(0), "▼2147484500");  // never negative
+}
+
+TEST_F(TrafficAccountingTest, EveryRowOfTheConnectionCountsAndAnEmptyListChangesNothing) {
+    account({report({1, 1, 1, 1}, 1, {2, 2, 2, 2}, 2, 40)});
+    EXPECT_EQ(list.rowCount(), 0);
+    // One connection shared by two processes, and the same text written
+    // differently, which is another connection.
+    addRow(list, "1.1.1.1", "1", "2.2.2.2", "2", "0", "", "10");
+    addRow(list, "1.1.1.1", "1", "2.2.2.2", "2", "0", "", "11");
+    addRow(list, "1.1.1.1", "01", "2.2.2.2", "2");
+    account({report({2, 2, 2, 2}, 2, {1, 1, 1, 1}, 1, 40)});
+    EXPECT_EQ(total(2), "40");
+    EXPECT_EQ(total(1), "40");
+    EXPECT_EQ(total(0), "0");
+    EXPECT_EQ(active(0), "");
+}
+
+TEST_F(TrafficAccountingTest, AConnectionToItselfCountsOnce) {
+    addRow(list, "127.0.0.1", "5000", "127.0.0.1", "5000");
+    account({report({127, 0, 0, 1}, 5000, {127, 0, 0, 1}, 5000, 52)});
+    EXPECT_EQ(total(0), "52");
+}
+
+TEST(ReadTotal, ReadsTheLeadingNumber) {
+    const std::pair<const char*, std::uint64_t> cases[] = {
+        {"", 0},         {"0", 0},     {"1540", 1540},   {"  \t42", 42}, {"+7", 7},
+        {"12abc", 12},   {"abc", 0},   {"- 5", 0},       {"-1", UINT64_MAX},
+        {"18446744073709551615", UINT64_MAX}, {"18446744073709551616", 0},  // wraps like the sum
+    };
+    for (const auto& [text, value] : cases) EXPECT_EQ(readTotal(text), value) << '"' << text << '"';
+}
+
+// Batches must leave the rows exactly as accounting their reports one at a
+// time by walking the rows would, whatever the rows hold: shared endpoints,
+// rows written differently, marks left from before, rows coming and going
+// between batches, totals about to wrap.
+TEST(BatchAccounting, MatchesOneReportAtATime) {
+    std::mt19937 random(20040512);
+    auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
+    const std::vector<Octets> hosts = {{127, 0, 0, 1}, {10, 0, 0, 1}, {10, 0, 0, 2}, {192, 168, 1, 20}};
+    const std::vector<std::uint16_t> ports = {80, 443, 5000, 40000, 65535};
+    const std::vector<std::string> marks = {"▼", "(>з<)", ""};
+    const std::vector<std::string> totals = {"0", "", "18446744073709551000", " 99", "x", "-3"};
+    auto text = [](const Octets& o) {
+        return std::to_string(o[0]) + "." + std::to_string(o[1]) + "." + std::to_string(o[2]) + "." +
+               std::to_string(o[3]);
+    };
+
+    for (int round = 0; round < 40; ++round) {
+        ConnectionList batched, walked;
+        TrafficAccounting accounting(batched);
+        auto both = [&](auto&& change) {
+            change(batched);
+            change(walked);
+        };
+        for (int step = 0; step < 30; ++step) {
+            const int action = pick(10);
+            if (action < 4 || batched.rowCount() == 0) {
+                std::string localIp = text(hosts[pick(4)]), remoteIp = text(hosts[pick(4)]);
+                std::string localPort = std::to_string(ports[pick(5)]), remotePort = std::to_string(ports[pick(5)]);
+                if (pick(12) == 0) localPort = "0" + localPort;  // never equal to a report's text
+                const std::string total = totals[pick(6)];
+                const std::string active = pick(3) == 0 ? "▼1" : "";
+                const std::string pid = std::to_string(pick(3));
+                both([&](ConnectionList& list) {
+                    addRow(list, localIp, localPort, remoteIp, remotePort, total, active, pid);
+                });
+            } else if (action < 5) {
+                const int row = pick(batched.rowCount());
+                both([&](ConnectionList& list) { list.deleteRow(row); });
+            } else {
+                std::vector<PacketReport> reports(static_cast<std::size_t>(1 + pick(12)));
+                for (PacketReport& r : reports) {
+                    r = report(hosts[pick(4)], ports[pick(5)], hosts[pick(4)], ports[pick(5)],
+                               static_cast<std::uint32_t>(40 + pick(65000)));
+                    if (pick(3) == 0) {
+                        // Runs of one connection, as on the wire.
+                        const PacketReport& previous = reports.front();
+                        r = previous;
+                    }
+                }
+                const std::string& mark = marks[pick(3)];
+                accounting.account(reports, mark);
+                for (const PacketReport& r : reports) accountByWalking(walked, r, mark);
+            }
+            ASSERT_EQ(cellsOf(batched), cellsOf(walked)) << "round " << round << " step " << step;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace kestrova
