@@ -51,9 +51,22 @@ for needed in fonts-ipafont-gothic libcap2-bin libqt6widgets6 libc6; do
   [[ $depends == *"$needed"* ]] || fail "Depends lacks $needed: $depends"
 done
 helper=/usr/libexec/kestrova/kestrova-capture
-if [[ -f $helper ]]; then
-  getcap "$helper" | grep -q cap_net_raw || fail "the post-install step did not grant $helper cap_net_raw"
-fi
+dpkg -S "$helper" >/dev/null 2>&1 || fail "$helper is not in the package"
+getcap "$helper" | grep -q cap_net_raw || fail "the post-install step did not grant $helper cap_net_raw"
+
+# The installed program finds its helper, and packet checking works for an
+# ordinary user through the capability the package granted: a --log run as
+# nobody with checkPacket on opens loopback's capture and logs no refusal.
+config=$(mktemp -d)
+chmod 755 "$config"
+printf '[1040315]\r\ncheckPacket=1040315\r\n' >"$config/kestrova.INI"
+chmod 644 "$config/kestrova.INI"
+lines=$(cd / && env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM XDG_CONFIG_HOME="$config" \
+  timeout -s INT 3 setpriv --reuid=nobody --regid=nogroup --clear-groups kestrova --log --interval 200 || true)
+rm -rf "$config"
+grep -q "127.0.0.1を通るパケットをチェックします。" <<<"$lines" ||
+  fail "as nobody, packet checking did not open loopback's capture: $(grep -c . <<<"$lines") lines, none for 127.0.0.1"
+! grep -q "権限がありません" <<<"$lines" || fail "as nobody, packet checking was refused: $(grep 権限 <<<"$lines")"
 
 DEBIAN_FRONTEND=noninteractive apt purge kestrova
 [[ ! -e /usr/bin/kestrova ]] || fail "/usr/bin/kestrova is still there after removal"
