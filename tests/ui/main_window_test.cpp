@@ -176,17 +176,23 @@ TEST_F(MainWindowTest, FrameWithoutButtonsAndAFixedLogHeader) {
     EXPECT_FALSE(window->logView()->header()->sectionsMovable());
 }
 
-// The log's time column is exactly as wide as its timestamps in our font,
-// and no shown column cuts its header; the given widths are kept otherwise.
+// The log's time column is exactly as wide as its timestamps in our font, the
+// activity column shows a ten-digit total whole, and no shown column cuts its
+// header; the given widths are kept otherwise.
 TEST_F(MainWindowTest, TimestampsAndHeadersShowWhole) {
     open();
     log.append(LocalTime{2004, 5, 12, 8, 3, 9}, "x");
+    // A total as long as a 32-bit count gets, behind the default mark.
+    connections.insertRow("TCP");
+    connections.setCellText(0, colActive, "▼4294967295");
     window->flushModels();
     QHeaderView* logHeader = window->logView()->header();
     // What the item delegate asks for the cells the column holds.
     const QAbstractItemView* logView = window->logView();
     EXPECT_EQ(logHeader->sectionSize(0), logView->sizeHintForColumn(0));
     EXPECT_GT(logHeader->sectionSize(0), 0);
+    const QAbstractItemView* connectionView = window->connectionView();
+    EXPECT_GE(window->connectionView()->header()->sectionSize(colActive), connectionView->sizeHintForColumn(colActive));
     struct Pane {
         QTreeView* view;
         std::vector<int> given;
@@ -202,7 +208,9 @@ TEST_F(MainWindowTest, TimestampsAndHeadersShowWhole) {
                 continue;
             }
             EXPECT_GE(header->sectionSize(column), header->sectionSizeHint(column));
-            if (pane.view != window->logView() || column != 0) {
+            const bool fitted = (pane.view == window->logView() && column == 0) ||
+                                (pane.view == window->connectionView() && column == colActive);
+            if (!fitted) {
                 EXPECT_EQ(header->sectionSize(column), std::max(given, header->sectionSizeHint(column)));
             }
         }

@@ -60,17 +60,29 @@ QSize dialogUnitsToPixels(const QFont& font, int dx, int dy) {
     return {dx * averageWidth / 4, dy * metrics.height() / 8};
 }
 
-// A log timestamp as wide as any our font draws: every digit is its widest
-// digit (with the usual tabular digits, any timestamp at all).
-QString widestTimestamp(const QFont& font) {
+// The digit our font draws widest.
+QChar widestDigit(const QFont& font) {
     const QFontMetrics metrics(font);
     QChar widest = u'0';
     for (char16_t digit = u'1'; digit <= u'9'; ++digit)
         if (metrics.horizontalAdvance(QChar(digit)) > metrics.horizontalAdvance(widest)) widest = QChar(digit);
+    return widest;
+}
+
+// A log timestamp as wide as any our font draws: every digit is its widest
+// digit (with the usual tabular digits, any timestamp at all).
+QString widestTimestamp(const QFont& font) {
+    const QChar widest = widestDigit(font);
     QString text = QStringLiteral("2004/05/12 08:03:09");
     for (QChar& c : text)
         if (c.isDigit()) c = widest;
     return text;
+}
+
+// The activity mark with the longest total it is ever likely to carry (ten
+// digits, all of them our font's widest digit).
+QString widestActivity(const QFont& font) {
+    return text(ACTIVE_MARKS[0]) + QString(10, widestDigit(font));
 }
 
 // Width a cell of `view` needs to show `text` uncut: what its item delegate
@@ -145,6 +157,10 @@ MainWindow::MainWindow(ConnectionList& connections, EventLog& log, QWidget* pare
     // makes of its width.
     QHeaderView* logHeader = logView_->header();
     logHeader->resizeSection(0, std::max(logHeader->sectionSize(0), cellWidth(logView_, widestTimestamp(logView_->font()))));
+    // Likewise the activity column: a total cut to "▼12…" tells nothing.
+    QHeaderView* connectionHeader = connectionView_->header();
+    connectionHeader->resizeSection(colActive, std::max(connectionHeader->sectionSize(colActive),
+                                                        cellWidth(connectionView_, widestActivity(connectionView_->font()))));
 
     // Window-wide, so that it works wherever the focus is: the lists would
     // take the key for themselves.
