@@ -143,7 +143,11 @@ TEST_F(MainWindowTest, TitleColumnsAndRowsAfterTheFirstTick) {
     ASSERT_EQ(header->count(), 16);
     const int widths[] = {0, 55, 120, 25, 120, 100, 270, 60, 0, 0, 0, 0, 0, 0, 0, 0};
     for (int column = 0; column < 16; ++column) {
-        EXPECT_EQ(header->sectionSize(column), widths[column]) << column;
+        // The activity column is widened to its totals (tested on its own).
+        if (column == colActive)
+            EXPECT_GE(header->sectionSize(column), widths[column]);
+        else
+            EXPECT_EQ(header->sectionSize(column), widths[column]) << column;
         EXPECT_FALSE(header->isSectionHidden(column)) << column;
     }
     EXPECT_TRUE(header->sectionsMovable());
