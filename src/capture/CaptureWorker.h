@@ -51,7 +51,7 @@ public:
 
     // How many bytes one read takes at most, and so how many reports one
     // hand-off carries at most.
-    static constexpr std::size_t kReadSize = 1024 * kCaptureRecordSize;
+    static constexpr std::size_t kReadSize = 256 * kCaptureRecordSize;
 
 private:
     void readRecords(PacketSource& source, std::string_view openedLine, std::stop_token stop);
