@@ -4,15 +4,6 @@
 
 namespace kestrova {
 
-std::string dottedAddress(const std::array<std::uint8_t, 4>& address) {
-    std::string text;
-    for (std::size_t i = 0; i < 4; ++i) {
-        if (i) text.push_back('.');
-        text += std::to_string(address[i]);
-    }
-    return text;
-}
-
 std::optional<CapturePlan> planCapture(const std::vector<LocalAddress>& addresses, std::size_t index) {
     if (index >= addresses.size()) return std::nullopt;
     const LocalAddress& own = addresses[index];

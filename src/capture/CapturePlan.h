@@ -29,7 +29,4 @@ struct CapturePlan {
 // same interface to their own workers. Nothing for an index past the list.
 std::optional<CapturePlan> planCapture(const std::vector<LocalAddress>& addresses, std::size_t index);
 
-// "a.b.c.d"
-std::string dottedAddress(const std::array<std::uint8_t, 4>& address);
-
 }  // namespace kestrova

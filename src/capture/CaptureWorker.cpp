@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "capture/CapturePlan.h"
+#include "monitor/AddressText.h"
 
 namespace kestrova {
 

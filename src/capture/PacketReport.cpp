@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "capture/ProtocolNameTable.h"
+#include "monitor/AddressText.h"
 
 namespace kestrova {
 
@@ -14,14 +15,8 @@ char* writeNumber(char* out, char* end, unsigned value) { return std::to_chars(o
 
 template <std::size_t N>
 void writeAddress(char (&field)[N], const std::array<std::uint8_t, 4>& octets) {
-    static_assert(N >= 16);
-    char* out = field;
-    char* const end = field + N - 1;
-    for (std::size_t i = 0; i < 4; ++i) {
-        if (i) *out++ = '.';
-        out = writeNumber(out, end, octets[i]);
-    }
-    *out = '\0';
+    static_assert(N > kDottedAddressLength);
+    *writeDottedAddress(field, octets) = '\0';
 }
 
 template <std::size_t N>

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 
+#include "monitor/AddressText.h"
 #include "monitor/ProcessNameLookup.h"
 
 namespace kestrova {
@@ -35,12 +36,7 @@ NumberText decimal(std::int64_t value) {
 
 NumberText dotted(const std::array<std::uint8_t, 4>& octets) {
     NumberText text;
-    char* out = text.data;
-    for (int i = 0; i < 4; ++i) {
-        if (i) *out++ = '.';
-        out = std::to_chars(out, text.data + sizeof text.data, octets[i]).ptr;
-    }
-    text.size = static_cast<std::size_t>(out - text.data);
+    text.size = static_cast<std::size_t>(writeDottedAddress(text.data, octets) - text.data);
     return text;
 }
 

@@ -12,6 +12,7 @@
 #include <filesystem>
 
 #include "capture/CapturePlan.h"
+#include "monitor/AddressText.h"
 
 namespace kestrova {
 
