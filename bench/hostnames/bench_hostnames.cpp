@@ -20,13 +20,10 @@
 #include <thread>
 #include <vector>
 
+#include "../../tests/unit/Fakes.h"
 #include "options/ProfileStore.h"
-#include "platform/Clock.h"
 #include "platform/ConnectionTable.h"
 #include "platform/HostResolver.h"
-#include "platform/ProcessInfo.h"
-#include "platform/ProfileFile.h"
-#include "platform/VersionInfo.h"
 #include "platform/qt/MainWindow.h"
 #include "platform/qt/QtWindowThread.h"
 #include "ui/MainDialog.h"
@@ -93,25 +90,6 @@ private:
     std::vector<TcpRow> rows_;
 };
 
-class NoProcesses : public ProcessInfo {
-public:
-    std::string imagePath(std::int64_t) override { return {}; }
-};
-class FixedClock : public Clock {
-public:
-    LocalTime now() override { return {2024, 1, 2, 3, 4, 5}; }
-};
-class LinuxLike : public VersionInfo {
-public:
-    std::optional<SystemVersion> query() override { return SystemVersion{"Linux", "6.1.0", "x86_64"}; }
-    bool kernelInterfacesPresent() override { return true; }
-};
-class HostNamesOn : public ProfileFile {
-public:
-    ProfileRead read() override { return {ProfileRead::Status::Read, "[1040315]\nshowHostname=1040315\n"}; }
-    bool replace(const std::string&) override { return true; }
-};
-
 // Names every address after `delay`; a delay of zero answers at once.
 class DelayedResolver : public HostResolver {
 public:
@@ -171,10 +149,10 @@ struct Monitor {
     SyntheticTable table;
     ConnectionList connections;
     EventLog log;
-    FixedClock clock;
-    NoProcesses processes;
-    LinuxLike version;
-    HostNamesOn profileFile;
+    testing::ManualClock clock;
+    testing::FakeProcessInfo processes;
+    testing::FakeVersionInfo version;
+    testing::MemoryProfileFile profileFile{"[1040315]\nshowHostname=1040315\n"};
     ProfileStore profile{profileFile, [](std::string_view bytes) { return std::string(bytes); }};
     std::unique_ptr<MainWindow> window;
     std::unique_ptr<MainDialog> dialog;
