@@ -56,8 +56,9 @@ std::filesystem::path executablePath() {
 struct Core {
     explicit Core(const char* argv0)
         : executable(executablePath()),
-          profileFile(profilePathFor(executable.empty() ? std::string(argv0) : executable.string())),
-          packetSources(locateCaptureHelper(executable.empty() ? std::string(argv0) : executable.string())) {}
+          program(executable.empty() ? std::string(argv0) : executable.string()),
+          profileFile(profilePathFor(program)),
+          packetSources(locateCaptureHelper(program)) {}
 
     // Captions message boxes and prefixes messages on standard error.
     QString applicationName() const {
@@ -65,6 +66,8 @@ struct Core {
     }
 
     std::filesystem::path executable;
+    // The program's own path, as well as it can be told.
+    std::string program;
     ConnectionList connections;
     EventLog log;
     LinuxClock clock;
