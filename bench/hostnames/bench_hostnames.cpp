@@ -24,8 +24,8 @@
 #include "options/ProfileStore.h"
 #include "platform/ConnectionTable.h"
 #include "platform/HostResolver.h"
-#include "platform/qt/MainWindow.h"
-#include "platform/qt/QtWindowThread.h"
+#include "qt/MainWindow.h"
+#include "qt/QtWindowThread.h"
 #include "ui/MainDialog.h"
 
 namespace {

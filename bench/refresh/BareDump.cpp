@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-#include "platform/linux/SockDiagRequest.h"
+#include "linux/SockDiagRequest.h"
 
 BareDump::BareDump() : fd_(kestrova::openSockDiagSocket(portId_)), buffer_(256 * 1024) {}
 

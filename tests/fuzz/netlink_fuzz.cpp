@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/linux/ProcNetTcpParser.h"
-#include "platform/linux/SockDiagParser.h"
+#include "linux/ProcNetTcpParser.h"
+#include "linux/SockDiagParser.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static std::vector<kestrova::TcpSocketEntry> out;

@@ -23,8 +23,8 @@
 #include "../unit/Fakes.h"
 #include "capture/PacketCapture.h"
 #include "capture/TrafficAccounting.h"
-#include "platform/linux/LinuxAddressList.h"
-#include "platform/linux/LinuxPacketSource.h"
+#include "linux/LinuxAddressList.h"
+#include "linux/LinuxPacketSource.h"
 
 namespace kestrova::testing {
 

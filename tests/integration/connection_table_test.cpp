@@ -24,9 +24,9 @@
 #include <tuple>
 
 #include "monitor/RefreshCycle.h"
-#include "platform/linux/LinuxConnectionTable.h"
-#include "platform/linux/LinuxProcessInfo.h"
-#include "platform/linux/ProcSocketOwnerSource.h"
+#include "linux/LinuxConnectionTable.h"
+#include "linux/LinuxProcessInfo.h"
+#include "linux/ProcSocketOwnerSource.h"
 
 namespace kestrova {
 namespace {

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "options/Utf8.h"
-#include "platform/linux/Cp932.h"
+#include "linux/Cp932.h"
 
 namespace kestrova {
 namespace {

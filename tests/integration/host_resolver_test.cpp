@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "monitor/HostNameText.h"
-#include "platform/linux/LinuxHostResolver.h"
+#include "linux/LinuxHostResolver.h"
 
 namespace kestrova {
 namespace {

@@ -21,8 +21,8 @@
 
 #include "options/ProfileStore.h"
 #include "options/SettingsIo.h"
-#include "platform/linux/Cp932.h"
-#include "platform/linux/LinuxProfileFile.h"
+#include "linux/Cp932.h"
+#include "linux/LinuxProfileFile.h"
 
 namespace kestrova {
 namespace {

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "app/LinuxGate.h"
-#include "platform/linux/LinuxVersionInfo.h"
+#include "linux/LinuxVersionInfo.h"
 
 namespace kestrova {
 namespace {

@@ -19,9 +19,9 @@
 #include <set>
 
 #include "monitor/RefreshCycle.h"
-#include "platform/linux/ProcNetTcpParser.h"
-#include "platform/linux/SockDiagParser.h"
-#include "platform/linux/SocketOwnerCache.h"
+#include "linux/ProcNetTcpParser.h"
+#include "linux/SockDiagParser.h"
+#include "linux/SocketOwnerCache.h"
 
 namespace kestrova {
 namespace {

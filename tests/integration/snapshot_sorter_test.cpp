@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <random>
 
-#include "platform/linux/SnapshotSorter.h"
+#include "linux/SnapshotSorter.h"
 
 namespace kestrova {
 namespace {

@@ -10,8 +10,8 @@
 #include <memory>
 
 #include "../unit/Fakes.h"
-#include "platform/qt/MainWindow.h"
-#include "platform/qt/QtWindowThread.h"
+#include "qt/MainWindow.h"
+#include "qt/QtWindowThread.h"
 #include "ui/MainDialog.h"
 
 namespace kestrova::testing {

@@ -13,8 +13,8 @@
 
 #include "WindowOverFakes.h"
 #include "capture/PacketReport.h"
-#include "platform/qt/QtWindowThread.h"
-#include "platform/qt/TextTableModel.h"
+#include "qt/QtWindowThread.h"
+#include "qt/TextTableModel.h"
 
 namespace kestrova {
 namespace {

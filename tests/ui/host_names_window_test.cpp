@@ -8,11 +8,11 @@
 #include "../unit/FakeResolver.h"
 #include "../unit/Fakes.h"
 #include "options/ProfileStore.h"
-#include "platform/linux/LinuxClock.h"
-#include "platform/linux/LinuxProcessInfo.h"
-#include "platform/linux/LinuxVersionInfo.h"
-#include "platform/qt/MainWindow.h"
-#include "platform/qt/QtWindowThread.h"
+#include "linux/LinuxClock.h"
+#include "linux/LinuxProcessInfo.h"
+#include "linux/LinuxVersionInfo.h"
+#include "qt/MainWindow.h"
+#include "qt/QtWindowThread.h"
 #include "ui/MainDialog.h"
 
 namespace kestrova {

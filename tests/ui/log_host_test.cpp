@@ -14,7 +14,7 @@
 #include "../unit/Fakes.h"
 #include "SpinUntil.h"
 #include "options/ProfileStore.h"
-#include "platform/qt/LogHost.h"
+#include "qt/LogHost.h"
 #include "ui/Commands.h"
 #include "ui/MainDialog.h"
 

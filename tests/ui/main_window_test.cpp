@@ -23,14 +23,14 @@
 #include <sstream>
 
 #include "options/ProfileStore.h"
-#include "platform/linux/Cp932.h"
-#include "platform/linux/LinuxClock.h"
-#include "platform/linux/LinuxConnectionTable.h"
-#include "platform/linux/LinuxProcessInfo.h"
-#include "platform/linux/LinuxProfileFile.h"
-#include "platform/linux/LinuxVersionInfo.h"
-#include "platform/qt/MainWindow.h"
-#include "platform/qt/TextTableModel.h"
+#include "linux/Cp932.h"
+#include "linux/LinuxClock.h"
+#include "linux/LinuxConnectionTable.h"
+#include "linux/LinuxProcessInfo.h"
+#include "linux/LinuxProfileFile.h"
+#include "linux/LinuxVersionInfo.h"
+#include "qt/MainWindow.h"
+#include "qt/TextTableModel.h"
 #include "ui/MainDialog.h"
 
 namespace kestrova {

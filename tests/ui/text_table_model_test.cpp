@@ -12,7 +12,7 @@
 
 #include "monitor/ConnectionList.h"
 #include "monitor/TextTable.h"
-#include "platform/qt/TextTableModel.h"
+#include "qt/TextTableModel.h"
 #include "ui/EventLog.h"
 
 namespace kestrova {

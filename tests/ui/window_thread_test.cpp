@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "SpinUntil.h"
-#include "platform/qt/QtWindowThread.h"
+#include "qt/QtWindowThread.h"
 
 namespace kestrova {
 namespace {

@@ -15,9 +15,9 @@
 #include <gtest/gtest.h>
 
 #include "../WindowOverFakes.h"
-#include "platform/linux/LinuxAddressList.h"
-#include "platform/linux/LinuxConnectionTable.h"
-#include "platform/linux/LinuxPacketSource.h"
+#include "linux/LinuxAddressList.h"
+#include "linux/LinuxConnectionTable.h"
+#include "linux/LinuxPacketSource.h"
 
 namespace kestrova {
 namespace {

@@ -1,0 +1,162 @@
+#include "linux/LinuxPacketSource.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/eventfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+
+#include "capture/CapturePlan.h"
+#include "monitor/AddressText.h"
+
+namespace kestrova {
+
+namespace {
+
+// Room for bursts while the worker waits for the window thread; the helper
+// blocks (and the kernel's ring takes over) only once this is full.
+constexpr int kPipeSize = 1 << 20;
+
+}  // namespace
+
+LinuxPacketSource::LinuxPacketSource(std::string helperPath) : helperPath_(std::move(helperPath)) {
+    wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
+
+LinuxPacketSource::~LinuxPacketSource() {
+    stop();
+    reap();
+    if (pipe_ >= 0) close(pipe_);
+    if (wake_ >= 0) close(wake_);
+}
+
+std::vector<std::string> LinuxPacketSource::helperArguments(const std::string& helperPath,
+                                                            const CaptureRequest& request) {
+    std::vector<std::string> arguments{helperPath, request.interfaceName, dottedAddress(request.address)};
+    if (request.wholeInterface) arguments.emplace_back("--whole-interface");
+    for (const auto& excluded : request.excluded) {
+        arguments.emplace_back("--exclude");
+        arguments.push_back(dottedAddress(excluded));
+    }
+    return arguments;
+}
+
+bool LinuxPacketSource::start(const CaptureRequest& request) {
+    if (wake_ < 0 || pipe_ >= 0) return false;
+    int ends[2];
+    // Close-on-exec, so that no other child of this process (another worker's
+    // helper among them) keeps the write end open and the end of the stream
+    // from showing when this helper goes.
+    if (pipe2(ends, O_CLOEXEC) != 0) return false;
+    fcntl(ends[0], F_SETPIPE_SZ, kPipeSize);  // a smaller pipe still works
+
+    const std::vector<std::string> arguments = helperArguments(helperPath_, request);
+    std::vector<char*> argv;
+    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    // The helper gets no environment at all: nothing a user sets reaches a
+    // program that may hold a capability.
+    char* envp[] = {nullptr};
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    // The helper starts with default signal handling, whatever this process
+    // blocks or ignores.
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    bool started = false;
+    {
+        // Under the lock, so that a stop() now either comes first and nothing
+        // starts, or comes after and finds the pid to end.
+        std::lock_guard lock(mutex_);
+        if (!stopped_) {
+            pid_t pid = -1;
+            if (posix_spawn(&pid, helperPath_.c_str(), &actions, &attributes, argv.data(), envp) == 0) {
+                pid_ = pid;
+                started = true;
+            }
+        }
+    }
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    close(ends[1]);
+    if (!started) {
+        close(ends[0]);
+        return false;
+    }
+    pipe_ = ends[0];
+    return true;
+}
+
+std::size_t LinuxPacketSource::read(std::span<std::byte> buffer) {
+    if (pipe_ < 0 || buffer.empty()) return 0;
+    while (true) {
+        pollfd fds[2] = {{pipe_, POLLIN, 0}, {wake_, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            return 0;
+        }
+        if (fds[1].revents) return 0;
+        const ssize_t count = ::read(pipe_, buffer.data(), buffer.size());
+        if (count > 0) return static_cast<std::size_t>(count);
+        if (count < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        return 0;
+    }
+}
+
+void LinuxPacketSource::stop() {
+    std::lock_guard lock(mutex_);
+    stopped_ = true;
+    // Not yet reaped, so the pid is still ours and cannot name another process.
+    if (pid_ > 0) kill(pid_, SIGKILL);
+    if (wake_ >= 0) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t written = write(wake_, &one, sizeof one);
+    }
+}
+
+void LinuxPacketSource::reap() {
+    // Under the lock, so that no stop() can signal the pid between its reaping
+    // and its forgetting. The helper was killed already; this takes no time.
+    std::lock_guard lock(mutex_);
+    if (pid_ <= 0) return;
+    while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+}
+
+pid_t LinuxPacketSource::helperPid() const {
+    std::lock_guard lock(mutex_);
+    return pid_;
+}
+
+std::unique_ptr<PacketSource> LinuxPacketSources::create() {
+    return std::make_unique<LinuxPacketSource>(helperPath_);
+}
+
+std::string locateCaptureHelper(const std::string& executable) {
+    namespace fs = std::filesystem;
+    const fs::path directory = fs::path(executable).parent_path();
+    const fs::path beside = directory / kCaptureHelperName;
+    const fs::path installed = (directory / ".." / "libexec" / "kestrova" / kCaptureHelperName).lexically_normal();
+    for (const fs::path& candidate : {beside, installed})
+        if (access(candidate.c_str(), X_OK) == 0) return candidate.string();
+    return beside.string();
+}
+
+}  // namespace kestrova

@@ -1,0 +1,222 @@
+#include "linux/SocketOwnerCache.h"
+
+#include <algorithm>
+
+namespace kestrova {
+
+void SocketOwnerCache::assignOwners(std::span<TcpSocketEntry> entries) {
+    ++tick_;
+    seenNow_ = 0;
+    dropExitedOwners();
+
+    bool scanned = false;
+    if (!resolve(entries)) {
+        rescan(entries);
+        scanned = true;
+        resolve(entries);
+    }
+    // An owner that was only ever seen in a walk may have ended since; that
+    // takes the walk we have not yet spent this tick. Sockets of an owner
+    // found gone here are looked up again next tick.
+    if (!watchOwners(entries)) {
+        if (!scanned) {
+            rescan(entries);
+            resolve(entries);
+            watchOwners(entries);
+        }
+        resolve(entries);
+    }
+    if (!pending_.empty())
+        ownByListeners(entries);
+    // Sockets that were in an earlier table and are now gone will not come
+    // back (inode numbers are not handed out again soon). Ones a walk found
+    // that never showed up stay until the next walk replaces them.
+    if (owners_.size() != seenNow_ + neverSeen_)
+        forgetUnseen();
+}
+
+bool SocketOwnerCache::resolve(std::span<TcpSocketEntry> entries) {
+    bool complete = true;
+    pending_.clear();
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        TcpSocketEntry& e = entries[i];
+        e.row.pid = 0;
+        if (!wantsOwner(e)) {
+            if (e.inode == 0 && e.row.state != kStateTimeWait)
+                pending_.push_back(i);
+            continue;
+        }
+        auto it = owners_.find(e.inode);
+        if (it == owners_.end()) {
+            complete = false;
+        } else {
+            Owner& owner = it->second;
+            if (owner.seenTick != tick_) {
+                if (owner.seenTick == 0)
+                    --neverSeen_;
+                owner.seenTick = tick_;
+                ++seenNow_;
+            }
+            e.row.pid = owner.pid;
+        }
+        if (e.row.pid == 0)
+            pending_.push_back(i);
+    }
+    return complete;
+}
+
+void SocketOwnerCache::forgetUnseen() {
+    std::erase_if(owners_, [this](const auto& kv) {
+        return kv.second.seenTick != 0 && kv.second.seenTick != tick_;
+    });
+}
+
+void SocketOwnerCache::recount() {
+    seenNow_ = neverSeen_ = 0;
+    for (const auto& [inode, owner] : owners_) {
+        seenNow_ += owner.seenTick == tick_;
+        neverSeen_ += owner.seenTick == 0;
+    }
+}
+
+namespace {
+
+// The states of a connection that may still wait to be accepted: the
+// handshake, the accept queue, and a client that hung up in the meantime.
+bool mayAwaitAccept(std::uint32_t state) {
+    constexpr std::uint32_t kSynReceived = 4, kCloseWait = 8;
+    return state == kSynReceived || state == kStateEstablished || state == kCloseWait;
+}
+
+std::uint64_t listenerKey(const std::array<std::uint8_t, 4>& address, std::uint16_t port, bool dualStack) {
+    const std::uint64_t word = std::uint64_t{address[0]} << 24 | std::uint64_t{address[1]} << 16 |
+                               std::uint64_t{address[2]} << 8 | address[3];
+    return word << 17 | std::uint64_t{port} << 1 | (dualStack ? 1 : 0);
+}
+
+}  // namespace
+
+void SocketOwnerCache::ownByListeners(std::span<TcpSocketEntry> entries) {
+    // A socket with a holder we cannot see is someone else's; one without a
+    // holder and out of the accept queue's states is the kernel's.
+    for (std::size_t i : pending_) {
+        TcpSocketEntry& e = entries[i];
+        e.row.pid = e.inode != 0 ? kPidNotVisible : 0;
+    }
+    listeners_.clear();
+    for (const TcpSocketEntry& e : entries) {
+        if (e.row.state != kStateListen)
+            continue;
+        // Of listeners sharing a port, the lowest pid; a visible one before
+        // one we cannot see.
+        auto [it, added] = listeners_.try_emplace(listenerKey(e.row.localAddr, e.row.localPort, e.dualStackListener),
+                                                  e.row.pid);
+        if (!added && e.row.pid < it->second)
+            it->second = e.row.pid;
+    }
+    if (listeners_.empty())
+        return;
+    for (std::size_t i : pending_) {
+        TcpSocketEntry& e = entries[i];
+        if (!mayAwaitAccept(e.row.state))
+            continue;
+        // Its listener: on its own address, on every IPv4 address, or on
+        // every address of both families.
+        for (std::uint64_t key : {listenerKey(e.row.localAddr, e.row.localPort, false),
+                                  listenerKey({}, e.row.localPort, false), listenerKey({}, e.row.localPort, true)}) {
+            auto it = listeners_.find(key);
+            if (it != listeners_.end() && it->second != 0) {
+                e.row.pid = it->second;
+                break;
+            }
+        }
+    }
+}
+
+void SocketOwnerCache::dropExitedOwners() {
+    exited_.clear();
+    source_.collectExited(exited_);
+    if (exited_.empty())
+        return;
+    std::unordered_set<std::uint32_t> gone(exited_.begin(), exited_.end());
+    for (std::uint32_t pid : gone) {
+        source_.unwatch(pid);
+        watched_.erase(pid);
+    }
+    dropPids(gone);
+}
+
+void SocketOwnerCache::rescan(std::span<const TcpSocketEntry> entries) {
+    ++scans_;
+    holders_.clear();
+    source_.scan(holders_);
+    std::sort(holders_.begin(), holders_.end());
+
+    std::unordered_map<std::uint64_t, Owner> fresh;
+    fresh.reserve(holders_.size() + entries.size());
+    for (std::size_t i = 0; i < holders_.size();) {
+        std::size_t end = i;
+        while (end < holders_.size() && holders_[end].inode == holders_[i].inode)
+            ++end;
+        const std::uint64_t inode = holders_[i].inode;
+        Owner owner{holders_[i].pid, 0};  // lowest pid
+        if (auto old = owners_.find(inode); old != owners_.end()) {
+            owner.seenTick = old->second.seenTick;
+            const std::uint32_t kept = old->second.pid;
+            // A socket shared after fork keeps the owner it had as long as
+            // that process still holds it, so the row does not flap.
+            if (kept != 0 && std::any_of(holders_.begin() + i, holders_.begin() + end,
+                                         [kept](const SocketHolder& h) { return h.pid == kept; }))
+                owner.pid = kept;
+        }
+        fresh.emplace(inode, owner);
+        i = end;
+    }
+    // Sockets nobody visible holds (other users, other namespaces) are
+    // remembered as unowned so they do not cause a walk on every tick.
+    for (const TcpSocketEntry& e : entries)
+        if (wantsOwner(e))
+            fresh.try_emplace(e.inode, Owner{0, 0});
+    owners_ = std::move(fresh);
+    recount();
+}
+
+bool SocketOwnerCache::watchOwners(std::span<const TcpSocketEntry> entries) {
+    owning_.clear();
+    std::uint32_t last = 0;
+    for (const TcpSocketEntry& e : entries) {
+        // Set by resolve(): 0 for sockets without an owner we can see.
+        if (e.row.pid == 0 || e.row.pid == last)
+            continue;
+        last = e.row.pid;
+        owning_.insert(last);
+    }
+    for (auto it = watched_.begin(); it != watched_.end();) {
+        if (owning_.contains(*it)) {
+            ++it;
+        } else {
+            source_.unwatch(*it);
+            it = watched_.erase(it);
+        }
+    }
+    std::unordered_set<std::uint32_t> gone;
+    for (std::uint32_t pid : owning_) {
+        if (watched_.contains(pid))
+            continue;
+        if (source_.watch(pid))
+            watched_.insert(pid);
+        else
+            gone.insert(pid);
+    }
+    if (gone.empty())
+        return true;
+    dropPids(gone);
+    return false;
+}
+
+void SocketOwnerCache::dropPids(const std::unordered_set<std::uint32_t>& pids) {
+    std::erase_if(owners_, [&pids](const auto& kv) { return pids.contains(kv.second.pid); });
+    recount();
+}
+
+}  // namespace kestrova

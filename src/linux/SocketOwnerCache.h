@@ -1,0 +1,97 @@
+#pragma once
+#include <cstdint>
+#include <span>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "linux/TcpSocketEntry.h"
+
+namespace kestrova {
+
+// One open socket descriptor of a process: (socket inode, holding pid).
+struct SocketHolder {
+    std::uint64_t inode = 0;
+    std::uint32_t pid = 0;
+    auto operator<=>(const SocketHolder&) const = default;
+};
+
+// Where socket owners come from: a walk over every process's descriptors and
+// a way to learn that a process has ended.
+class SocketOwnerSource {
+public:
+    virtual ~SocketOwnerSource() = default;
+    // Replaces `holders` with every socket descriptor of every process that
+    // may be inspected. Processes that vanish or deny access are left out.
+    virtual void scan(std::vector<SocketHolder>& holders) = 0;
+    // Starts watching `pid` for its exit; false when it has already gone.
+    virtual bool watch(std::uint32_t pid) = 0;
+    virtual void unwatch(std::uint32_t pid) = 0;
+    // Appends the watched pids that have ended.
+    virtual void collectExited(std::vector<std::uint32_t>& exited) = 0;
+};
+
+// Maps socket inodes to owning pids, walking the processes only when a socket
+// turns up that has never been seen. Owners are watched so that an ended
+// process's entries go away before its pid can be reused.
+class SocketOwnerCache {
+public:
+    explicit SocketOwnerCache(SocketOwnerSource& source) : source_(source) {}
+
+    // Sets `row.pid` of every entry. A socket held by a process we may see
+    // gets that process. A connection waiting in its listener's accept
+    // queue (no holder yet) gets the listener's owner, so that its row keeps
+    // one key from the handshake to long after accept(). A socket held
+    // where we cannot look gets kPidNotVisible, and the kernel's own ones
+    // (TIME_WAIT, closed by their process) get 0. `entries` is the whole
+    // current table; cached sockets missing from it are forgotten.
+    void assignOwners(std::span<TcpSocketEntry> entries);
+
+    // How many times the processes were walked.
+    std::uint64_t scanCount() const { return scans_; }
+    std::size_t size() const { return owners_.size(); }
+
+private:
+    struct Owner {
+        std::uint32_t pid = 0;      // 0: nobody we may see holds it
+        std::uint64_t seenTick = 0; // last table it was in; 0: only ever scanned
+    };
+
+    static bool wantsOwner(const TcpSocketEntry& e) {
+        return e.inode != 0 && e.row.state != kStateTimeWait;
+    }
+    void dropExitedOwners();
+    // Sets the pid of every entry whose socket is cached (0 for the rest)
+    // and collects in pending_ those without a visible owner; false when
+    // some socket is not cached at all.
+    bool resolve(std::span<TcpSocketEntry> entries);
+    void forgetUnseen();
+    void recount();
+    void rescan(std::span<const TcpSocketEntry> entries);
+    // Watches the owners of `entries`' sockets (their pids as resolve() set
+    // them) and stops watching the rest; false when some owner had already
+    // ended (its entries are dropped).
+    bool watchOwners(std::span<const TcpSocketEntry> entries);
+    void dropPids(const std::unordered_set<std::uint32_t>& pids);
+    // Gives the sockets in `pending_` the owner of their listener, or their
+    // stand-in owner when there is none to give.
+    void ownByListeners(std::span<TcpSocketEntry> entries);
+
+    SocketOwnerSource& source_;
+    std::unordered_map<std::uint64_t, Owner> owners_;
+    std::unordered_set<std::uint32_t> watched_;
+    std::uint64_t tick_ = 0;
+    std::uint64_t scans_ = 0;
+    // How many cached sockets are in this tick's table, and how many only a
+    // walk has found: when they add up to all, none is left to forget.
+    std::size_t seenNow_ = 0;
+    std::size_t neverSeen_ = 0;
+    // Reused between calls.
+    std::vector<SocketHolder> holders_;
+    std::vector<std::uint32_t> exited_;
+    std::unordered_set<std::uint32_t> owning_;
+    std::vector<std::size_t> pending_;  // entries without a visible holder
+    std::unordered_map<std::uint64_t, std::uint32_t> listeners_;
+};
+
+}  // namespace kestrova
