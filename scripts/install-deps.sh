@@ -1,19 +1,33 @@
 #!/usr/bin/env bash
-# Installs what building, running and testing Kestrova needs on Debian 12.
-# Safe to run again: it installs only what is missing.
+# Installs what Kestrova needs on Debian 12, and only what is missing.
+#   scripts/install-deps.sh run    what building and running the program need
+#   scripts/install-deps.sh test   that, and everything the tests, fuzzers,
+#                                  benchmarks and the package test use (default)
 set -euo pipefail
 
-packages=(
+tier=${1:-test}
+run_packages=(
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev qt6-base-dev-tools libgl-dev
-  libgtest-dev libgmock-dev
+  qt6-base-dev qt6-base-dev-tools libgl-dev qt6-qpa-plugins
   fonts-ipafont-gothic
+  libpcap-dev libcap-dev libcap2-bin
+)
+test_packages=(
+  libgtest-dev libgmock-dev
   xvfb xauth
   iproute2 procps
   clang libclang-rt-dev
   dpkg-dev file desktop-file-utils appstream groff-base
-  libpcap-dev libcap-dev tcpdump libcap2-bin util-linux
+  tcpdump util-linux
 )
+case $tier in
+  run) packages=("${run_packages[@]}") ;;
+  test) packages=("${run_packages[@]}" "${test_packages[@]}") ;;
+  *)
+    echo "usage: scripts/install-deps.sh [run|test]" >&2
+    exit 2
+    ;;
+esac
 
 missing=()
 for package in "${packages[@]}"; do
