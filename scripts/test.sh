@@ -16,9 +16,9 @@ export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export QT_QPA_PLATFORM=offscreen
 # The kernel tests watch the machine's own connection table, so they run one
-# at a time; the rest in parallel.
+# at a time, and one checkout at a time on a shared machine; the rest in parallel.
 ctest --test-dir build-asan --output-on-failure -j "$jobs" --timeout 300 -LE integration
-ctest --test-dir build-asan --output-on-failure -j 1 --timeout 300 -L integration
+flock /tmp/kestrova-integration.lock ctest --test-dir build-asan --output-on-failure -j 1 --timeout 300 -L integration
 
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTROVA_BENCH=OFF >/dev/null
 cmake --build build-tsan --target thread_tests_tsan -j "$jobs"
@@ -27,4 +27,4 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build-tsan/tests/thread_tes
 # Every parser of outside input under libFuzzer for a short while.
 scripts/fuzz.sh 20
 # The Debian package, installed and removed again (as root only).
-scripts/test-package.sh
+flock /tmp/kestrova-package.lock scripts/test-package.sh
