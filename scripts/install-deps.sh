@@ -19,6 +19,7 @@ test_packages=(
   clang libclang-rt-dev
   dpkg-dev file desktop-file-utils appstream groff-base
   tcpdump util-linux
+  weston xwayland qt6-wayland
 )
 case $tier in
   run) packages=("${run_packages[@]}") ;;
