@@ -20,6 +20,9 @@ add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/kestrova.1.gz
   COMMENT "Compressing the manual page")
 add_custom_target(kestrova_manual ALL DEPENDS ${PROJECT_BINARY_DIR}/kestrova.1.gz)
 install(FILES ${PROJECT_BINARY_DIR}/kestrova.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# Whatever builds the program builds everything the install takes with it,
+# so that an install after `cmake --build build --target kestrova` is whole.
+add_dependencies(kestrova kestrova_manual)
 
 # The licence, as Debian's machine-readable copyright file (the licence text
 # taken from LICENSE, one space in, blank lines as " .").
