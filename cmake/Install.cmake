@@ -20,6 +20,21 @@ add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/kestrova.1.gz
   COMMENT "Compressing the manual page")
 add_custom_target(kestrova_manual ALL DEPENDS ${PROJECT_BINARY_DIR}/kestrova.1.gz)
 install(FILES ${PROJECT_BINARY_DIR}/kestrova.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# Whatever builds the program builds everything the install takes with it,
+# so that an install after `cmake --build build --target kestrova` is whole.
+add_dependencies(kestrova kestrova_manual)
+
+# The licence, as Debian's machine-readable copyright file (the licence text
+# taken from LICENSE, one space in, blank lines as " .").
+file(READ ${PROJECT_SOURCE_DIR}/LICENSE KESTROVA_LICENCE_TEXT)
+string(FIND "${KESTROVA_LICENCE_TEXT}" "Permission is hereby granted" licence_start)
+string(SUBSTRING "${KESTROVA_LICENCE_TEXT}" ${licence_start} -1 KESTROVA_LICENCE_TEXT)
+string(STRIP "${KESTROVA_LICENCE_TEXT}" KESTROVA_LICENCE_TEXT)
+string(REPLACE "\n\n" "\n.\n" KESTROVA_LICENCE_TEXT "${KESTROVA_LICENCE_TEXT}")
+string(REPLACE "\n" "\n " KESTROVA_LICENCE_TEXT " ${KESTROVA_LICENCE_TEXT}")
+configure_file(packaging/copyright.in ${PROJECT_BINARY_DIR}/copyright @ONLY)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/LICENSE)
+install(FILES ${PROJECT_BINARY_DIR}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 configure_file(packaging/postinst.in ${PROJECT_BINARY_DIR}/debian/postinst @ONLY
   FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)

@@ -8,7 +8,7 @@ set -euo pipefail
 tier=${1:-test}
 run_packages=(
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev qt6-base-dev-tools libgl-dev qt6-qpa-plugins
+  qt6-base-dev qt6-base-dev-tools libgl-dev qt6-qpa-plugins qt6-wayland
   fonts-ipafont-gothic
   libpcap-dev libcap-dev libcap2-bin
 )
@@ -17,8 +17,9 @@ test_packages=(
   xvfb xauth
   iproute2 procps
   clang libclang-rt-dev
-  dpkg-dev file desktop-file-utils appstream groff-base
+  dpkg-dev file desktop-file-utils appstream groff-base lintian
   tcpdump util-linux
+  weston xwayland
 )
 case $tier in
   run) packages=("${run_packages[@]}") ;;

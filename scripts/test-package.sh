@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Builds the Debian package, installs it with apt-get as a user would, checks
-# the installed program and files, and removes the package again. Needs root;
-# as anyone else it says so and does nothing.
+# Builds the Debian package and checks what it holds, read from the .deb
+# itself: its files, control data, scripts and copyright file. Then installs it
+# with apt-get as a user would, checks the installed program and removes the
+# package again; but when a kestrova package is installed already, it is the
+# user's, and the test leaves it alone and stops after the first part. Needs
+# root; as anyone else it says so and does nothing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [[ $(id -u) -ne 0 ]]; then
@@ -9,6 +12,8 @@ if [[ $(id -u) -ne 0 ]]; then
   exit 0
 fi
 scripts/install-deps.sh
+# Whatever is installed before the test starts is the user's.
+installed_before=$(dpkg-query -W -f='${db:Status-Status}' kestrova 2>/dev/null || true)
 
 build=build-deb
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
@@ -19,39 +24,81 @@ rm -rf "$build/package"
 debs=("$build"/package/kestrova_*.deb)
 [[ ${#debs[@]} -eq 1 && -f ${debs[0]} ]] || { echo "package: expected one kestrova_*.deb, got: ${debs[*]}" >&2; exit 1; }
 
-# apt's download user must be able to read the file it installs from.
-staging=$(mktemp -d)
-chmod 755 "$staging"
-install -m 644 "${debs[0]}" "$staging/"
-apt() { flock /tmp/apt.lock apt-get -o DPkg::Lock::Timeout=600 -y -qq "$@" >/dev/null; }
+deb=${debs[0]}
+
+scratch=$(mktemp -d)
+installed_by_test=false
 cleanup() {
-  if dpkg -s kestrova >/dev/null 2>&1; then DEBIAN_FRONTEND=noninteractive apt purge kestrova || true; fi
-  rm -rf "$staging"
+  if $installed_by_test && dpkg -s kestrova >/dev/null 2>&1; then
+    DEBIAN_FRONTEND=noninteractive apt purge kestrova || true
+  fi
+  rm -rf "$scratch"
 }
 trap cleanup EXIT
-
 fail() {
   echo "package: $*" >&2
   exit 1
 }
+
+# What the package holds, unpacked.
+files=$scratch/files
+dpkg-deb -x "$deb" "$files"
+dpkg-deb -e "$deb" "$scratch/control"
+[[ $(dpkg-deb -f "$deb" Package) == kestrova ]] || fail "the package is not named kestrova"
+[[ $(dpkg-deb -f "$deb" Version) == 2.0 ]] || fail "the package's version is not 2.0"
+depends=$(dpkg-deb -f "$deb" Depends)
+for needed in fonts-ipafont-gothic libcap2-bin libqt6widgets6 libc6; do
+  [[ $depends == *"$needed"* ]] || fail "Depends lacks $needed: $depends"
+done
+helper=/usr/libexec/kestrova/kestrova-capture
+for file in /usr/bin/kestrova "$helper" /usr/share/applications/kestrova.desktop \
+  /usr/share/icons/hicolor/scalable/apps/kestrova.svg /usr/share/metainfo/org.kestrova.Kestrova.metainfo.xml \
+  /usr/share/man/man1/kestrova.1.gz /usr/share/doc/kestrova/copyright; do
+  [[ -f $files$file ]] || fail "$file is not in the package"
+done
+desktop-file-validate "$files/usr/share/applications/kestrova.desktop" || fail "the desktop entry is invalid"
+appstreamcli validate --no-net "$files/usr/share/metainfo/org.kestrova.Kestrova.metainfo.xml" >/dev/null ||
+  fail "the metainfo is invalid"
+[[ -x $scratch/control/postinst ]] || fail "the package has no executable postinst"
+sh -n "$scratch/control/postinst" || fail "the postinst is not valid sh"
+grep -q "helper='$helper'" "$scratch/control/postinst" || fail "the postinst does not grant $helper"
+
+# Debian's own checks of a package, errors and warnings; a package that CPack
+# builds has no Debian changelog.
+report=$(lintian --fail-on error,warning --suppress-tags no-changelog "$deb" 2>&1) ||
+  fail "lintian finds fault with the package: $report"
+
+# The copyright file: Debian's machine-readable format, MIT (Expat, as Debian
+# names it), and the very text of LICENSE.
+copyright=$files/usr/share/doc/kestrova/copyright
+[[ $(stat -c %a "$copyright") == 644 ]] || fail "the copyright file is not mode 644"
+[[ $(head -n 1 "$copyright") == "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" ]] ||
+  fail "the copyright file is not in the machine-readable format"
+for field in "Files: *" "Copyright: 2026 The Kestrova developers" "License: Expat"; do
+  grep -qxF "$field" "$copyright" || fail "the copyright file lacks '$field'"
+done
+diff <(sed -n '/^Permission is hereby granted/,$p' LICENSE) \
+  <(sed -n '/^License: Expat$/,/^$/p' "$copyright" | sed '1d; /^$/d; s/^ //; s/^\.$//') >/dev/null ||
+  fail "the copyright file's licence text is not the text of LICENSE"
+
+if [[ -n $installed_before && $installed_before != not-installed ]]; then
+  echo "package: $(basename "$deb") checked unpacked, not installed: this machine has a kestrova package" \
+    "($installed_before), which the test leaves alone"
+  exit 0
+fi
+
+# apt's download user must be able to read the file it installs from.
+staging=$scratch/staging
+mkdir "$staging"
+chmod 755 "$scratch" "$staging"
+install -m 644 "$deb" "$staging/"
+apt() { flock /tmp/apt.lock apt-get -o DPkg::Lock::Timeout=600 -y -qq "$@" >/dev/null; }
+installed_by_test=true
 (cd "$staging" && DEBIAN_FRONTEND=noninteractive apt install --no-install-recommends ./kestrova_*.deb)
 
 version=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM kestrova --version)
 [[ $version == "Kestrova Version 2.00" ]] || fail "installed kestrova --version printed '$version'"
 [[ $(command -v kestrova) == /usr/bin/kestrova ]] || fail "kestrova is not /usr/bin/kestrova"
-for file in /usr/share/applications/kestrova.desktop /usr/share/icons/hicolor/scalable/apps/kestrova.svg \
-  /usr/share/metainfo/org.kestrova.Kestrova.metainfo.xml /usr/share/man/man1/kestrova.1.gz; do
-  dpkg -S "$file" >/dev/null 2>&1 || fail "$file is not in the package"
-done
-desktop-file-validate /usr/share/applications/kestrova.desktop || fail "installed desktop entry is invalid"
-appstreamcli validate --no-net /usr/share/metainfo/org.kestrova.Kestrova.metainfo.xml >/dev/null ||
-  fail "installed metainfo is invalid"
-depends=$(dpkg-query -W -f='${Depends}' kestrova)
-for needed in fonts-ipafont-gothic libcap2-bin libqt6widgets6 libc6; do
-  [[ $depends == *"$needed"* ]] || fail "Depends lacks $needed: $depends"
-done
-helper=/usr/libexec/kestrova/kestrova-capture
-dpkg -S "$helper" >/dev/null 2>&1 || fail "$helper is not in the package"
 getcap "$helper" | grep -q cap_net_raw || fail "the post-install step did not grant $helper cap_net_raw"
 
 # The installed program finds its helper, and packet checking works for an
@@ -70,4 +117,4 @@ grep -q "127.0.0.1を通るパケットをチェックします。" <<<"$lines" 
 
 DEBIAN_FRONTEND=noninteractive apt purge kestrova
 [[ ! -e /usr/bin/kestrova ]] || fail "/usr/bin/kestrova is still there after removal"
-echo "package: $(basename "${debs[0]}") installed, ran, removed"
+echo "package: $(basename "$deb") checked unpacked, installed, ran, removed"

@@ -2,7 +2,9 @@
 # Installs what is missing, builds everything with AddressSanitizer and
 # UndefinedBehaviorSanitizer and runs every test; then builds the threaded
 # tests with ThreadSanitizer and runs them; then fuzzes for 20 seconds per
-# target and, as root, builds, installs and removes the Debian package.
+# target, follows scripts/run.sh and cmake --install build in a copy of the
+# sources and, as root, checks the Debian package (and installs and removes it
+# unless one is installed already).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -26,5 +28,7 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build-tsan/tests/thread_tes
 
 # Every parser of outside input under libFuzzer for a short while.
 scripts/fuzz.sh 20
+# The README's first steps: scripts/run.sh, then cmake --install build.
+scripts/test-run-install.sh
 # The Debian package, installed and removed again (as root only).
 flock /tmp/kestrova-package.lock scripts/test-package.sh

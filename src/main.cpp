@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 #include "options/ProfileCopy.h"
 #include "options/ProfileStore.h"
@@ -39,12 +40,32 @@ namespace {
 
 using namespace kestrova;
 
+bool isSet(const char* name) {
+    const char* value = std::getenv(name);
+    return value && *value;
+}
+
 bool haveDisplay() {
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
-        const char* value = std::getenv(name);
-        if (value && *value) return true;
-    }
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        if (isSet(name)) return true;
     return false;
+}
+
+// The window platform to ask Qt for, empty for Qt's own choice. Wayland lets
+// a client neither keep its window on top nor set its own opacity, so on a
+// Wayland desktop that also runs an X server (XWayland) the window goes
+// through X, on Wayland only if X fails; a platform the user chose
+// (QT_QPA_PLATFORM) stays. Without an X server it runs on Wayland and says
+// once what it cannot do there.
+const char* windowPlatform() {
+    if (isSet("QT_QPA_PLATFORM")) return nullptr;
+    const char* session = std::getenv("XDG_SESSION_TYPE");
+    if (!isSet("WAYLAND_DISPLAY") && !(session && std::strcmp(session, "wayland") == 0)) return nullptr;
+    if (isSet("DISPLAY")) return "xcb;wayland";
+    std::fputs("kestrova: no X server on this Wayland desktop (DISPLAY is not set): the window cannot stay on top "
+               "or be transparent.\n",
+               stderr);
+    return "wayland";
 }
 
 std::filesystem::path executablePath() {
@@ -91,7 +112,19 @@ int runWindow(int argc, char** argv) {
             stderr);
         return EXIT_USAGE;
     }
-    QApplication app(argc, argv);
+    // Qt's own -platform option, rather than QT_QPA_PLATFORM: the programs
+    // this one starts do not inherit the choice.
+    std::vector<char*> arguments(argv, argv + argc);
+    char platformOption[] = "-platform";
+    std::string platform;
+    if (const char* chosen = windowPlatform()) {
+        platform = chosen;
+        arguments.push_back(platformOption);
+        arguments.push_back(platform.data());
+    }
+    int count = static_cast<int>(arguments.size());
+    arguments.push_back(nullptr);
+    QApplication app(count, arguments.data());
     Core core(argv[0]);
     QApplication::setApplicationName(core.applicationName());
     ProfileStore profile(core.profileFile, cp932ToUtf8);
