@@ -48,6 +48,7 @@ public:
     explicit CountingSources(std::string path) : real_(std::move(path)) {}
     std::unique_ptr<PacketSource> create() override { return std::make_unique<Counted>(*this, real_.create()); }
     std::string capturePath() const override { return real_.capturePath(); }
+    CaptureAccess access() const override { return real_.access(); }
     int live() const { return live_.load(); }
 
 private:
@@ -60,9 +61,10 @@ private:
             inner_.reset();
             --owner_.live_;
         }
-        bool start(const CaptureRequest& request) override { return inner_->start(request); }
+        SourceStart start(const CaptureRequest& request) override { return inner_->start(request); }
         std::size_t read(std::span<std::byte> buffer) override { return inner_->read(buffer); }
         void stop() override { inner_->stop(); }
+        SourceEnd finish() override { return inner_->finish(); }
 
     private:
         CountingSources& owner_;

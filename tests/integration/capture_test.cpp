@@ -91,7 +91,7 @@ std::map<std::string, std::string> statusOf(pid_t pid) {
 TEST(CaptureHelper, HoldsNoPrivilegeOnceItReportsReady) {
     REQUIRE_ROOT();
     LinuxPacketSource source(helperPath());
-    ASSERT_TRUE(source.start(CaptureRequest{"lo", {127, 0, 0, 1}, true, {}}));
+    ASSERT_EQ(source.start(CaptureRequest{"lo", {127, 0, 0, 1}, true, {}}).outcome, SourceStart::Outcome::Started);
     std::array<std::byte, kCaptureRecordSize> first{};
     std::size_t got = 0;
     while (got < first.size()) {
@@ -121,7 +121,7 @@ TEST(CaptureHelper, RefusesCapturesThatAreNotItsToTake) {
     };
     for (const Case& c : cases) {
         LinuxPacketSource source(helperPath());
-        ASSERT_TRUE(source.start(c.request));
+        ASSERT_EQ(source.start(c.request).outcome, SourceStart::Outcome::Started);
         RecordBytes first{};
         ASSERT_EQ(source.read(first), first.size());
         EXPECT_EQ(std::get<StatusRecord>(decodeRecord(first)).status, c.status) << c.request.interfaceName;
