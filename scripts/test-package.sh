@@ -47,27 +47,38 @@ desktop-file-validate /usr/share/applications/kestrova.desktop || fail "installe
 appstreamcli validate --no-net /usr/share/metainfo/org.kestrova.Kestrova.metainfo.xml >/dev/null ||
   fail "installed metainfo is invalid"
 depends=$(dpkg-query -W -f='${Depends}' kestrova)
-for needed in fonts-ipafont-gothic libcap2-bin libqt6widgets6 libc6; do
+for needed in fonts-ipafont-gothic libcap2-bin adduser libqt6widgets6 libc6; do
   [[ $depends == *"$needed"* ]] || fail "Depends lacks $needed: $depends"
 done
 helper=/usr/libexec/kestrova/kestrova-capture
 dpkg -S "$helper" >/dev/null 2>&1 || fail "$helper is not in the package"
-getcap "$helper" | grep -q cap_net_raw || fail "the post-install step did not grant $helper cap_net_raw"
+[[ $(stat -c '%U:%G %a' "$helper") == "root:kestrova 750" ]] ||
+  fail "$helper is $(stat -c '%U:%G %a' "$helper"), not root:kestrova 750"
+[[ $(getcap "$helper") == "$helper cap_net_raw=p" ]] ||
+  fail "the post-install step did not grant $helper cap_net_raw=p: $(getcap "$helper")"
 
-# The installed program finds its helper, and packet checking works for an
-# ordinary user through the capability the package granted: a --log run as
-# nobody with checkPacket on opens loopback's capture and logs no refusal.
+# The installed program finds its helper. A user outside the group is told
+# how to join it; a member checks packets through the capability the package
+# granted: a --log run with checkPacket on opens loopback's capture.
 config=$(mktemp -d)
 chmod 755 "$config"
 printf '[1040315]\r\ncheckPacket=1040315\r\n' >"$config/kestrova.INI"
 chmod 644 "$config/kestrova.INI"
-lines=$(cd / && env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM XDG_CONFIG_HOME="$config" \
-  timeout -s INT 3 setpriv --reuid=nobody --regid=nogroup --clear-groups kestrova --log --interval 200 || true)
+log_as() {
+  (cd / && env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM XDG_CONFIG_HOME="$config" \
+    runuser -u nobody -g nogroup "$@" -- timeout -s INT 3 kestrova --log --interval 200 || true)
+}
+outsider=$(log_as)
+member=$(log_as -G kestrova)
 rm -rf "$config"
-grep -q "127.0.0.1を通るパケットをチェックします。" <<<"$lines" ||
-  fail "as nobody, packet checking did not open loopback's capture: $(grep -c . <<<"$lines") lines, none for 127.0.0.1"
-! grep -q "権限がありません" <<<"$lines" || fail "as nobody, packet checking was refused: $(grep 権限 <<<"$lines")"
+grep -q "パケットをチェックできません: kestrovaグループに属していません (sudo usermod -aG kestrova nobody)" <<<"$outsider" ||
+  fail "outside the group, no line said how to join it: $outsider"
+! grep -q "を通るパケットをチェックします。" <<<"$outsider" || fail "outside the group, a capture opened"
+grep -q "127.0.0.1を通るパケットをチェックします。" <<<"$member" ||
+  fail "as a member, packet checking did not open loopback's capture: $member"
+! grep -q "できません" <<<"$member" || fail "as a member, packet checking was refused: $(grep できません <<<"$member")"
 
 DEBIAN_FRONTEND=noninteractive apt purge kestrova
 [[ ! -e /usr/bin/kestrova ]] || fail "/usr/bin/kestrova is still there after removal"
+! dpkg-statoverride --list "$helper" >/dev/null || fail "the purge left the helper's owner and mode override"
 echo "package: $(basename "${debs[0]}") installed, ran, removed"
