@@ -23,21 +23,6 @@ using namespace kestrova::testing;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-#define REQUIRE_ROOT()                                                              \
-    do {                                                                            \
-        if (geteuid() != 0) GTEST_SKIP() << "needs root to grant and to capture"; \
-    } while (false)
-
-struct Scratch {
-    fs::path path;
-    Scratch() {
-        char name[] = "/tmp/kestrova-hostile-XXXXXX";
-        path = mkdtemp(name);
-        chmod(path.c_str(), 0755);
-    }
-    ~Scratch() { fs::remove_all(path); }
-};
-
 // A process of this test's making, in a process group of its own, with its
 // standard output on a pipe.
 struct Started {
@@ -106,7 +91,7 @@ bool nobodyReadsMemoryOf(pid_t pid) {
 
 class HostileInvocation : public ::testing::Test {
 protected:
-    Scratch scratch;
+    TempDir scratch;
     fs::path helper = scratch.path / "kestrova-capture";
 
     void SetUp() override {

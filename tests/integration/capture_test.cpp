@@ -23,29 +23,11 @@ using namespace kestrova::testing;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-#define REQUIRE_ROOT()                                                                    \
-    do {                                                                                  \
-        if (geteuid() != 0) {                                                             \
-            GTEST_SKIP() << "needs root to capture and to make network namespaces";       \
-        }                                                                                 \
-    } while (false)
-
 // tcpdump's default buffer drops in loopback bursts; as a yardstick it must
 // see everything, and hand over each packet at once so that none is still
 // in its buffer when it is stopped. It keeps only the headers, as the
 // capture does.
 const std::vector<std::string> kYardstick = {"-B", "65536", "-s", "160", "--immediate-mode"};
-
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        char name[] = "/tmp/kestrova-capture-XXXXXX";
-        path = mkdtemp(name);
-        // Others (the nobody user of the permission test) may enter it.
-        chmod(path.c_str(), 0755);
-    }
-    ~TempDir() { fs::remove_all(path); }
-};
 
 std::size_t entriesIn(const char* directory) {
     std::size_t count = 0;

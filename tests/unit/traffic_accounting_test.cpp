@@ -59,6 +59,11 @@ void accountByWalking(ConnectionList& list, const PacketReport& r, std::string_v
     }
 }
 
+std::string text(const Octets& o) {
+    return std::to_string(o[0]) + "." + std::to_string(o[1]) + "." + std::to_string(o[2]) + "." +
+           std::to_string(o[3]);
+}
+
 std::vector<std::string> cellsOf(const ConnectionList& list) {
     std::vector<std::string> cells;
     for (int row = 0; row < list.rowCount(); ++row)
@@ -160,10 +165,6 @@ TEST(BatchAccounting, MatchesOneReportAtATime) {
     const std::vector<std::uint16_t> ports = {80, 443, 5000, 40000, 65535};
     const std::vector<std::string> marks = {"▼", "(>з<)", ""};
     const std::vector<std::string> totals = {"0", "", "18446744073709551000", " 99", "x", "-3"};
-    auto text = [](const Octets& o) {
-        return std::to_string(o[0]) + "." + std::to_string(o[1]) + "." + std::to_string(o[2]) + "." +
-               std::to_string(o[3]);
-    };
 
     for (int round = 0; round < 40; ++round) {
         ConnectionList batched, walked;
@@ -218,10 +219,6 @@ TEST(BatchAccounting, SummedIntervalsMatchDatagramByDatagram) {
     const std::vector<Octets> hosts = {{127, 0, 0, 1}, {10, 0, 0, 1}, {10, 0, 0, 2}};
     const std::vector<std::uint16_t> ports = {80, 5000, 40000};
     const std::vector<std::string> totals = {"0", "", "18446744073709551000", "7"};
-    auto text = [](const Octets& o) {
-        return std::to_string(o[0]) + "." + std::to_string(o[1]) + "." + std::to_string(o[2]) + "." +
-               std::to_string(o[3]);
-    };
 
     for (int round = 0; round < 60; ++round) {
         ConnectionList summed, walked;
