@@ -188,17 +188,28 @@ std::size_t copiesInMemory(pid_t pid, const std::string& needle, std::size_t* sc
         const std::size_t dash = range.find('-');
         const std::uint64_t begin = std::stoull(range.substr(0, dash), nullptr, 16);
         const std::uint64_t end = std::stoull(range.substr(dash + 1), nullptr, 16);
-        if (line.find("[vvar]") != std::string::npos) {
+        // The kernel's own pages, and a sanitizer's shadow, which spans
+        // terabytes: the capture's buffer is 8 MiB.
+        if (line.find("[vvar]") != std::string::npos || end - begin > (1ull << 30)) {
             continue;
         }
-        std::string bytes(end - begin, '\0');
-        memory.clear();
-        memory.seekg(static_cast<std::streamoff>(begin));
-        memory.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        if (memory.gcount() <= 0) continue;
-        bytes.resize(static_cast<std::size_t>(memory.gcount()));
-        *scanned += bytes.size();
-        for (std::size_t at = 0; (at = bytes.find(needle, at)) != std::string::npos; ++at) ++copies;
+        // Read in pieces that overlap by the needle's length.
+        std::string bytes;
+        for (std::uint64_t at = begin; at < end;) {
+            const std::uint64_t piece = std::min<std::uint64_t>(end - at, 1 << 20);
+            const std::size_t kept = std::min(bytes.size(), needle.size() - 1);
+            bytes.erase(0, bytes.size() - kept);
+            const std::size_t old = bytes.size();
+            bytes.resize(old + piece);
+            memory.clear();
+            memory.seekg(static_cast<std::streamoff>(at));
+            memory.read(bytes.data() + old, static_cast<std::streamsize>(piece));
+            if (memory.gcount() <= 0) break;
+            bytes.resize(old + static_cast<std::size_t>(memory.gcount()));
+            *scanned += static_cast<std::size_t>(memory.gcount());
+            for (std::size_t found = 0; (found = bytes.find(needle, found)) != std::string::npos; ++found) ++copies;
+            at += static_cast<std::uint64_t>(memory.gcount());
+        }
     }
     return copies;
 }
