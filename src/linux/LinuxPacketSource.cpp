@@ -224,8 +224,11 @@ std::string locateCaptureHelper(const std::string& executable) {
     const fs::path directory = fs::path(executable).parent_path();
     const fs::path beside = directory / kCaptureHelperName;
     const fs::path installed = (directory / ".." / "libexec" / "kestrova" / kCaptureHelperName).lexically_normal();
+    // Existence, not the right to run it: an installed helper only its group
+    // may run is still the one to try, so that a user outside the group is
+    // told how to join it.
     for (const fs::path& candidate : {beside, installed})
-        if (access(candidate.c_str(), X_OK) == 0) return candidate.string();
+        if (access(candidate.c_str(), F_OK) == 0) return candidate.string();
     return beside.string();
 }
 
