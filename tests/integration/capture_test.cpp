@@ -361,6 +361,11 @@ TEST(LocateCaptureHelper, BesideTheProgramOrInItsLibexec) {
               (installed / "libexec" / "kestrova" / "kestrova-capture").string());
     EXPECT_EQ(locateCaptureHelper((dir.path / "elsewhere" / "kestrova").string()),
               (dir.path / "elsewhere" / "kestrova-capture").string());
+    // An installed helper that this user may not run is still the one: its
+    // refusal names the group to join.
+    chmod((installed / "libexec" / "kestrova" / "kestrova-capture").c_str(), 0640);
+    EXPECT_EQ(locateCaptureHelper((installed / "bin" / "kestrova").string()),
+              (installed / "libexec" / "kestrova" / "kestrova-capture").string());
 }
 
 TEST(LinuxAddressListTest, ListsLoopbackAndKeepsItsOrder) {
