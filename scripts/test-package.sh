@@ -47,7 +47,7 @@ dpkg-deb -e "$deb" "$scratch/control"
 [[ $(dpkg-deb -f "$deb" Package) == kestrova ]] || fail "the package is not named kestrova"
 [[ $(dpkg-deb -f "$deb" Version) == 2.0 ]] || fail "the package's version is not 2.0"
 depends=$(dpkg-deb -f "$deb" Depends)
-for needed in fonts-ipafont-gothic libcap2-bin libqt6widgets6 libc6; do
+for needed in fonts-ipafont-gothic libcap2-bin adduser libqt6widgets6 libc6; do
   [[ $depends == *"$needed"* ]] || fail "Depends lacks $needed: $depends"
 done
 helper=/usr/libexec/kestrova/kestrova-capture
@@ -59,8 +59,10 @@ done
 desktop-file-validate "$files/usr/share/applications/kestrova.desktop" || fail "the desktop entry is invalid"
 appstreamcli validate --no-net "$files/usr/share/metainfo/org.kestrova.Kestrova.metainfo.xml" >/dev/null ||
   fail "the metainfo is invalid"
-[[ -x $scratch/control/postinst ]] || fail "the package has no executable postinst"
-sh -n "$scratch/control/postinst" || fail "the postinst is not valid sh"
+for script in postinst postrm; do
+  [[ -x $scratch/control/$script ]] || fail "the package has no executable $script"
+  sh -n "$scratch/control/$script" || fail "the $script is not valid sh"
+done
 grep -q "helper='$helper'" "$scratch/control/postinst" || fail "the postinst does not grant $helper"
 
 # Debian's own checks of a package, errors and warnings; a package that CPack
@@ -99,22 +101,33 @@ installed_by_test=true
 version=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM kestrova --version)
 [[ $version == "Kestrova Version 2.00" ]] || fail "installed kestrova --version printed '$version'"
 [[ $(command -v kestrova) == /usr/bin/kestrova ]] || fail "kestrova is not /usr/bin/kestrova"
-getcap "$helper" | grep -q cap_net_raw || fail "the post-install step did not grant $helper cap_net_raw"
+[[ $(stat -c '%U:%G %a' "$helper") == "root:kestrova 750" ]] ||
+  fail "$helper is $(stat -c '%U:%G %a' "$helper"), not root:kestrova 750"
+[[ $(getcap "$helper") == "$helper cap_net_raw=p" ]] ||
+  fail "the post-install step did not grant $helper cap_net_raw=p: $(getcap "$helper")"
 
-# The installed program finds its helper, and packet checking works for an
-# ordinary user through the capability the package granted: a --log run as
-# nobody with checkPacket on opens loopback's capture and logs no refusal.
+# The installed program finds its helper. A user outside the group is told
+# how to join it; a member checks packets through the capability the package
+# granted: a --log run with checkPacket on opens loopback's capture.
 config=$(mktemp -d)
 chmod 755 "$config"
 printf '[1040315]\r\ncheckPacket=1040315\r\n' >"$config/kestrova.INI"
 chmod 644 "$config/kestrova.INI"
-lines=$(cd / && env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM XDG_CONFIG_HOME="$config" \
-  timeout -s INT 3 setpriv --reuid=nobody --regid=nogroup --clear-groups kestrova --log --interval 200 || true)
+log_as() {
+  (cd / && env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM XDG_CONFIG_HOME="$config" \
+    runuser -u nobody -g nogroup "$@" -- timeout -s INT 3 kestrova --log --interval 200 || true)
+}
+outsider=$(log_as)
+member=$(log_as -G kestrova)
 rm -rf "$config"
-grep -q "127.0.0.1を通るパケットをチェックします。" <<<"$lines" ||
-  fail "as nobody, packet checking did not open loopback's capture: $(grep -c . <<<"$lines") lines, none for 127.0.0.1"
-! grep -q "権限がありません" <<<"$lines" || fail "as nobody, packet checking was refused: $(grep 権限 <<<"$lines")"
+grep -q "パケットをチェックできません: kestrovaグループに属していません (sudo usermod -aG kestrova nobody)" <<<"$outsider" ||
+  fail "outside the group, no line said how to join it: $outsider"
+! grep -q "を通るパケットをチェックします。" <<<"$outsider" || fail "outside the group, a capture opened"
+grep -q "127.0.0.1を通るパケットをチェックします。" <<<"$member" ||
+  fail "as a member, packet checking did not open loopback's capture: $member"
+! grep -q "できません" <<<"$member" || fail "as a member, packet checking was refused: $(grep できません <<<"$member")"
 
 DEBIAN_FRONTEND=noninteractive apt purge kestrova
 [[ ! -e /usr/bin/kestrova ]] || fail "/usr/bin/kestrova is still there after removal"
+! dpkg-statoverride --list "$helper" >/dev/null || fail "the purge left the helper's owner and mode override"
 echo "package: $(basename "$deb") checked unpacked, installed, ran, removed"

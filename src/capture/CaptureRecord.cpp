@@ -8,30 +8,32 @@ namespace {
 
 // Tags make a stream that lost its framing, or comes from some other program,
 // show at its first record.
-constexpr std::uint32_t kDatagramTag = 0x4450434B;    // "KCPD"
+constexpr std::uint32_t kConnectionTag = 0x4350434B;  // "KCPC"
 constexpr std::uint32_t kStatusTag = 0x5350434B;      // "KCPS"
 constexpr std::uint32_t kStatisticsTag = 0x5450434B;  // "KCPT"
 
-// Every datagram record holds at least an IPv4 and a TCP header.
-constexpr std::uint32_t kSmallestDatagram = 40;
+// Every datagram holds at least an IPv4 and a TCP header, so a sum of them
+// can be no smaller.
+constexpr std::uint64_t kSmallestDatagram = 40;
 
-// Field offsets after the 4-byte tag.
-struct DatagramLayout {
+struct ConnectionLayout {
     std::uint32_t tag;
-    std::uint32_t size;
-    std::uint8_t source[4];
-    std::uint8_t destination[4];
+    std::uint8_t family;
+    std::uint8_t zero[3];
+    std::uint8_t source[16];
+    std::uint8_t destination[16];
     std::uint16_t sourcePort;
     std::uint16_t destinationPort;
-    std::uint32_t microseconds;
-    std::int64_t seconds;
+    std::uint32_t zero2;
+    std::uint64_t bytes;
+    std::uint64_t zero3;
 };
-static_assert(sizeof(DatagramLayout) == kCaptureRecordSize);
+static_assert(sizeof(ConnectionLayout) == kCaptureRecordSize);
 
 struct StatusLayout {
     std::uint32_t tag;
     std::int32_t status;
-    std::uint8_t zero[24];
+    std::uint8_t zero[56];
 };
 static_assert(sizeof(StatusLayout) == kCaptureRecordSize);
 
@@ -40,7 +42,7 @@ struct StatisticsLayout {
     std::uint32_t zero;
     std::uint64_t received;
     std::uint64_t dropped;
-    std::uint64_t zero2;
+    std::uint8_t zero2[40];
 };
 static_assert(sizeof(StatisticsLayout) == kCaptureRecordSize);
 
@@ -64,18 +66,22 @@ bool allZero(const std::uint8_t* p, std::size_t n) {
     return true;
 }
 
+// The bytes an address of the family fills; the rest must stay zero.
+std::size_t addressLength(std::uint8_t family) {
+    return family == static_cast<std::uint8_t>(RecordFamily::Ipv4) ? 4 : 0;
+}
+
 }  // namespace
 
-RecordBytes encodeRecord(const DatagramRecord& record) {
-    DatagramLayout layout{};
-    layout.tag = kDatagramTag;
-    layout.size = record.datagram.size;
-    std::memcpy(layout.source, record.datagram.source.data(), 4);
-    std::memcpy(layout.destination, record.datagram.destination.data(), 4);
-    layout.sourcePort = record.datagram.sourcePort;
-    layout.destinationPort = record.datagram.destinationPort;
-    layout.microseconds = record.microseconds;
-    layout.seconds = record.seconds;
+RecordBytes encodeRecord(const ConnectionRecord& record) {
+    ConnectionLayout layout{};
+    layout.tag = kConnectionTag;
+    layout.family = static_cast<std::uint8_t>(record.family);
+    std::memcpy(layout.source, record.source.data(), 16);
+    std::memcpy(layout.destination, record.destination.data(), 16);
+    layout.sourcePort = record.sourcePort;
+    layout.destinationPort = record.destinationPort;
+    layout.bytes = record.bytes;
     return bytesOf(layout);
 }
 
@@ -98,29 +104,32 @@ CaptureRecord decodeRecord(std::span<const std::byte, kCaptureRecordSize> bytes)
     std::uint32_t tag;
     std::memcpy(&tag, bytes.data(), sizeof tag);
     switch (tag) {
-    case kDatagramTag: {
-        const auto layout = layoutOf<DatagramLayout>(bytes);
-        if (layout.size < kSmallestDatagram || layout.microseconds >= 1000000) return GarbledRecord{};
-        DatagramRecord record;
-        std::memcpy(record.datagram.source.data(), layout.source, 4);
-        std::memcpy(record.datagram.destination.data(), layout.destination, 4);
-        record.datagram.sourcePort = layout.sourcePort;
-        record.datagram.destinationPort = layout.destinationPort;
-        record.datagram.size = layout.size;
-        record.seconds = layout.seconds;
-        record.microseconds = layout.microseconds;
+    case kConnectionTag: {
+        const auto layout = layoutOf<ConnectionLayout>(bytes);
+        const std::size_t length = addressLength(layout.family);
+        if (length == 0 || layout.bytes < kSmallestDatagram || !allZero(layout.zero, sizeof layout.zero) ||
+            layout.zero2 != 0 || layout.zero3 != 0 || !allZero(layout.source + length, 16 - length) ||
+            !allZero(layout.destination + length, 16 - length))
+            return GarbledRecord{};
+        ConnectionRecord record;
+        record.family = static_cast<RecordFamily>(layout.family);
+        std::memcpy(record.source.data(), layout.source, 16);
+        std::memcpy(record.destination.data(), layout.destination, 16);
+        record.sourcePort = layout.sourcePort;
+        record.destinationPort = layout.destinationPort;
+        record.bytes = layout.bytes;
         return record;
     }
     case kStatusTag: {
         const auto layout = layoutOf<StatusLayout>(bytes);
-        if (layout.status < 0 || layout.status > static_cast<std::int32_t>(HelperStatus::PrivilegeDropFailed) ||
+        if (layout.status < 0 || layout.status > static_cast<std::int32_t>(kLastHelperStatus) ||
             !allZero(layout.zero, sizeof layout.zero))
             return GarbledRecord{};
         return StatusRecord{static_cast<HelperStatus>(layout.status)};
     }
     case kStatisticsTag: {
         const auto layout = layoutOf<StatisticsLayout>(bytes);
-        if (layout.zero != 0 || layout.zero2 != 0) return GarbledRecord{};
+        if (layout.zero != 0 || !allZero(layout.zero2, sizeof layout.zero2)) return GarbledRecord{};
         return StatisticsRecord{layout.received, layout.dropped};
     }
     default:

@@ -2,33 +2,37 @@
 
 #include <condition_variable>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <optional>
 #include <vector>
 
-#include "capture/CapturePlan.h"
-#include "monitor/AddressText.h"
-
 namespace kestrova {
 
-std::string captureOpenedLine(const std::array<std::uint8_t, 4>& address) {
-    return dottedAddress(address) + "を通るパケットをチェックします。";
+void appendReports(const ConnectionRecord& record, const LocalTime& time, std::vector<PacketReport>& out) {
+    std::array<std::uint8_t, 4> source, destination;
+    std::copy_n(record.source.begin(), 4, source.begin());
+    std::copy_n(record.destination.begin(), 4, destination.begin());
+    constexpr std::uint64_t kMost = std::numeric_limits<std::uint32_t>::max();
+    std::uint64_t left = record.bytes;
+    do {
+        const auto part = static_cast<std::uint32_t>(std::min(left, kMost));
+        out.push_back(buildReport(source, record.sourcePort, destination, record.destinationPort, part, time));
+        left -= part;
+    } while (left > 0);
 }
 
-CaptureWorker::CaptureWorker(int index, CaptureContext context) : index_(index), context_(context) {}
+CaptureWorker::CaptureWorker(CapturePlan plan, CaptureContext context)
+    : plan_(std::move(plan)), context_(context) {}
 
 bool CaptureWorker::handOver(std::function<void()> work, const std::stop_token& stop) {
     return context_.window.send(std::move(work), stop);
 }
 
 void CaptureWorker::run(std::stop_token stop) {
-    const auto addresses = context_.addresses.query();
-    if (!addresses || index_ < 0) return;
-    const std::optional<CapturePlan> plan = planCapture(*addresses, static_cast<std::size_t>(index_));
-    if (!plan) return;  // the address went away since the workers were counted
-    const std::string line = captureOpenedLine(plan->address.address);
+    const std::string line = captureOpenedLine(plan_.address.address);
 
-    if (!plan->request) {
+    if (!plan_.request) {
         if (!handOver([&] { context_.events.captureOpened(line); }, stop)) return;
         std::mutex mutex;
         std::condition_variable_any stopped;
@@ -38,56 +42,89 @@ void CaptureWorker::run(std::stop_token stop) {
     }
 
     const std::unique_ptr<PacketSource> source = context_.sources.create();
-    if (!source) return;
-    std::stop_callback stopSource(stop, [&] { source->stop(); });
-    if (stop.stop_requested() || !source->start(*plan->request)) return;
-    readRecords(*source, line, stop);
+    std::optional<CaptureEnding> ending;
+    if (!source) {
+        ending = CaptureEnding{CaptureEnding::Kind::NotStarted};
+    } else {
+        std::stop_callback stopSource(stop, [&] { source->stop(); });
+        if (stop.stop_requested()) return;
+        const SourceStart started = source->start(*plan_.request);
+        if (started.outcome == SourceStart::Outcome::NotPermitted) {
+            handOver([&] { context_.events.captureNotPermitted(); }, stop);
+            return;
+        }
+        if (started.outcome == SourceStart::Outcome::Failed) {
+            ending = CaptureEnding{CaptureEnding::Kind::NotStarted, HelperStatus::Ready, started.error};
+        } else {
+            ending = readRecords(*source, line, stop);
+            if (!ending) return;
+            // The program may still run after a garbled record; it ends here.
+            if (ending->kind != CaptureEnding::Kind::Ended) source->stop();
+            const SourceEnd end = source->finish();
+            if (ending->kind == CaptureEnding::Kind::Ended) ending->end = end;
+        }
+    }
+    if (stop.stop_requested()) return;
+    if (ending->kind == CaptureEnding::Kind::Status && ending->status == HelperStatus::PermissionDenied) {
+        handOver([&] { context_.events.capturePermissionDenied(); }, stop);
+        return;
+    }
+    const std::string ended = captureEndedLine(plan_.address.address, *ending);
+    handOver([&] { context_.events.captureEnded(ended); }, stop);
 }
 
-void CaptureWorker::readRecords(PacketSource& source, std::string_view openedLine, std::stop_token stop) {
+std::optional<CaptureEnding> CaptureWorker::readRecords(PacketSource& source, std::string_view openedLine,
+                                                        std::stop_token stop) {
     std::vector<std::byte> buffer(kReadSize);
     std::vector<PacketReport> reports;
     reports.reserve(kReadSize / kCaptureRecordSize);
     std::size_t held = 0;  // bytes of a record that the last read cut short
     bool ready = false;
+    const CaptureEnding garbled{CaptureEnding::Kind::Garbled};
 
     while (true) {
         const std::size_t count = source.read(std::span(buffer).subspan(held));
-        // The end of the stream, a record cut short by it included.
-        if (count == 0) return;
+        if (stop.stop_requested()) return std::nullopt;
+        // The end of the stream; a record cut short by it is garbled.
+        if (count == 0) return held == 0 ? CaptureEnding{CaptureEnding::Kind::Ended} : garbled;
         const std::size_t filled = held + count;
         const std::size_t whole = filled - filled % kCaptureRecordSize;
 
         reports.clear();
         std::optional<LocalTime> now;
-        for (std::size_t offset = 0; offset < whole; offset += kCaptureRecordSize) {
+        std::optional<CaptureEnding> ending;
+        for (std::size_t offset = 0; offset < whole && !ending; offset += kCaptureRecordSize) {
             const CaptureRecord record =
                 decodeRecord(std::span<const std::byte, kCaptureRecordSize>(buffer.data() + offset, kCaptureRecordSize));
             if (const auto* status = std::get_if<StatusRecord>(&record)) {
-                // Only the first record is a status.
-                if (ready) return;
-                if (status->status == HelperStatus::PermissionDenied)
-                    handOver([&] { context_.events.capturePermissionDenied(); }, stop);
-                if (status->status != HelperStatus::Ready) return;
-                ready = true;
-                if (!handOver([&] { context_.events.captureOpened(openedLine); }, stop)) return;
-            } else if (const auto* datagram = std::get_if<DatagramRecord>(&record)) {
-                if (!ready) return;
+                // The first record is a status, and a status other than Ready
+                // is the last: why the capture did not open, or ended.
+                if (status->status != HelperStatus::Ready) {
+                    ending = CaptureEnding{CaptureEnding::Kind::Status, status->status};
+                } else if (ready) {
+                    ending = garbled;
+                } else {
+                    ready = true;
+                    if (!handOver([&] { context_.events.captureOpened(openedLine); }, stop)) return std::nullopt;
+                }
+            } else if (const auto* connection = std::get_if<ConnectionRecord>(&record)) {
+                if (!ready) return garbled;
                 // Every report of one read is built at the same moment.
                 if (!now) now = context_.clock.now();
-                const TcpDatagram& d = datagram->datagram;
-                reports.push_back(buildReport(d.source, d.sourcePort, d.destination, d.destinationPort, d.size, *now));
+                appendReports(*connection, *now, reports);
             } else if (const auto* counts = std::get_if<StatisticsRecord>(&record)) {
-                if (!ready) return;
+                if (!ready) return garbled;
                 received_ = counts->received;
                 dropped_ = counts->dropped;
             } else {
                 // A garbled record casts doubt on the whole read: none of it
                 // reaches the rows.
-                return;
+                return garbled;
             }
         }
-        if (!reports.empty() && !handOver([&] { context_.events.packetsCaptured(reports); }, stop)) return;
+        if (!reports.empty() && !handOver([&] { context_.events.packetsCaptured(reports); }, stop))
+            return std::nullopt;
+        if (ending) return ending;
 
         held = filled - whole;
         std::memmove(buffer.data(), buffer.data() + whole, held);

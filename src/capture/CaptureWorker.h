@@ -1,12 +1,15 @@
 #pragma once
 #include <atomic>
+#include <functional>
 #include <span>
 #include <stop_token>
 #include <string_view>
+#include <vector>
 
+#include "capture/CaptureLines.h"
+#include "capture/CapturePlan.h"
 #include "capture/CaptureRecord.h"
 #include "capture/PacketReport.h"
-#include "platform/AddressList.h"
 #include "platform/Clock.h"
 #include "platform/PacketSource.h"
 #include "platform/WindowThread.h"
@@ -19,51 +22,57 @@ public:
     virtual ~CaptureEvents() = default;
     // The worker's capture is open; `line` names its address.
     virtual void captureOpened(std::string_view line) = 0;
-    // The capture could not be opened for want of the right to capture.
+    // The capture could not open: the program that captures lacks the right
+    // to, or this user may not run it.
     virtual void capturePermissionDenied() = 0;
+    virtual void captureNotPermitted() = 0;
+    // The capture ended by itself; `line` says why.
+    virtual void captureEnded(std::string_view line) = 0;
     // Reports of datagrams captured, oldest first.
     virtual void packetsCaptured(std::span<const PacketReport> reports) = 0;
 };
 
 // Everything a worker reaches.
 struct CaptureContext {
-    AddressList& addresses;
     PacketSourceFactory& sources;
     WindowThread& window;
     Clock& clock;
     CaptureEvents& events;
 };
 
-// The capture for one entry of the local address list. run() is the body of
-// the worker's thread: it reads the address list afresh, opens the capture
-// for its entry and hands what it captures to the window, read by read, until
-// it is stopped or the capture ends. It ends quietly on every failure, and at
-// once on a record it cannot make sense of.
+// The capture for one entry of the local address list, as planned from the
+// list that the start read. run() is the body of the worker's thread: it
+// opens the capture and hands what it captures to the window, read by read,
+// until it is stopped or the capture ends; a capture that ends by itself
+// says why, once.
 class CaptureWorker {
 public:
-    CaptureWorker(int index, CaptureContext context);
+    CaptureWorker(CapturePlan plan, CaptureContext context);
 
     void run(std::stop_token stop);
 
-    int index() const { return index_; }
+    const CapturePlan& plan() const { return plan_; }
     // The capture's latest counts from the kernel.
     StatisticsRecord statistics() const { return {received_.load(), dropped_.load()}; }
 
-    // How many bytes one read takes at most, and so how many reports one
+    // How many bytes one read takes at most, and so how many records one
     // hand-off carries at most.
     static constexpr std::size_t kReadSize = 256 * kCaptureRecordSize;
 
 private:
-    void readRecords(PacketSource& source, std::string_view openedLine, std::stop_token stop);
+    // Why the stream ended, or nothing when the worker was stopped.
+    std::optional<CaptureEnding> readRecords(PacketSource& source, std::string_view openedLine,
+                                             std::stop_token stop);
     bool handOver(std::function<void()> work, const std::stop_token& stop);
 
-    int index_;
+    CapturePlan plan_;
     CaptureContext context_;
     std::atomic<std::uint64_t> received_{0};
     std::atomic<std::uint64_t> dropped_{0};
 };
 
-// The log line of a worker whose capture is open.
-std::string captureOpenedLine(const std::array<std::uint8_t, 4>& address);
+// The reports of one connection record, stamped with `time`: one, or more
+// when its bytes are more than one report can hold.
+void appendReports(const ConnectionRecord& record, const LocalTime& time, std::vector<PacketReport>& out);
 
 }  // namespace kestrova

@@ -2,14 +2,9 @@
 
 #include <system_error>
 
-namespace kestrova {
+#include "capture/CapturePlan.h"
 
-std::string permissionDeniedLine(std::string_view capturePath) {
-    std::string line = "パケットをチェックできません: 権限がありません (sudo setcap cap_net_raw+ep ";
-    line.append(capturePath);
-    line.push_back(')');
-    return line;
-}
+namespace kestrova {
 
 PacketCapture::PacketCapture(AddressList& addresses, PacketSourceFactory& sources, WindowThread& window,
                              Clock& clock, Sink sink)
@@ -19,12 +14,14 @@ PacketCapture::~PacketCapture() { stop(); }
 
 void PacketCapture::start() {
     stop();
-    permissionLogged_ = false;
+    accessLogged_ = false;
     const auto addresses = addresses_.query();
     workerCount_ = addresses ? static_cast<int>(addresses->size()) : -1;
-    CaptureContext context{addresses_, sources_, window_, clock_, *this};
+    CaptureContext context{sources_, window_, clock_, *this};
     for (int index = 0; index < workerCount_; ++index) {
-        auto worker = std::make_unique<CaptureWorker>(index, context);
+        auto plan = planCapture(*addresses, static_cast<std::size_t>(index));
+        if (!plan) continue;
+        auto worker = std::make_unique<CaptureWorker>(std::move(*plan), context);
         try {
             std::jthread thread([worker = worker.get()](std::stop_token stop) { worker->run(stop); });
             running_.push_back({std::move(worker), std::move(thread)});
@@ -55,11 +52,23 @@ void PacketCapture::captureOpened(std::string_view line) {
     if (sink_.appendLog) sink_.appendLog(line);
 }
 
-void PacketCapture::capturePermissionDenied() {
+void PacketCapture::logAccessOnce(const std::string& line) {
     // Every worker meets the same want of permission; one line says it.
-    if (permissionLogged_) return;
-    permissionLogged_ = true;
-    if (sink_.appendLog) sink_.appendLog(permissionDeniedLine(sources_.capturePath()));
+    if (accessLogged_) return;
+    accessLogged_ = true;
+    if (sink_.appendLog) sink_.appendLog(line);
+}
+
+void PacketCapture::capturePermissionDenied() { logAccessOnce(permissionDeniedLine(sources_.access().grantCommand)); }
+
+void PacketCapture::captureNotPermitted() {
+    const CaptureAccess access = sources_.access();
+    logAccessOnce(access.group.empty() ? cannotRunLine(sources_.capturePath())
+                                       : notInGroupLine(access.group, access.user));
+}
+
+void PacketCapture::captureEnded(std::string_view line) {
+    if (sink_.appendLog) sink_.appendLog(line);
 }
 
 void PacketCapture::packetsCaptured(std::span<const PacketReport> reports) {

@@ -26,8 +26,9 @@ public:
     PacketCapture(const PacketCapture&) = delete;
     PacketCapture& operator=(const PacketCapture&) = delete;
 
-    // Counts the local addresses and starts a worker for each; a worker set
-    // still running is stopped first. Window thread.
+    // Reads the local addresses once and starts a worker for each, every one
+    // planned from that one list; a worker set still running is stopped
+    // first. Window thread.
     void start();
     // Ends every worker's capture and waits for its thread, including one
     // that waits for the window thread to take its hand-off. Window thread.
@@ -42,6 +43,10 @@ public:
 private:
     void captureOpened(std::string_view line) override;
     void capturePermissionDenied() override;
+    void captureNotPermitted() override;
+    void captureEnded(std::string_view line) override;
+    // One line per start says why captures may not open, whichever it is.
+    void logAccessOnce(const std::string& line);
     void packetsCaptured(std::span<const PacketReport> reports) override;
 
     struct Running {
@@ -56,10 +61,7 @@ private:
     Sink sink_;
     std::vector<Running> running_;
     int workerCount_ = 0;
-    bool permissionLogged_ = false;
+    bool accessLogged_ = false;
 };
-
-// The line that tells the user how to give `capturePath` the right to capture.
-std::string permissionDeniedLine(std::string_view capturePath);
 
 }  // namespace kestrova

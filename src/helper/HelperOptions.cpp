@@ -15,15 +15,6 @@ bool validInterfaceName(std::string_view name) {
     return true;
 }
 
-std::string dotted(const Ipv4& address) {
-    std::string text;
-    for (std::size_t i = 0; i < 4; ++i) {
-        if (i) text.push_back('.');
-        text += std::to_string(address[i]);
-    }
-    return text;
-}
-
 }  // namespace
 
 std::optional<Ipv4> parseIpv4(std::string_view text) {
@@ -58,7 +49,7 @@ std::optional<HelperOptions> parseHelperOptions(std::span<const std::string_view
             options.wholeInterface = true;
         } else if (arguments[i] == "--exclude" && i + 1 < arguments.size()) {
             const auto excluded = parseIpv4(arguments[++i]);
-            if (!excluded) return std::nullopt;
+            if (!excluded || options.excluded.size() >= kMaxExcluded) return std::nullopt;
             options.excluded.push_back(*excluded);
         } else {
             return std::nullopt;
@@ -67,15 +58,6 @@ std::optional<HelperOptions> parseHelperOptions(std::span<const std::string_view
     // Taking the whole interface leaves nothing to exclude.
     if (options.wholeInterface && !options.excluded.empty()) return std::nullopt;
     return options;
-}
-
-std::string captureFilter(const HelperOptions& options) {
-    // TCP, and not a later fragment, whose first bytes are data, not ports.
-    std::string filter = "ip proto 6 and ip[6:2] & 0x1fff = 0";
-    if (options.wholeInterface) return filter;
-    filter += " and ip host " + dotted(options.address);
-    for (const Ipv4& excluded : options.excluded) filter += " and not ip host " + dotted(excluded);
-    return filter;
 }
 
 }  // namespace kestrova::helper

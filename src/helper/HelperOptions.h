@@ -18,7 +18,8 @@ struct HelperOptions {
     Ipv4 address{};
     // Every TCP datagram on the interface; allowed on a loopback interface only.
     bool wholeInterface = false;
-    // Addresses whose datagrams another capture on the interface takes.
+    // Addresses whose datagrams another capture on the interface takes; at
+    // most kMaxExcluded.
     std::vector<Ipv4> excluded;
 
     bool operator==(const HelperOptions&) const = default;
@@ -30,13 +31,9 @@ std::optional<HelperOptions> parseHelperOptions(std::span<const std::string_view
 // Strict dotted decimal: four numbers 0 to 255 without leading zeros.
 std::optional<Ipv4> parseIpv4(std::string_view text);
 
-// The kernel filter for the options: first TCP fragments only, and unless the
-// whole interface is taken, only those to or from the address and none to or
-// from an excluded one.
-std::string captureFilter(const HelperOptions& options);
-
-// Bytes of a frame the capture keeps: enough for the link header, VLAN tags
-// and the largest IPv4 and TCP headers.
-inline constexpr int kSnapshotLength = 160;
+// The most addresses one capture leaves to others. Each costs two
+// instructions of the kernel filter; with this many, every jump of the filter
+// still reaches its end.
+inline constexpr std::size_t kMaxExcluded = 64;
 
 }  // namespace kestrova::helper

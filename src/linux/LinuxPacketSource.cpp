@@ -1,10 +1,13 @@
 #include "linux/LinuxPacketSource.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -46,13 +49,14 @@ std::vector<std::string> LinuxPacketSource::helperArguments(const std::string& h
     return arguments;
 }
 
-bool LinuxPacketSource::start(const CaptureRequest& request) {
-    if (wake_ < 0 || pipe_ >= 0) return false;
+SourceStart LinuxPacketSource::start(const CaptureRequest& request) {
+    const SourceStart failed{SourceStart::Outcome::Failed, 0};
+    if (wake_ < 0 || pipe_ >= 0) return failed;
     int ends[2];
     // Close-on-exec, so that no other child of this process (another worker's
     // helper among them) keeps the write end open and the end of the stream
     // from showing when this helper goes.
-    if (pipe2(ends, O_CLOEXEC) != 0) return false;
+    if (pipe2(ends, O_CLOEXEC) != 0) return {SourceStart::Outcome::Failed, errno};
     fcntl(ends[0], F_SETPIPE_SZ, kPipeSize);  // a smaller pipe still works
 
     const std::vector<std::string> arguments = helperArguments(helperPath_, request);
@@ -79,28 +83,28 @@ bool LinuxPacketSource::start(const CaptureRequest& request) {
     posix_spawnattr_setsigdefault(&attributes, &all);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
-    bool started = false;
+    int error = ECANCELED;
     {
         // Under the lock, so that a stop() now either comes first and nothing
         // starts, or comes after and finds the pid to end.
         std::lock_guard lock(mutex_);
         if (!stopped_) {
             pid_t pid = -1;
-            if (posix_spawn(&pid, helperPath_.c_str(), &actions, &attributes, argv.data(), envp) == 0) {
-                pid_ = pid;
-                started = true;
-            }
+            error = posix_spawn(&pid, helperPath_.c_str(), &actions, &attributes, argv.data(), envp);
+            if (error == 0) pid_ = pid;
         }
     }
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     close(ends[1]);
-    if (!started) {
+    if (error != 0) {
         close(ends[0]);
-        return false;
+        // The helper may be run by the members of one group only.
+        if (error == EACCES || error == EPERM) return {SourceStart::Outcome::NotPermitted, error};
+        return {SourceStart::Outcome::Failed, error};
     }
     pipe_ = ends[0];
-    return true;
+    return {};
 }
 
 std::size_t LinuxPacketSource::read(std::span<std::byte> buffer) {
@@ -130,6 +134,24 @@ void LinuxPacketSource::stop() {
     }
 }
 
+SourceEnd LinuxPacketSource::finish() {
+    pid_t pid;
+    {
+        std::lock_guard lock(mutex_);
+        pid = pid_;
+    }
+    if (pid <= 0) return {};
+    // Waited for without reaping and without the lock: a stop() meanwhile
+    // still finds the pid, which stays this helper's until reap().
+    siginfo_t info{};
+    while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) < 0)
+        if (errno != EINTR) return {};
+    reap();
+    if (info.si_code == CLD_EXITED) return {SourceEnd::Kind::Exited, info.si_status};
+    if (info.si_code == CLD_KILLED || info.si_code == CLD_DUMPED) return {SourceEnd::Kind::Killed, info.si_status};
+    return {};
+}
+
 void LinuxPacketSource::reap() {
     // Under the lock, so that no stop() can signal the pid between its reaping
     // and its forgetting. The helper was killed already; this takes no time.
@@ -149,13 +171,64 @@ std::unique_ptr<PacketSource> LinuxPacketSources::create() {
     return std::make_unique<LinuxPacketSource>(helperPath_);
 }
 
+bool safeToGrant(const std::string& path) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path canonical = fs::canonical(path, error);
+    // No link anywhere on the way: each one could be pointed elsewhere later.
+    if (error || canonical != fs::path(path)) return false;
+    struct stat file;
+    if (lstat(path.c_str(), &file) != 0 || !S_ISREG(file.st_mode) || file.st_uid != 0 ||
+        (file.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return false;
+    for (fs::path directory = canonical.parent_path();; directory = directory.parent_path()) {
+        struct stat status;
+        if (lstat(directory.c_str(), &status) != 0 || !S_ISDIR(status.st_mode) || status.st_uid != 0) return false;
+        // Others may write a sticky directory (/tmp), but not replace root's
+        // entries in it.
+        if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0 && !(status.st_mode & S_ISVTX)) return false;
+        if (directory == directory.parent_path()) return true;
+    }
+}
+
+CaptureAccess LinuxPacketSources::access() const {
+    CaptureAccess access;
+    struct stat file;
+    const bool known = stat(helperPath_.c_str(), &file) == 0;
+    if (known && (file.st_mode & S_IXGRP) && file.st_gid != 0) {
+        const group* entry = getgrgid(file.st_gid);
+        access.group = entry && entry->gr_name ? entry->gr_name : std::to_string(file.st_gid);
+    }
+    const passwd* user = getpwuid(getuid());
+    access.user = user && user->pw_name ? user->pw_name : std::to_string(getuid());
+
+    const std::string grant = "sudo setcap cap_net_raw=p " + helperPath_;
+    if (!safeToGrant(helperPath_)) {
+        // A file someone else could write or swap must not get a capability:
+        // the helper has to be installed first.
+        access.grantCommand =
+            "sudo cmake --install " + std::filesystem::path(helperPath_).parent_path().string();
+    } else if (known && (file.st_mode & S_IXOTH)) {
+        // Granted as it is, every user could capture; the group comes first.
+        const std::string group = kCaptureGroup;
+        access.grantCommand = "sudo chgrp " + group + " " + helperPath_ + " && sudo chmod 0750 " + helperPath_ +
+                              " && " + grant;
+    } else {
+        access.grantCommand = grant;
+    }
+    return access;
+}
+
 std::string locateCaptureHelper(const std::string& executable) {
     namespace fs = std::filesystem;
     const fs::path directory = fs::path(executable).parent_path();
     const fs::path beside = directory / kCaptureHelperName;
     const fs::path installed = (directory / ".." / "libexec" / "kestrova" / kCaptureHelperName).lexically_normal();
+    // Existence, not the right to run it: an installed helper only its group
+    // may run is still the one to try, so that a user outside the group is
+    // told how to join it.
     for (const fs::path& candidate : {beside, installed})
-        if (access(candidate.c_str(), X_OK) == 0) return candidate.string();
+        if (access(candidate.c_str(), F_OK) == 0) return candidate.string();
     return beside.string();
 }
 

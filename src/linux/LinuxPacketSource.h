@@ -18,9 +18,10 @@ public:
     LinuxPacketSource(const LinuxPacketSource&) = delete;
     LinuxPacketSource& operator=(const LinuxPacketSource&) = delete;
 
-    bool start(const CaptureRequest& request) override;
+    SourceStart start(const CaptureRequest& request) override;
     std::size_t read(std::span<std::byte> buffer) override;
     void stop() override;
+    SourceEnd finish() override;
 
     // The helper's process id while it runs, else -1.
     pid_t helperPid() const;
@@ -44,6 +45,9 @@ public:
     explicit LinuxPacketSources(std::string helperPath) : helperPath_(std::move(helperPath)) {}
     std::unique_ptr<PacketSource> create() override;
     std::string capturePath() const override { return helperPath_; }
+    // The helper's group, if its members may run it; the command that grants
+    // it the capability, or installs it where that is safe to do.
+    CaptureAccess access() const override;
 
 private:
     std::string helperPath_;
@@ -55,5 +59,18 @@ private:
 std::string locateCaptureHelper(const std::string& executable);
 
 inline constexpr const char* kCaptureHelperName = "kestrova-capture";
+
+// The group that the install step lets run the helper.
+#ifdef KESTROVA_CAPTURE_GROUP
+inline constexpr const char* kCaptureGroup = KESTROVA_CAPTURE_GROUP;
+#else
+inline constexpr const char* kCaptureGroup = "kestrova";
+#endif
+
+// Whether root may grant `path` a capability without handing it to whoever
+// can change the file: no symbolic link on the way, a regular file of root's
+// that only root may write, in directories of root's that no one else may
+// write (sticky ones aside).
+bool safeToGrant(const std::string& path);
 
 }  // namespace kestrova

@@ -6,11 +6,13 @@
 #include <netinet/tcp.h>
 #include <sched.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -26,9 +28,28 @@
 #include "linux/LinuxAddressList.h"
 #include "linux/LinuxPacketSource.h"
 
+#define REQUIRE_ROOT()                                                                    \
+    do {                                                                                  \
+        if (geteuid() != 0) {                                                             \
+            GTEST_SKIP() << "needs root to capture and to make network namespaces";       \
+        }                                                                                 \
+    } while (false)
+
 namespace kestrova::testing {
 
 inline std::string helperPath() { return KESTROVA_CAPTURE_HELPER; }
+
+// A directory of the test's own under /tmp, which others (the nobody user of
+// the tests that give up root) may enter.
+struct TempDir {
+    std::filesystem::path path;
+    TempDir() {
+        char name[] = "/tmp/kestrova-capture-XXXXXX";
+        path = mkdtemp(name);
+        chmod(path.c_str(), 0755);
+    }
+    ~TempDir() { std::filesystem::remove_all(path); }
+};
 
 // The machine's own loopback addresses only, so that a test sees nothing of
 // the traffic on the other interfaces.
@@ -48,6 +69,7 @@ public:
     explicit CountingSources(std::string path) : real_(std::move(path)) {}
     std::unique_ptr<PacketSource> create() override { return std::make_unique<Counted>(*this, real_.create()); }
     std::string capturePath() const override { return real_.capturePath(); }
+    CaptureAccess access() const override { return real_.access(); }
     int live() const { return live_.load(); }
 
 private:
@@ -60,9 +82,10 @@ private:
             inner_.reset();
             --owner_.live_;
         }
-        bool start(const CaptureRequest& request) override { return inner_->start(request); }
+        SourceStart start(const CaptureRequest& request) override { return inner_->start(request); }
         std::size_t read(std::span<std::byte> buffer) override { return inner_->read(buffer); }
         void stop() override { inner_->stop(); }
+        SourceEnd finish() override { return inner_->finish(); }
 
     private:
         CountingSources& owner_;

@@ -50,7 +50,7 @@ protected:
 TEST_F(CaptureStop, ReleasesWorkersWaitingForTheWindowThread) {
     sources.onStart = [](const CaptureRequest&, Stream& stream) {
         stream.push(StatusRecord{HelperStatus::Ready});
-        for (int i = 0; i < 100; ++i) stream.push(datagramRecord({10, 0, 0, 7}, 1, {1, 1, 1, 1}, 2, 40));
+        for (int i = 0; i < 100; ++i) stream.push(connectionRecord({10, 0, 0, 7}, 1, {1, 1, 1, 1}, 2, 40));
     };
     capture->start();
     // Every worker is now in its first hand-off, which the window thread,
@@ -98,7 +98,7 @@ TEST_F(CaptureStop, HundredStartsAndStopsLeaveNoThread) {
     const int threadsBefore = threadCount();
     sources.onStart = [](const CaptureRequest& request, Stream& stream) {
         stream.push(StatusRecord{HelperStatus::Ready});
-        if (request.interfaceName == "eth0") stream.push(datagramRecord({10, 0, 0, 7}, 1, {1, 1, 1, 1}, 2, 40));
+        if (request.interfaceName == "eth0") stream.push(connectionRecord({10, 0, 0, 7}, 1, {1, 1, 1, 1}, 2, 40));
     };
     for (int cycle = 0; cycle < 100; ++cycle) {
         capture->start();

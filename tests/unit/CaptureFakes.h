@@ -46,10 +46,16 @@ std::vector<std::byte> recordBytes(const Record& record) {
     return {bytes.begin(), bytes.end()};
 }
 
-inline DatagramRecord datagramRecord(std::array<std::uint8_t, 4> source, std::uint16_t sourcePort,
-                                     std::array<std::uint8_t, 4> destination, std::uint16_t destinationPort,
-                                     std::uint32_t size) {
-    return DatagramRecord{TcpDatagram{source, destination, sourcePort, destinationPort, size}, 1700000000, 0};
+inline ConnectionRecord connectionRecord(std::array<std::uint8_t, 4> source, std::uint16_t sourcePort,
+                                         std::array<std::uint8_t, 4> destination, std::uint16_t destinationPort,
+                                         std::uint64_t bytes) {
+    ConnectionRecord record;
+    std::copy(source.begin(), source.end(), record.source.begin());
+    std::copy(destination.begin(), destination.end(), record.destination.begin());
+    record.sourcePort = sourcePort;
+    record.destinationPort = destinationPort;
+    record.bytes = bytes;
+    return record;
 }
 
 // The record stream of one capture, written by the test, read by a worker.
@@ -105,10 +111,15 @@ private:
 class FakeSources : public PacketSourceFactory {
 public:
     std::function<void(const CaptureRequest&, Stream&)> onStart;
-    bool startFails = false;
+    SourceStart startResult;
+    // How the program ended once its stream has.
+    SourceEnd endResult{SourceEnd::Kind::Exited, 1};
+    CaptureAccess accessResult{"kestrova", "alice",
+                               "sudo setcap cap_net_raw=p /usr/libexec/kestrova/kestrova-capture"};
 
     std::unique_ptr<PacketSource> create() override { return std::make_unique<Source>(*this); }
     std::string capturePath() const override { return "/usr/libexec/kestrova/kestrova-capture"; }
+    CaptureAccess access() const override { return accessResult; }
 
     std::vector<CaptureRequest> requests() const {
         std::lock_guard lock(mutex_);
@@ -130,17 +141,18 @@ private:
             std::lock_guard lock(owner_.mutex_);
             --owner_.live_;
         }
-        bool start(const CaptureRequest& request) override {
+        SourceStart start(const CaptureRequest& request) override {
             {
                 std::lock_guard lock(owner_.mutex_);
                 owner_.requests_.push_back(request);
             }
-            if (owner_.startFails) return false;
+            if (owner_.startResult.outcome != SourceStart::Outcome::Started) return owner_.startResult;
             if (owner_.onStart) owner_.onStart(request, stream_);
-            return true;
+            return {};
         }
         std::size_t read(std::span<std::byte> buffer) override { return stream_.read(buffer); }
         void stop() override { stream_.stop(); }
+        SourceEnd finish() override { return owner_.endResult; }
 
     private:
         FakeSources& owner_;

@@ -64,10 +64,10 @@ TEST_F(PacketCaptureTest, EachOpenCaptureLogsItsAddressThenHandsOverItsDatagrams
         stream.push(StatusRecord{HelperStatus::Ready});
         if (request.interfaceName != "eth0") return;
         // Two records in one write, one split across two.
-        std::vector<std::byte> bytes = recordBytes(datagramRecord({10, 0, 0, 7}, 5000, {1, 2, 3, 4}, 80, 60));
-        const auto second = recordBytes(datagramRecord({1, 2, 3, 4}, 80, {10, 0, 0, 7}, 5000, 1500));
+        std::vector<std::byte> bytes = recordBytes(connectionRecord({10, 0, 0, 7}, 5000, {1, 2, 3, 4}, 80, 60));
+        const auto second = recordBytes(connectionRecord({1, 2, 3, 4}, 80, {10, 0, 0, 7}, 5000, 1500));
         bytes.insert(bytes.end(), second.begin(), second.end());
-        const auto third = recordBytes(datagramRecord({1, 2, 3, 4}, 80, {10, 0, 0, 7}, 5000, 52));
+        const auto third = recordBytes(connectionRecord({1, 2, 3, 4}, 80, {10, 0, 0, 7}, 5000, 52));
         bytes.insert(bytes.end(), third.begin(), third.begin() + 10);
         stream.push(bytes);
         stream.push(std::vector<std::byte>(third.begin() + 10, third.end()));
@@ -82,6 +82,7 @@ TEST_F(PacketCaptureTest, EachOpenCaptureLogsItsAddressThenHandsOverItsDatagrams
     EXPECT_EQ(std::string(reports[0].destinationPort), "80");
     EXPECT_EQ(std::string(reports[0].protocol), "TCP");
     EXPECT_EQ(std::string(reports[0].time), "2004/03/07 09:05:02");
+    EXPECT_EQ(reports[0].size, 60u);
     EXPECT_EQ(reports[1].size, 1500u);
     EXPECT_EQ(reports[2].size, 52u);
     // The captures run until they are stopped.
@@ -98,7 +99,7 @@ TEST_F(PacketCaptureTest, WantOfPermissionIsLoggedOncePerStart) {
         stream.end();
     };
     const std::vector<std::string> once = {
-        "パケットをチェックできません: 権限がありません (sudo setcap cap_net_raw+ep "
+        "パケットをチェックできません: 権限がありません (sudo setcap cap_net_raw=p "
         "/usr/libexec/kestrova/kestrova-capture)"};
     for (int start = 1; start <= 2; ++start) {
         lines.clear();
@@ -109,25 +110,58 @@ TEST_F(PacketCaptureTest, WantOfPermissionIsLoggedOncePerStart) {
     }
 }
 
+TEST_F(PacketCaptureTest, EveryWorkerIsPlannedFromTheListTheStartRead) {
+    // The list changes under the workers as they start (an interface comes
+    // and goes); each must capture what the start planned, and none read it
+    // again.
+    class ChangingList : public AddressList {
+    public:
+        int queries = 0;
+        std::optional<std::vector<LocalAddress>> query() override {
+            ++queries;
+            if (queries == 1)
+                return std::vector{localAddress("lo", {127, 0, 0, 1}, true), localAddress("eth0", {10, 0, 0, 1}),
+                                   localAddress("eth0", {10, 0, 0, 2})};
+            return std::vector{localAddress("eth0", {10, 0, 0, 2}), localAddress("lo", {127, 0, 0, 1}, true)};
+        }
+    } changing;
+    sources.onStart = [](const CaptureRequest&, Stream& stream) { stream.push(StatusRecord{HelperStatus::Ready}); };
+    PacketCapture own(changing, sources, window, clock, {[this](std::string_view line) { lines.emplace_back(line); }, {}});
+    own.start();
+    ASSERT_TRUE(waitFor([&] { return lines.size() == 3; }));
+    auto requests = sources.requests();
+    std::sort(requests.begin(), requests.end(),
+              [](const CaptureRequest& a, const CaptureRequest& b) { return a.address < b.address; });
+    const std::vector<CaptureRequest> expected = {{"eth0", {10, 0, 0, 1}, false, {}},
+                                                  {"eth0", {10, 0, 0, 2}, false, {{10, 0, 0, 1}}},
+                                                  {"lo", {127, 0, 0, 1}, true, {}}};
+    EXPECT_EQ(requests, expected);
+    EXPECT_EQ(changing.queries, 1);
+    own.stop();
+}
+
 struct BrokenStream {
     const char* name;
     std::function<void(Stream&)> script;
     std::size_t reportsKept;
-    bool logged;
+    std::vector<std::string> lines;
+    SourceEnd end{SourceEnd::Kind::Exited, 1};
 };
 
 class BrokenStreams : public PacketCaptureTest, public ::testing::WithParamInterface<BrokenStream> {};
 
-// Whatever the stream does wrong, the worker ends by itself, quietly, and no
-// record of a read that held something wrong reaches the rows.
-TEST_P(BrokenStreams, EndTheWorkerWithoutTouchingTheRows) {
+// Whatever the stream does wrong, the worker ends by itself and says why in
+// one line, and no record of a read that held something wrong reaches the
+// rows.
+TEST_P(BrokenStreams, EndTheWorkerWithOneLineWithoutTouchingTheRows) {
     addresses.set(std::vector{localAddress("eth0", {10, 0, 0, 7})});
     sources.onStart = [&](const CaptureRequest&, Stream& stream) { GetParam().script(stream); };
+    sources.endResult = GetParam().end;
     capture->start();
     ASSERT_TRUE(allEnded());
     window.runUntil([] { return false; }, 20ms);
     EXPECT_EQ(reports.size(), GetParam().reportsKept);
-    EXPECT_EQ(lines.size(), GetParam().logged ? 1u : 0u);
+    EXPECT_EQ(lines, GetParam().lines);
 }
 
 std::vector<std::byte> join(std::initializer_list<std::vector<std::byte>> parts) {
@@ -136,43 +170,95 @@ std::vector<std::byte> join(std::initializer_list<std::vector<std::byte>> parts)
     return out;
 }
 
-const auto kGood = recordBytes(datagramRecord({10, 0, 0, 7}, 1, {1, 1, 1, 1}, 2, 40));
+const auto kGood = recordBytes(connectionRecord({10, 0, 0, 7}, 1, {1, 1, 1, 1}, 2, 40));
 const auto kReady = recordBytes(StatusRecord{HelperStatus::Ready});
+const std::string kOpened = "10.0.0.7を通るパケットをチェックします。";
+const std::string kStopped = "10.0.0.7を通るパケットのチェックが止まりました: ";
+const std::string kGarbled = kStopped + "ヘルパーの出力が壊れています";
 
 INSTANTIATE_TEST_SUITE_P(
     Table, BrokenStreams,
     ::testing::Values(
-        BrokenStream{"helper gone before a word", [](Stream& s) { s.end(); }, 0, false},
-        BrokenStream{"helper could not open", [](Stream& s) { s.push(StatusRecord{HelperStatus::OpenFailed}); },
-                     0, false},
-        BrokenStream{"datagram before the status", [](Stream& s) { s.push(kGood); }, 0, false},
-        BrokenStream{"garbage for a status", [](Stream& s) { s.push(std::vector<std::byte>(32, std::byte{7})); },
-                     0, false},
-        BrokenStream{"a second status", [](Stream& s) { s.push(join({kReady, kReady})); }, 0, true},
+        BrokenStream{"helper gone before a word", [](Stream& s) { s.end(); }, 0,
+                     {kStopped + "ヘルパーが終了しました (終了コード 1)"}},
+        BrokenStream{"helper killed after ready",
+                     [](Stream& s) {
+                         s.push(kReady);
+                         s.end();
+                     },
+                     0, {kOpened, kStopped + "ヘルパーが強制終了されました (シグナル 9)"}, {SourceEnd::Kind::Killed, 9}},
+        BrokenStream{"helper could not open", [](Stream& s) { s.push(StatusRecord{HelperStatus::OpenFailed}); }, 0,
+                     {kStopped + "キャプチャを開けません"}},
+        BrokenStream{"filter refused", [](Stream& s) { s.push(StatusRecord{HelperStatus::FilterFailed}); }, 0,
+                     {kStopped + "カーネルがフィルタを受け付けません"}},
+        BrokenStream{"address gone after ready",
+                     [](Stream& s) { s.push(join({kReady, kGood, recordBytes(StatusRecord{HelperStatus::NoSuchAddress})})); },
+                     1, {kOpened, kStopped + "アドレスがインターフェースにありません"}},
+        BrokenStream{"datagram before the status", [](Stream& s) { s.push(kGood); }, 0, {kGarbled}},
+        BrokenStream{"garbage for a status", [](Stream& s) { s.push(std::vector<std::byte>(64, std::byte{7})); }, 0,
+                     {kGarbled}},
+        BrokenStream{"a second ready", [](Stream& s) { s.push(join({kReady, kReady})); }, 0, {kOpened, kGarbled}},
         BrokenStream{"garbled record among good ones",
                      [](Stream& s) {
                          s.push(kReady);
                          s.push(kGood);
-                         s.push(join({kGood, std::vector<std::byte>(32, std::byte{0}), kGood}));
+                         s.push(join({kGood, std::vector<std::byte>(64, std::byte{0}), kGood}));
                      },
-                     1, true},
+                     1, {kOpened, kGarbled}},
         BrokenStream{"record cut short by the end",
                      [](Stream& s) {
                          s.push(kReady);
-                         s.push(join({kGood, std::vector<std::byte>(kGood.begin(), kGood.begin() + 31)}));
+                         s.push(join({kGood, std::vector<std::byte>(kGood.begin(), kGood.begin() + 63)}));
                          s.end();
                      },
-                     1, true}),
+                     1, {kOpened, kGarbled}}),
     [](const auto& info) { return testName(info.param.name); });
 
-TEST_F(PacketCaptureTest, NothingToStartEndsQuietly) {
-    // A capture that cannot start, an address list that cannot be read, one
-    // that shrank after the workers were counted, and one that is empty.
-    addresses.set(std::vector{localAddress("eth0", {10, 0, 0, 7})});
-    sources.startFails = true;
-    capture->start();
-    ASSERT_TRUE(allEnded());
+struct StartCase {
+    const char* name;
+    SourceStart result;
+    std::string group;
+    std::vector<std::string> lines;
+};
 
+class CaptureThatCannotStart : public PacketCaptureTest, public ::testing::WithParamInterface<StartCase> {};
+
+// A user who may not run the helper learns why once per start; a helper that
+// cannot be run for another reason ends each worker with its own line.
+TEST_P(CaptureThatCannotStart, SaysWhyAsOftenAsItMatters) {
+    addresses.set(std::vector{localAddress("eth0", {10, 0, 0, 7}), localAddress("eth1", {10, 0, 1, 7})});
+    sources.startResult = GetParam().result;
+    sources.accessResult.group = GetParam().group;
+    for (int start = 1; start <= 2; ++start) {
+        lines.clear();
+        capture->start();
+        ASSERT_TRUE(waitFor([&] { return sources.live() == 0 && sources.requests().size() == 2u * start; }));
+        window.runUntil([] { return false; }, 20ms);
+        std::sort(lines.begin(), lines.end());
+        EXPECT_EQ(lines, GetParam().lines);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CaptureThatCannotStart,
+    ::testing::Values(
+        StartCase{"not in the group",
+                  {SourceStart::Outcome::NotPermitted, 13},
+                  "kestrova",
+                  {"パケットをチェックできません: kestrovaグループに属していません (sudo usermod -aG kestrova alice)"}},
+        StartCase{"no group would do",
+                  {SourceStart::Outcome::NotPermitted, 13},
+                  "",
+                  {"パケットをチェックできません: /usr/libexec/kestrova/kestrova-captureを実行できません"}},
+        StartCase{"helper missing",
+                  {SourceStart::Outcome::Failed, 2},
+                  "kestrova",
+                  {"10.0.0.7を通るパケットのチェックが止まりました: ヘルパーを起動できません (エラー 2)",
+                   "10.0.1.7を通るパケットのチェックが止まりました: ヘルパーを起動できません (エラー 2)"}}),
+    [](const auto& info) { return testName(info.param.name); });
+
+TEST_F(PacketCaptureTest, NoAddressesStartNothing) {
+    // An address list that cannot be read, and one that is empty.
     addresses.set(std::nullopt);
     capture->start();
     EXPECT_EQ(capture->workerCount(), -1);
@@ -182,7 +268,16 @@ TEST_F(PacketCaptureTest, NothingToStartEndsQuietly) {
     EXPECT_EQ(capture->workerCount(), 0);
     window.runUntil([] { return false; }, 20ms);
     EXPECT_TRUE(lines.empty());
-    EXPECT_EQ(sources.requests().size(), 1u);
+    EXPECT_TRUE(sources.requests().empty());
+}
+
+TEST(AppendReports, ASumTooLargeForOneReportIsSplitExactly) {
+    std::vector<PacketReport> out;
+    appendReports(connectionRecord({1, 2, 3, 4}, 5, {6, 7, 8, 9}, 10, 0x1'0000'0005ull), LocalTime{}, out);
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(std::uint64_t{out[0].size} + out[1].size, 0x1'0000'0005ull);
+    EXPECT_EQ(std::string(out[1].sourceAddress), "1.2.3.4");
+    EXPECT_EQ(std::string(out[1].destinationPort), "10");
 }
 
 // The window's side: the command's line comes before every worker's, and
@@ -227,7 +322,7 @@ TEST_F(CheckPacketCommand, StartLineFirstThenEveryAddressThenTheTotals) {
     addresses.set(std::vector{localAddress("eth0", {10, 0, 0, 7})});
     sources.onStart = [](const CaptureRequest&, Stream& stream) {
         stream.push(StatusRecord{HelperStatus::Ready});
-        stream.push(datagramRecord({10, 0, 0, 7}, 5000, {1, 2, 3, 4}, 80, 60));
+        stream.push(connectionRecord({10, 0, 0, 7}, 5000, {1, 2, 3, 4}, 80, 60));
     };
     table.rows = {tcp(5, {10, 0, 0, 7}, 5000, {1, 2, 3, 4}, 80, 42)};
     open();

@@ -177,10 +177,9 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return testing::testName(info.param.name); });
 
 TEST(CaptureRecordFormat, RoundTripsEveryKind) {
-    const DatagramRecord datagram{TcpDatagram{{127, 0, 0, 1}, {10, 1, 2, 3}, 65535, 1, 0xFFFFFFFF},
-                                  -5, 999999};
-    EXPECT_EQ(std::get<DatagramRecord>(decodeRecord(encodeRecord(datagram))), datagram);
-    for (HelperStatus status : {HelperStatus::Ready, HelperStatus::PermissionDenied, HelperStatus::PrivilegeDropFailed})
+    const ConnectionRecord connection = testing::connectionRecord({127, 0, 0, 1}, 65535, {10, 1, 2, 3}, 1, ~0ull);
+    EXPECT_EQ(std::get<ConnectionRecord>(decodeRecord(encodeRecord(connection))), connection);
+    for (HelperStatus status : {HelperStatus::Ready, HelperStatus::PermissionDenied, HelperStatus::ReadFailed})
         EXPECT_EQ(std::get<StatusRecord>(decodeRecord(encodeRecord(StatusRecord{status}))).status, status);
     const StatisticsRecord counts{1ull << 40, 7};
     EXPECT_EQ(std::get<StatisticsRecord>(decodeRecord(encodeRecord(counts))), counts);
@@ -192,18 +191,23 @@ TEST(CaptureRecordFormat, RecordsThatCannotBeRightAreGarbled) {
         std::memcpy(bytes.data() + at, &value, sizeof value);
         return bytes;
     };
-    const RecordBytes datagram = encodeRecord(DatagramRecord{TcpDatagram{{1, 2, 3, 4}, {5, 6, 7, 8}, 1, 2, 40}, 0, 0});
+    const RecordBytes connection = encodeRecord(testing::connectionRecord({1, 2, 3, 4}, 1, {5, 6, 7, 8}, 2, 40));
     const RecordBytes status = encodeRecord(StatusRecord{HelperStatus::Ready});
     const RecordBytes counts = encodeRecord(StatisticsRecord{1, 0});
-    EXPECT_FALSE(garbled(datagram));
-    EXPECT_TRUE(garbled(RecordBytes{}));                     // zeros
-    EXPECT_TRUE(garbled(patched(datagram, 0, 0x44504B4B)));  // unknown tag
-    EXPECT_TRUE(garbled(patched(datagram, 4, 39)));          // smaller than two headers
-    EXPECT_TRUE(garbled(patched(datagram, 20, 1000000)));    // a second's worth of microseconds
-    EXPECT_TRUE(garbled(patched(status, 4, 6)));             // unknown status
+    EXPECT_FALSE(garbled(connection));
+    EXPECT_TRUE(garbled(RecordBytes{}));                       // zeros
+    EXPECT_TRUE(garbled(patched(connection, 0, 0x44504B4B)));  // unknown tag
+    EXPECT_TRUE(garbled(patched(connection, 4, 6)));           // a family it does not carry yet
+    EXPECT_TRUE(garbled(patched(connection, 12, 1)));          // junk past an IPv4 source address
+    EXPECT_TRUE(garbled(patched(connection, 28, 1)));          // and past the destination
+    EXPECT_TRUE(garbled(patched(connection, 48, 39)));         // smaller than two headers
+    EXPECT_TRUE(garbled(patched(connection, 44, 1)));          // junk where zeros belong
+    EXPECT_TRUE(garbled(patched(connection, 56, 1)));
+    EXPECT_TRUE(garbled(patched(status, 4, 8)));               // unknown status
     EXPECT_TRUE(garbled(patched(status, 4, 0xFFFFFFFF)));
-    EXPECT_TRUE(garbled(patched(status, 28, 1)));  // junk where zeros belong
+    EXPECT_TRUE(garbled(patched(status, 60, 1)));
     EXPECT_TRUE(garbled(patched(counts, 4, 1)));
+    EXPECT_TRUE(garbled(patched(counts, 60, 1)));
 }
 
 TEST(ProtocolNames, KeywordsUnknownsAndEmptyRows) {

@@ -3,6 +3,8 @@
 #include <string_view>
 #include <vector>
 
+#include "CaptureFakes.h"
+#include "helper/CaptureFilter.h"
 #include "helper/HelperOptions.h"
 
 namespace kestrova::helper {
@@ -42,10 +44,128 @@ TEST(HelperOptions, RefusesAnythingElse) {
     }
 }
 
-TEST(HelperOptions, FilterTakesFirstTcpFragmentsOfItsShare) {
-    EXPECT_EQ(captureFilter({"lo", {127, 0, 0, 1}, true, {}}), "ip proto 6 and ip[6:2] & 0x1fff = 0");
-    EXPECT_EQ(captureFilter({"eth0", {10, 0, 0, 3}, false, {{10, 0, 0, 1}}}),
-              "ip proto 6 and ip[6:2] & 0x1fff = 0 and ip host 10.0.0.3 and not ip host 10.0.0.1");
+TEST(HelperOptions, AtMostSixtyFourExcludedAddresses) {
+    std::vector<std::string> texts;
+    for (int i = 1; i <= 65; ++i) texts.push_back("10.0.1." + std::to_string(i));
+    std::vector<std::string_view> arguments = {"eth0", "10.0.0.3"};
+    for (int i = 0; i < 64; ++i) {
+        arguments.push_back("--exclude");
+        arguments.push_back(texts[static_cast<std::size_t>(i)]);
+    }
+    ASSERT_TRUE(parse(arguments).has_value());
+    arguments.push_back("--exclude");
+    arguments.push_back(texts[64]);
+    EXPECT_FALSE(parse(arguments).has_value());
+}
+
+// A frame of the given link type: Ethernet type, IPv4 header of `words`
+// 32-bit words, protocol, fragment field, addresses, then 100 bytes of
+// payload behind the ports.
+struct Frame {
+    std::uint16_t etherType = 0x0800;
+    int version = 4;
+    int words = 5;
+    std::uint8_t protocol = 6;
+    std::uint16_t fragment = 0x4000;
+    Ipv4 source{10, 0, 0, 3};
+    Ipv4 destination{192, 168, 1, 1};
+
+    std::vector<std::uint8_t> bytes(bool ethernet) const {
+        std::vector<std::uint8_t> out;
+        if (ethernet) {
+            out.assign(12, 0xAA);
+            out.push_back(static_cast<std::uint8_t>(etherType >> 8));
+            out.push_back(static_cast<std::uint8_t>(etherType));
+        }
+        const std::size_t ip = out.size();
+        out.resize(ip + static_cast<std::size_t>(words) * 4 + 20 + 100, 0x5A);  // 0x5A: payload
+        out[ip] = static_cast<std::uint8_t>(version << 4 | words);
+        out[ip + 6] = static_cast<std::uint8_t>(fragment >> 8);
+        out[ip + 7] = static_cast<std::uint8_t>(fragment);
+        out[ip + 9] = protocol;
+        std::copy(source.begin(), source.end(), out.begin() + static_cast<std::ptrdiff_t>(ip + 12));
+        std::copy(destination.begin(), destination.end(), out.begin() + static_cast<std::ptrdiff_t>(ip + 16));
+        return out;
+    }
+};
+
+// The bytes of `frame` the kernel would keep: 0 for a frame not taken.
+unsigned kept(const std::vector<bpf_insn>& program, const std::vector<std::uint8_t>& frame) {
+    bpf_program compiled{static_cast<u_int>(program.size()), const_cast<bpf_insn*>(program.data())};
+    pcap_pkthdr header{};
+    header.caplen = header.len = static_cast<bpf_u_int32>(frame.size());
+    return static_cast<unsigned>(pcap_offline_filter(&compiled, &header, frame.data()));
+}
+
+struct FilterCase {
+    const char* name;
+    Frame frame;
+    unsigned ethernetKept;  // and on a raw link, 14 less
+};
+
+class CaptureProgram : public ::testing::TestWithParam<FilterCase> {};
+
+// The helper's own kernel filter, run by the capture library's interpreter:
+// only first fragments of TCP to or from its address (none from an excluded
+// one) are taken, and each is cut right after its ports.
+TEST_P(CaptureProgram, TakesItsShareAndCutsItAfterThePorts) {
+    const FilterCase& c = GetParam();
+    const HelperOptions options{"eth0", {10, 0, 0, 3}, false, {{10, 0, 0, 1}, {10, 0, 0, 9}}};
+    const auto ethernet = captureProgram(1, options), raw = captureProgram(12, options);
+    ASSERT_TRUE(ethernet && raw);
+    EXPECT_EQ(kept(*ethernet, c.frame.bytes(true)), c.ethernetKept);
+    if (c.frame.etherType == 0x0800) {
+        EXPECT_EQ(kept(*raw, c.frame.bytes(false)), c.ethernetKept ? c.ethernetKept - 14 : 0);
+    }
+    EXPECT_LE(c.ethernetKept, static_cast<unsigned>(kSnapshotLength));
+}
+
+Frame with(std::function<void(Frame&)> change) {
+    Frame frame;
+    change(frame);
+    return frame;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CaptureProgram,
+    ::testing::Values(
+        FilterCase{"from the address", Frame{}, 14 + 20 + 4},
+        FilterCase{"to the address, longest header",
+                   with([](Frame& f) {
+                       f.words = 15;
+                       std::swap(f.source, f.destination);
+                   }),
+                   14 + 60 + 4},
+        FilterCase{"first fragment of several", with([](Frame& f) { f.fragment = 0x2000; }), 14 + 20 + 4},
+        FilterCase{"later fragment", with([](Frame& f) { f.fragment = 0x0010; }), 0},
+        FilterCase{"udp", with([](Frame& f) { f.protocol = 17; }), 0},
+        FilterCase{"ipv6 frame", with([](Frame& f) { f.etherType = 0x86DD; }), 0},
+        FilterCase{"ipv4 type, other version", with([](Frame& f) { f.version = 6; }), 0},
+        FilterCase{"vlan tag left in the frame", with([](Frame& f) { f.etherType = 0x8100; }), 0},
+        FilterCase{"other hosts", with([](Frame& f) { f.source = {10, 0, 0, 4}; }), 0},
+        FilterCase{"to an excluded address", with([](Frame& f) { f.destination = {10, 0, 0, 9}; }), 0},
+        FilterCase{"from an excluded address",
+                   with([](Frame& f) {
+                       f.source = {10, 0, 0, 1};
+                       f.destination = {10, 0, 0, 3};
+                   }),
+                   0}),
+    [](const auto& info) { return kestrova::testing::testName(info.param.name); });
+
+TEST(CaptureProgramLimits, WholeInterfaceAndTheLongestExclusionList) {
+    const auto whole = captureProgram(1, {"lo", {127, 0, 0, 1}, true, {}});
+    ASSERT_TRUE(whole.has_value());
+    EXPECT_EQ(kept(*whole, with([](Frame& f) { f.source = {127, 0, 0, 5}; }).bytes(true)), 38u);
+
+    HelperOptions most{"eth0", {10, 0, 0, 3}, false, {}};
+    for (std::uint8_t i = 1; i <= kMaxExcluded; ++i) most.excluded.push_back({10, 0, 1, i});
+    const auto program = captureProgram(1, most);
+    ASSERT_TRUE(program.has_value());
+    EXPECT_EQ(kept(*program, Frame{}.bytes(true)), 38u);
+    EXPECT_EQ(kept(*program, with([](Frame& f) { f.destination = {10, 0, 1, 64}; }).bytes(true)), 0u);
+    most.excluded.push_back({10, 0, 2, 1});
+    EXPECT_FALSE(captureProgram(1, most).has_value());
+    EXPECT_FALSE(captureProgram(147, {"x", {1, 2, 3, 4}, false, {}}).has_value());  // unknown link type
 }
 
 }  // namespace

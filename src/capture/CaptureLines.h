@@ -1,0 +1,36 @@
+#pragma once
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "capture/CaptureRecord.h"
+#include "platform/PacketSource.h"
+
+namespace kestrova {
+
+// Every log line that packet checking writes, made in this one place.
+
+// A worker's capture is open.
+std::string captureOpenedLine(const std::array<std::uint8_t, 4>& address);
+
+// The program that captures lacks the right to; `command` grants it.
+std::string permissionDeniedLine(std::string_view command);
+
+// The user may not run the program that captures: not a member of `group`.
+std::string notInGroupLine(std::string_view group, std::string_view user);
+
+// The user may not run the program at `path`, and no group would let them.
+std::string cannotRunLine(std::string_view path);
+
+// Why a worker's capture ended before it was stopped.
+struct CaptureEnding {
+    enum class Kind { NotStarted, Status, Garbled, Ended };
+    Kind kind = Kind::Ended;
+    HelperStatus status = HelperStatus::Ready;  // Status
+    int error = 0;                              // NotStarted
+    SourceEnd end{};                            // Ended
+};
+std::string captureEndedLine(const std::array<std::uint8_t, 4>& address, const CaptureEnding& ending);
+
+}  // namespace kestrova

@@ -1,0 +1,136 @@
+#include "linux/InterfaceAddresses.h"
+
+#include <ifaddrs.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <netpacket/packet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+
+namespace kestrova {
+
+namespace {
+
+struct Device {
+    std::string name;
+    unsigned flags = 0;
+};
+
+// Names and flags of the devices by interface index. getifaddrs gives each
+// device once as a link-layer entry, whose address holds its index.
+std::optional<std::map<unsigned, Device>> devices() {
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return std::nullopt;
+    std::map<unsigned, Device> out;
+    for (const ifaddrs* entry = list; entry; entry = entry->ifa_next) {
+        if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_PACKET || !entry->ifa_name) continue;
+        sockaddr_ll link;
+        std::memcpy(&link, entry->ifa_addr, sizeof link);
+        if (link.sll_ifindex > 0) out[static_cast<unsigned>(link.sll_ifindex)] = {entry->ifa_name, entry->ifa_flags};
+    }
+    freeifaddrs(list);
+    return out;
+}
+
+struct Dumped {
+    unsigned index;
+    std::string label;
+    std::array<std::uint8_t, 4> address;
+};
+
+// The kernel's IPv4 address dump: index, label and local address of each.
+std::optional<std::vector<Dumped>> dumpAddresses() {
+    const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+    if (fd < 0) return std::nullopt;
+    struct {
+        nlmsghdr header;
+        ifaddrmsg message;
+    } request{};
+    request.header.nlmsg_len = sizeof request;
+    request.header.nlmsg_type = RTM_GETADDR;
+    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    request.header.nlmsg_seq = 1;
+    request.message.ifa_family = AF_INET;
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    if (sendto(fd, &request, sizeof request, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) < 0) {
+        close(fd);
+        return std::nullopt;
+    }
+    std::vector<Dumped> out;
+    alignas(nlmsghdr) char buffer[32768];
+    while (true) {
+        sockaddr_nl from{};
+        socklen_t fromLength = sizeof from;
+        const ssize_t count =
+            recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0 || from.nl_pid != 0) break;
+        std::size_t left = static_cast<std::size_t>(count);
+        for (auto* header = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(header, left);
+             header = NLMSG_NEXT(header, left)) {
+            if (header->nlmsg_seq != request.header.nlmsg_seq) continue;
+            if (header->nlmsg_type == NLMSG_DONE) {
+                close(fd);
+                return out;
+            }
+            if (header->nlmsg_type == NLMSG_ERROR) {
+                close(fd);
+                return std::nullopt;
+            }
+            if (header->nlmsg_type != RTM_NEWADDR || header->nlmsg_len < NLMSG_LENGTH(sizeof(ifaddrmsg))) continue;
+            const auto* message = static_cast<const ifaddrmsg*>(NLMSG_DATA(header));
+            if (message->ifa_family != AF_INET) continue;
+            Dumped entry{message->ifa_index, {}, {}};
+            bool haveLocal = false, haveAddress = false;
+            int attributesLeft = static_cast<int>(IFA_PAYLOAD(header));
+            for (const rtattr* attribute = IFA_RTA(message); RTA_OK(attribute, attributesLeft);
+                 attribute = RTA_NEXT(attribute, attributesLeft)) {
+                const std::size_t length = RTA_PAYLOAD(attribute);
+                // The local address is IFA_LOCAL; IFA_ADDRESS is the peer's
+                // on a point-to-point link and the same otherwise.
+                if ((attribute->rta_type == IFA_LOCAL || (attribute->rta_type == IFA_ADDRESS && !haveLocal)) &&
+                    length == 4) {
+                    std::memcpy(entry.address.data(), RTA_DATA(attribute), 4);
+                    (attribute->rta_type == IFA_LOCAL ? haveLocal : haveAddress) = true;
+                } else if (attribute->rta_type == IFA_LABEL && length > 0) {
+                    entry.label.assign(static_cast<const char*>(RTA_DATA(attribute)),
+                                       strnlen(static_cast<const char*>(RTA_DATA(attribute)), length));
+                }
+            }
+            if (haveLocal || haveAddress) out.push_back(std::move(entry));
+        }
+    }
+    close(fd);
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::vector<InterfaceAddress>> interfaceAddresses() {
+    const auto dumped = dumpAddresses();
+    const auto known = devices();
+    if (!dumped || !known) return std::nullopt;
+    std::vector<InterfaceAddress> out;
+    for (const Dumped& entry : *dumped) {
+        const auto device = known->find(entry.index);
+        if (device == known->end()) continue;  // went away between the two reads
+        InterfaceAddress address;
+        address.index = entry.index;
+        address.device = device->second.name;
+        address.label = entry.label.empty() ? device->second.name : entry.label;
+        address.address = entry.address;
+        address.up = (device->second.flags & IFF_UP) != 0;
+        address.loopback = (device->second.flags & IFF_LOOPBACK) != 0;
+        out.push_back(std::move(address));
+    }
+    return out;
+}
+
+}  // namespace kestrova
