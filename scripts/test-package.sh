@@ -44,6 +44,8 @@ for file in /usr/share/applications/kestrova.desktop /usr/share/icons/hicolor/sc
   dpkg -S "$file" >/dev/null 2>&1 || fail "$file is not in the package"
 done
 desktop-file-validate /usr/share/applications/kestrova.desktop || fail "installed desktop entry is invalid"
+action=$(sed -n '/^\[Desktop Action ipv6\]/,/^\[/s/^Exec=//p' /usr/share/applications/kestrova.desktop)
+[[ $action == "kestrova --ipv6" ]] || fail "the desktop entry's IPv4 + IPv6 action runs '$action'"
 appstreamcli validate --no-net /usr/share/metainfo/org.kestrova.Kestrova.metainfo.xml >/dev/null ||
   fail "installed metainfo is invalid"
 depends=$(dpkg-query -W -f='${Depends}' kestrova)
