@@ -66,8 +66,9 @@ Fd listenOnLoopback() {
     return fd;
 }
 
-// A [::] listener that also takes IPv4 clients; nullopt without IPv6.
-std::optional<Fd> listenDualStack() {
+// A listener on an IPv6 address, which on [::] takes IPv4 clients too;
+// nullopt without IPv6.
+std::optional<Fd> listenOnIpv6(const in6_addr& address) {
     Fd fd(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (fd.get() < 0)
         return std::nullopt;
@@ -75,40 +76,33 @@ std::optional<Fd> listenDualStack() {
     setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
     sockaddr_in6 a{};
     a.sin6_family = AF_INET6;
-    a.sin6_addr = in6addr_any;
+    a.sin6_addr = address;
     if (bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd.get(), 16) != 0)
         return std::nullopt;
     return fd;
 }
 
-Fd connectTo(std::uint16_t port) {
-    Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    return fd;
-}
+std::optional<Fd> listenDualStack() { return listenOnIpv6(in6addr_any); }
+std::optional<Fd> listenOnIpv6Loopback() { return listenOnIpv6(in6addr_loopback); }
 
-// A listener on [::1]; nullopt without IPv6.
-std::optional<Fd> listenOnIpv6Loopback() {
-    Fd fd(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in6 a{};
-    a.sin6_family = AF_INET6;
-    a.sin6_addr = in6addr_loopback;
-    if (fd.get() < 0 || bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd.get(), 16) != 0)
-        return std::nullopt;
-    return fd;
-}
-
-Fd connectToIpv6Loopback(std::uint16_t port) {
-    Fd fd(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in6 a{};
-    a.sin6_family = AF_INET6;
-    a.sin6_port = htons(port);
-    a.sin6_addr = in6addr_loopback;
-    EXPECT_EQ(connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+// A connection to `port` on 127.0.0.1, or on [::1].
+Fd connectTo(std::uint16_t port, bool ipv6 = false) {
+    Fd fd(socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_storage address{};
+    socklen_t length = sizeof(sockaddr_in);
+    if (ipv6) {
+        auto& a = reinterpret_cast<sockaddr_in6&>(address);
+        a.sin6_family = AF_INET6;
+        a.sin6_port = htons(port);
+        a.sin6_addr = in6addr_loopback;
+        length = sizeof a;
+    } else {
+        auto& a = reinterpret_cast<sockaddr_in&>(address);
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    }
+    EXPECT_EQ(connect(fd.get(), reinterpret_cast<sockaddr*>(&address), length), 0);
     return fd;
 }
 
@@ -135,7 +129,7 @@ std::optional<Connection> openIpv6Connection() {
         return std::nullopt;
     Connection c;
     c.serverPort = localPort(listener->get());
-    c.client = connectToIpv6Loopback(c.serverPort);
+    c.client = connectTo(c.serverPort, true);
     c.clientPort = localPort(c.client.get());
     c.accepted = Fd(accept4(listener->get(), nullptr, nullptr, SOCK_CLOEXEC));
     c.listener = std::move(*listener);
@@ -437,36 +431,41 @@ TEST_P(ConnectionTableTest, SocketSharedWithChildKeepsOneOwner) {
 // A server that accepts late: the connection waits in the accept queue
 // (no process holds it yet) until accept() hands it to the listener's
 // owner. It is the listener owner's all along, so its row stays one row.
+// With IPv6 rows, an IPv6 client's alike.
 TEST_P(ConnectionTableTest, ConnectionWaitingForAcceptKeepsOneRowThroughAccept) {
-    std::vector<std::pair<const char*, std::optional<Fd>>> listeners;
-    listeners.emplace_back("127.0.0.1", listenOnLoopback());
-    listeners.emplace_back("[::]", listenDualStack());
-    for (auto& [name, listener] : listeners) {
-        if (!listener)
+    struct Case {
+        const char* name;
+        std::optional<Fd> listener;
+        bool ipv6;
+    };
+    std::vector<Case> cases;
+    cases.push_back({"127.0.0.1", listenOnLoopback(), false});
+    cases.push_back({"[::]", listenDualStack(), false});
+    cases.push_back({"[::1] for [::1]", listenOnIpv6Loopback(), true});
+    cases.push_back({"[::] for [::1]", listenDualStack(), true});
+    for (Case& c : cases) {
+        if (!c.listener)
             continue;  // no IPv6 here
-        SCOPED_TRACE(name);
-        const std::string serverPort = std::to_string(localPort(listener->get()));
-        Fd client = connectTo(localPort(listener->get()));
+        SCOPED_TRACE(c.name);
+        const std::string serverPort = std::to_string(localPort(c.listener->get()));
+        Fd client = connectTo(localPort(c.listener->get()), c.ipv6);
         const std::string clientPort = std::to_string(localPort(client.get()));
         const std::string ourPid = std::to_string(kOurPid);
-        const ConnectionKey key{"127.0.0.1", serverPort, "127.0.0.1", clientPort, ourPid};
+        const char* const loopback = c.ipv6 ? "::1" : "127.0.0.1";
+        const ConnectionKey key{loopback, serverPort, loopback, clientPort, ourPid};
 
-        LinuxConnectionTable table(GetParam());
-        LinuxProcessInfo processes;
-        ConnectionList list;
-        RefreshCycle refresh(list, table, processes, [](std::string_view) {}, {});
-        refresh.tick(false);
-        const int queued = list.findRow(key);
+        Refreshed r(GetParam(), c.ipv6 ? IpFamilies::Ipv4AndIpv6 : IpFamilies::Ipv4);
+        const int queued = r.list.findRow(key);
         ASSERT_GE(queued, 0) << "the queued connection is not listed under our pid";
-        const std::uint64_t serial = list.serialAt(queued);
+        const std::uint64_t serial = r.list.serialAt(queued);
 
-        Fd accepted(accept4(listener->get(), nullptr, nullptr, SOCK_CLOEXEC));
+        Fd accepted(accept4(c.listener->get(), nullptr, nullptr, SOCK_CLOEXEC));
         ASSERT_GE(accepted.get(), 0);
-        refresh.tick(false);
-        const int after = list.findRow(key);
+        r.refresh.tick(false);
+        const int after = r.list.findRow(key);
         ASSERT_GE(after, 0);
-        EXPECT_EQ(list.serialAt(after), serial) << "removed and added again on accept()";
-        EXPECT_EQ(list.cellText(after, colProcess), processes.imagePath(getpid()));
+        EXPECT_EQ(r.list.serialAt(after), serial) << "removed and added again on accept()";
+        EXPECT_EQ(r.list.cellText(after, colProcess), r.processes.imagePath(getpid()));
     }
 }
 
@@ -600,35 +599,6 @@ TEST_P(ConnectionTableTest, DualStackListenerIsOneIpv6RowWhenAsked) {
     }
     for (int row = 0; row < r.list.rowCount(); ++row)
         EXPECT_EQ(r.list.cellText(row, colLocalIp).find("ffff"), std::string::npos) << r.list.cellText(row, colSource);
-}
-
-// As for IPv4: an IPv6 connection in its listener's accept queue is the
-// listener owner's from the handshake on, so accept() keeps its row.
-TEST_P(ConnectionTableTest, Ipv6ConnectionWaitingForAcceptKeepsOneRowThroughAccept) {
-    std::vector<std::pair<const char*, std::optional<Fd>>> listeners;
-    listeners.emplace_back("[::1]", listenOnIpv6Loopback());
-    listeners.emplace_back("[::]", listenDualStack());
-    for (auto& [name, listener] : listeners) {
-        if (!listener)
-            GTEST_SKIP() << "no IPv6 on this machine";
-        SCOPED_TRACE(name);
-        const std::string serverPort = std::to_string(localPort(listener->get()));
-        Fd client = connectToIpv6Loopback(localPort(listener->get()));
-        const std::string clientPort = std::to_string(localPort(client.get()));
-        const std::string ourPid = std::to_string(kOurPid);
-        const ConnectionKey key{"::1", serverPort, "::1", clientPort, ourPid};
-
-        Refreshed r(GetParam(), IpFamilies::Ipv4AndIpv6);
-        const int queued = r.list.findRow(key);
-        ASSERT_GE(queued, 0) << "the queued connection is not listed under our pid";
-        const std::uint64_t serial = r.list.serialAt(queued);
-        Fd accepted(accept4(listener->get(), nullptr, nullptr, SOCK_CLOEXEC));
-        ASSERT_GE(accepted.get(), 0);
-        r.refresh.tick(false);
-        const int after = r.list.findRow(key);
-        ASSERT_GE(after, 0);
-        EXPECT_EQ(r.list.serialAt(after), serial) << "removed and added again on accept()";
-    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Readers, ConnectionTableTest,
