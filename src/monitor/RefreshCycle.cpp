@@ -40,7 +40,7 @@ struct AddressBuffer {
     std::string_view view() const { return {data, size}; }
 };
 
-AddressBuffer address(const IpAddress& address, std::string_view zone) {
+AddressBuffer addressOf(const IpAddress& address, std::string_view zone) {
     AddressBuffer text;
     text.size = static_cast<std::size_t>(writeAddressText(text.data, address, zone) - text.data);
     return text;
@@ -60,9 +60,9 @@ std::uint16_t shownRemotePort(const TcpRow& row) {
 
 ConnectionTexts makeConnectionTexts(const TcpRow& row, std::string_view zone) {
     return {"TCP",
-            std::string(address(row.localAddr, zone).view()),
+            std::string(addressOf(row.localAddr, zone).view()),
             std::string(decimal(row.localPort).view()),
-            std::string(address(row.remoteAddr, zone).view()),
+            std::string(addressOf(row.remoteAddr, zone).view()),
             std::string(decimal(shownRemotePort(row)).view()),
             stateText(row.state),
             std::string(pidText(row.pid).view())};
@@ -226,9 +226,9 @@ void RefreshCycle::upsertRow(const TcpRow& row, bool showHostname, std::size_t& 
     const std::string_view state = row.state < StateNames.size() ? StateNames[row.state] : unknownState;
     if (found < 0) {
         const std::string zone = zoneOf(row);
-        const AddressBuffer localIp = address(row.localAddr, zone);
+        const AddressBuffer localIp = addressOf(row.localAddr, zone);
         const NumberText localPort = decimal(row.localPort);
-        const AddressBuffer remoteIp = address(row.remoteAddr, zone);
+        const AddressBuffer remoteIp = addressOf(row.remoteAddr, zone);
         const NumberText remotePort = decimal(shownRemotePort(row));
         const NumberText pid = pidText(row.pid);
         found = list_.findRow({localIp.view(), localPort.view(), remoteIp.view(), remotePort.view(), pid.view()});
