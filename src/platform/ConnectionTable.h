@@ -1,7 +1,9 @@
 #pragma once
 #include <array>
+#include <bit>
 #include <compare>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -33,12 +35,20 @@ struct TcpRow {
 struct SnapshotKey {
     std::array<std::uint64_t, 6> words{};
     auto operator<=>(const SnapshotKey&) const = default;
+    // Every word at once: keys are compared for every row of every tick.
+    bool operator==(const SnapshotKey& other) const {
+        std::uint64_t differ = 0;
+        for (std::size_t i = 0; i < words.size(); ++i) differ |= words[i] ^ other.words[i];
+        return differ == 0;
+    }
 };
 
 inline SnapshotKey snapshotKey(const TcpRow& row) {
+    // Eight address bytes as one big-endian number: one load, not eight.
     auto word = [](const IpAddress& address, std::size_t at) {
-        std::uint64_t value = 0;
-        for (std::size_t i = at; i < at + 8; ++i) value = value << 8 | address.bytes()[i];
+        std::uint64_t value;
+        std::memcpy(&value, address.bytes().data() + at, sizeof value);
+        if constexpr (std::endian::native == std::endian::little) value = __builtin_bswap64(value);
         return value;
     };
     const std::uint64_t localHigh = word(row.localAddr, 0), localLow = word(row.localAddr, 8);

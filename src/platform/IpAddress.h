@@ -35,7 +35,11 @@ public:
         return address;
     }
 
-    constexpr bool isIpv4() const { return std::equal(kMappedPrefix.begin(), kMappedPrefix.end(), bytes_.begin()); }
+    constexpr bool isIpv4() const {
+        for (std::size_t i = 0; i < 10; ++i)
+            if (bytes_[i] != 0) return false;
+        return bytes_[10] == 0xff && bytes_[11] == 0xff;
+    }
     // The four octets of an IPv4 address.
     constexpr Ipv4Bytes ipv4() const { return {bytes_[12], bytes_[13], bytes_[14], bytes_[15]}; }
     constexpr const Ipv6Bytes& bytes() const { return bytes_; }
@@ -51,8 +55,6 @@ public:
     constexpr auto operator<=>(const IpAddress&) const = default;
 
 private:
-    static constexpr std::array<std::uint8_t, 12> kMappedPrefix{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
-
     Ipv6Bytes bytes_{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 0, 0, 0, 0};
 };
 
