@@ -164,17 +164,18 @@ bool RefreshCycle::takeSnapshot(bool showHostname) {
     // this tick and the last: two snapshot rows with one row between them
     // both write it (and the last tick's state of either says nothing).
     // That takes equal keys, or remote ports shown as 0 that are not 0.
-    keys_.resize(snapshot_.size());
-    std::transform(snapshot_.begin(), snapshot_.end(), keys_.begin(), snapshotKey);
     bool ownRows = true;
-    for (std::size_t i = 0; ownRows && i < snapshot_.size(); ++i)
-        ownRows = (i == 0 || keys_[i - 1] < keys_[i]) &&
-                  shownRemotePort(snapshot_[i]) == snapshot_[i].remotePort;
+    SnapshotKey previousKey;
+    for (std::size_t i = 0; ownRows && i < snapshot_.size(); ++i) {
+        const SnapshotKey key = snapshotKey(snapshot_[i]);
+        ownRows = (i == 0 || previousKey < key) && shownRemotePort(snapshot_[i]) == snapshot_[i].remotePort;
+        previousKey = key;
+    }
     quiet_ = quiet_ && ownRows && ownRowsBefore_;
     ownRowsBefore_ = ownRows;
     current_.clear();
     std::size_t cursor = 0;
-    for (std::size_t i = 0; i < snapshot_.size(); ++i) upsertRow(snapshot_[i], keys_[i], showHostname, cursor);
+    for (const TcpRow& row : snapshot_) upsertRow(row, showHostname, cursor);
     // Snapshots come sorted in the keys' order, so this is sorted already
     // unless a table breaks that promise.
     if (!std::is_sorted(current_.begin(), current_.end()))
@@ -208,9 +209,8 @@ void RefreshCycle::keepKey(RowKey key, int row) {
     current_.push_back(key);
 }
 
-void RefreshCycle::upsertRow(const TcpRow& row, const SnapshotKey& snapshotKey, bool showHostname,
-                             std::size_t& cursor) {
-    RowKey key{snapshotKey, 0};
+void RefreshCycle::upsertRow(const TcpRow& row, bool showHostname, std::size_t& cursor) {
+    RowKey key = keyOf(row);
     key.state = row.state;
     int found = -1;
     if (const RowKey* before = fromPrevious(key, cursor)) {

@@ -61,7 +61,7 @@ private:
     bool takeSnapshot(bool showHostname);
     void sweepUnseen();
     const RowKey* fromPrevious(const RowKey& key, std::size_t& cursor) const;
-    void upsertRow(const TcpRow& row, const SnapshotKey& key, bool showHostname, std::size_t& cursor);
+    void upsertRow(const TcpRow& row, bool showHostname, std::size_t& cursor);
     void keepKey(RowKey key, int row);
     void rememberTick(bool showHostname);
     void updateFoundRow(int row, std::string_view localIp, std::string_view localPort, std::string_view remoteIp,
@@ -82,7 +82,6 @@ private:
     LogSink reportError_;
 
     std::vector<TcpRow> snapshot_;
-    std::vector<SnapshotKey> keys_;  // of snapshot_'s rows
     // The last tick's connections, sorted by key, with the rows they were in.
     std::vector<RowKey> previous_, current_;
     std::uint64_t keyRewritesSeen_ = 0;
