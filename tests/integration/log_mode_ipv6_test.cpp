@@ -88,7 +88,25 @@ std::uint16_t portOf(int fd) {
                                                : reinterpret_cast<sockaddr_in&>(address).sin_port);
 }
 
-// A listener and one connection to it from a client of `clientFamily`.
+// The socket address of `address` (4 or 16 bytes, by `family`) and `port`.
+socklen_t socketAddress(sockaddr_storage& storage, int family, const void* address, std::uint16_t port) {
+    storage = {};
+    if (family == AF_INET6) {
+        auto& a = reinterpret_cast<sockaddr_in6&>(storage);
+        a.sin6_family = AF_INET6;
+        a.sin6_port = htons(port);
+        std::memcpy(&a.sin6_addr, address, 16);
+        return sizeof a;
+    }
+    auto& a = reinterpret_cast<sockaddr_in&>(storage);
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    std::memcpy(&a.sin_addr, address, 4);
+    return sizeof a;
+}
+
+// A listener and one connection to it from a client of `clientFamily`; an
+// IPv6 listener takes IPv4 clients too.
 struct Pair {
     Fd listener, client, accepted;
     std::string serverPort, clientPort;
@@ -97,40 +115,16 @@ struct Pair {
 Pair openPair(int family, const void* address, int clientFamily, const void* clientAddress) {
     Pair pair;
     pair.listener = Fd(socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_storage server{};
-    socklen_t length = 0;
-    if (family == AF_INET6) {
-        auto& a = reinterpret_cast<sockaddr_in6&>(server);
-        a.sin6_family = AF_INET6;
-        std::memcpy(&a.sin6_addr, address, 16);
-        length = sizeof a;
-        const int off = 0;
-        setsockopt(pair.listener.fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
-    } else {
-        auto& a = reinterpret_cast<sockaddr_in&>(server);
-        a.sin_family = AF_INET;
-        std::memcpy(&a.sin_addr, address, 4);
-        length = sizeof a;
-    }
-    EXPECT_EQ(bind(pair.listener.fd, reinterpret_cast<sockaddr*>(&server), length), 0);
+    const int off = 0;
+    if (family == AF_INET6) setsockopt(pair.listener.fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+    sockaddr_storage storage;
+    socklen_t length = socketAddress(storage, family, address, 0);
+    EXPECT_EQ(bind(pair.listener.fd, reinterpret_cast<sockaddr*>(&storage), length), 0);
     EXPECT_EQ(listen(pair.listener.fd, 4), 0);
     const std::uint16_t port = portOf(pair.listener.fd);
-    sockaddr_storage target{};
-    if (clientFamily == AF_INET6) {
-        auto& a = reinterpret_cast<sockaddr_in6&>(target);
-        a.sin6_family = AF_INET6;
-        a.sin6_port = htons(port);
-        std::memcpy(&a.sin6_addr, clientAddress, 16);
-        length = sizeof a;
-    } else {
-        auto& a = reinterpret_cast<sockaddr_in&>(target);
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        std::memcpy(&a.sin_addr, clientAddress, 4);
-        length = sizeof a;
-    }
+    length = socketAddress(storage, clientFamily, clientAddress, port);
     pair.client = Fd(socket(clientFamily, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    EXPECT_EQ(connect(pair.client.fd, reinterpret_cast<sockaddr*>(&target), length), 0);
+    EXPECT_EQ(connect(pair.client.fd, reinterpret_cast<sockaddr*>(&storage), length), 0);
     pair.accepted = Fd(accept4(pair.listener.fd, nullptr, nullptr, SOCK_CLOEXEC));
     pair.serverPort = std::to_string(port);
     pair.clientPort = std::to_string(portOf(pair.client.fd));
