@@ -57,6 +57,8 @@ for file in /usr/bin/kestrova "$helper" /usr/share/applications/kestrova.desktop
   [[ -f $files$file ]] || fail "$file is not in the package"
 done
 desktop-file-validate "$files/usr/share/applications/kestrova.desktop" || fail "the desktop entry is invalid"
+action=$(sed -n '/^\[Desktop Action ipv6\]/,/^\[/s/^Exec=//p' "$files/usr/share/applications/kestrova.desktop")
+[[ $action == "kestrova --ipv6" ]] || fail "the desktop entry's IPv4 + IPv6 action runs '$action'"
 appstreamcli validate --no-net "$files/usr/share/metainfo/org.kestrova.Kestrova.metainfo.xml" >/dev/null ||
   fail "the metainfo is invalid"
 for script in postinst postrm; do

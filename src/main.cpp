@@ -1,5 +1,6 @@
-// Kestrova: lists the machine's IPv4 TCP connections and logs every change to
-// them, in a window or, with --log, as lines on standard output.
+// Kestrova: lists the machine's IPv4 TCP connections (with -6 the IPv6 ones
+// too) and logs every change to them, in a window or, with --log, as lines on
+// standard output.
 #include <QApplication>
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -75,9 +76,10 @@ std::filesystem::path executablePath() {
 
 // What either front end drives: the rows, the log and the machine.
 struct Core {
-    explicit Core(const char* argv0)
+    Core(const char* argv0, const CommandLine& command)
         : executable(executablePath()),
           program(executable.empty() ? std::string(argv0) : executable.string()),
+          table(LinuxConnectionTable::Reader::Automatic, command.ipv6 ? IpFamilies::Ipv4AndIpv6 : IpFamilies::Ipv4),
           profileFile(profilePathFor(program)),
           packetSources(locateCaptureHelper(program)) {}
 
@@ -103,7 +105,7 @@ struct Core {
     LinuxPacketSources packetSources;
 };
 
-int runWindow(int argc, char** argv) {
+int runWindow(int argc, char** argv, const CommandLine& command) {
     if (!haveDisplay()) {
         std::fputs(
             "kestrova: no display to open its window on (neither DISPLAY nor WAYLAND_DISPLAY is set).\n"
@@ -125,7 +127,7 @@ int runWindow(int argc, char** argv) {
     int count = static_cast<int>(arguments.size());
     arguments.push_back(nullptr);
     QApplication app(count, arguments.data());
-    Core core(argv[0]);
+    Core core(argv[0], command);
     QApplication::setApplicationName(core.applicationName());
     ProfileStore profile(core.profileFile, cp932ToUtf8);
 
@@ -153,7 +155,7 @@ LogEnd runLog(int argc, char** argv, const CommandLine& command) {
     // Before anything else, so that a signal that comes early is not lost.
     StopSignals stopSignals;
     QCoreApplication app(argc, argv);
-    Core core(argv[0]);
+    Core core(argv[0], command);
     QCoreApplication::setApplicationName(core.applicationName());
 
     // The options come from the profile, but this mode never writes it: the
@@ -226,5 +228,5 @@ int main(int argc, char** argv) {
     case CommandLine::Mode::Window:
         break;
     }
-    return runWindow(argc, argv);
+    return runWindow(argc, argv, command);
 }

@@ -17,26 +17,39 @@ namespace {
 // per-process limit of 20,000.
 constexpr int kPerHolder = 8000;
 
-int openAll(int count, int holderIndex) {
-    const int listener = socket(AF_INET, SOCK_STREAM, 0);
-    if (listener < 0) return -1;
-    sockaddr_in address{};
+// The address a holder listens and connects on: an IPv4 one of its own, so
+// that ephemeral ports never run short, or ::1, where each holder's
+// listener port keeps its connections apart.
+socklen_t holderAddress(sockaddr_storage& storage, int holderIndex, bool ipv6) {
+    storage = {};
+    if (ipv6) {
+        auto& address = reinterpret_cast<sockaddr_in6&>(storage);
+        address.sin6_family = AF_INET6;
+        address.sin6_addr = in6addr_loopback;
+        return sizeof address;
+    }
+    auto& address = reinterpret_cast<sockaddr_in&>(storage);
     address.sin_family = AF_INET;
-    // Each holder listens and connects on an address of its own, so that
-    // ephemeral ports never run short.
     address.sin_addr.s_addr = htonl(0x7F000000u | (10u + static_cast<unsigned>(holderIndex)) << 8 | 1u);
-    address.sin_port = 0;
-    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return -1;
+    return sizeof address;
+}
+
+int openAll(int count, int holderIndex, bool ipv6) {
+    const int family = ipv6 ? AF_INET6 : AF_INET;
+    const int listener = socket(family, SOCK_STREAM, 0);
+    if (listener < 0) return -1;
+    sockaddr_storage address;
+    socklen_t length = holderAddress(address, holderIndex, ipv6);
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0) return -1;
     if (listen(listener, 4096) != 0) return -1;
-    socklen_t length = sizeof address;
     getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
     // Closing with a reset leaves no TIME_WAIT sockets behind to crowd the
     // table of the next measurement.
     const linger reset{1, 0};
     for (int i = 0; i < count; ++i) {
-        const int client = socket(AF_INET, SOCK_STREAM, 0);
+        const int client = socket(family, SOCK_STREAM, 0);
         if (client < 0) return -1;
-        if (connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return -1;
+        if (connect(client, reinterpret_cast<sockaddr*>(&address), length) != 0) return -1;
         const int server = accept(listener, nullptr, nullptr);
         if (server < 0) return -1;
         setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
@@ -47,7 +60,7 @@ int openAll(int count, int holderIndex) {
 
 }  // namespace
 
-LoopbackConnections::LoopbackConnections(int connections) {
+LoopbackConnections::LoopbackConnections(int connections, bool ipv6) {
     for (int index = 0; connections > 0; ++index) {
         const int count = std::min(connections, kPerHolder);
         connections -= count;
@@ -59,7 +72,7 @@ LoopbackConnections::LoopbackConnections(int connections) {
         const pid_t pid = fork();
         if (pid == 0) {
             close(ready[0]);
-            const char status = openAll(count, index) == 0 ? 'y' : 'n';
+            const char status = openAll(count, index, ipv6) == 0 ? 'y' : 'n';
             (void)!write(ready[1], &status, 1);
             // Hold the connections until the benchmark ends us; never outlive it.
             for (int waited = 0; waited < 3600 && getppid() != 1; ++waited) sleep(1);

@@ -6,9 +6,10 @@
 // Established loopback connections held open by helper processes, so that
 // the benchmark's own descriptor limit does not cap their number. Every
 // connection shows twice in the machine's table: its client and its server end.
+// Over 127.x.0.1 by default; over ::1 with `ipv6`.
 class LoopbackConnections {
 public:
-    explicit LoopbackConnections(int connections);
+    explicit LoopbackConnections(int connections, bool ipv6 = false);
     ~LoopbackConnections();
     LoopbackConnections(const LoopbackConnections&) = delete;
     LoopbackConnections& operator=(const LoopbackConnections&) = delete;

@@ -2,12 +2,14 @@
 // table, in the same run: a tick in which nothing changed, a tick in which
 // every connection is new, the memory a row costs, and the CPU the idle
 // program uses. The kernel's own dump of the table frames the steady tick and
-// the idle CPU: it is the floor under any refresh. Prints one name=value line
-// per figure.
+// the idle CPU: it is the floor under any refresh. A last run does the same
+// over IPv6 connections with IPv6 rows on (names ending _v6_...). Prints one
+// name=value line per figure.
 #include <QApplication>
 #include <QTemporaryDir>
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -91,6 +93,14 @@ double medianSs(int runs) {
     return median(times);
 }
 
+// Bytes the heap holds in live allocations. Unlike the resident size it
+// falls again when memory is freed, so it also measures a run that follows
+// a larger one.
+long heapBytes() {
+    const struct mallinfo2 info = mallinfo2();
+    return static_cast<long>(info.uordblks + info.hblkhd);
+}
+
 long residentBytes() {
     std::ifstream statm("/proc/self/statm");
     long pages = 0, resident = 0;
@@ -112,7 +122,7 @@ struct Monitor {
     MainWindow window{connections, log};
     MainDialog dialog{{window, connections, log, clock, table, processes, version, profile, {}}};
 
-    Monitor() {
+    explicit Monitor(IpFamilies families) : table(LinuxConnectionTable::Reader::Automatic, families) {
         window.attach(&dialog);
         window.start();
         window.killTimer(TIMER_REFRESH);  // ticks are driven by hand below
@@ -134,7 +144,7 @@ struct Monitor {
 
 struct TickFigures {
     double ss, dump, steady, allNew;
-    long bytesPerRow;
+    long bytesPerRow, heapBytesPerRow;
     int rows;
 };
 
@@ -144,19 +154,21 @@ double timeDump(BareDump& dump) {
     return millisecondsSince(start);
 }
 
-TickFigures measureTicks(int connections) {
-    LoopbackConnections held(connections);
+TickFigures measureTicks(int connections, IpFamilies families = IpFamilies::Ipv4) {
+    LoopbackConnections held(connections, families == IpFamilies::Ipv4AndIpv6);
     if (!held.ready()) std::fprintf(stderr, "could not open %d loopback connections\n", connections);
     TickFigures figures{};
     std::vector<double> allNew;
     for (int round = 0; round < 3; ++round) {
         // A fresh window each round: an empty pane and a cold owner cache.
-        const long before = residentBytes();
-        auto monitor = std::make_unique<Monitor>();
+        const long before = residentBytes(), heapBefore = heapBytes();
+        auto monitor = std::make_unique<Monitor>(families);
         allNew.push_back(monitor->tick());
         figures.rows = monitor->connections.rowCount();
-        if (round == 0 && figures.rows > 0)
+        if (round == 0 && figures.rows > 0) {
             figures.bytesPerRow = (residentBytes() - before) / figures.rows;
+            figures.heapBytesPerRow = (heapBytes() - heapBefore) / figures.rows;
+        }
         if (round == 2) {
             // Interleaved, so that both see the machine in the same mood.
             BareDump dump;
@@ -262,9 +274,9 @@ int main(int argc, char** argv) {
     const std::vector<std::pair<int, const char*>> sizes =
         quick ? std::vector<std::pair<int, const char*>>{{1000, "1k"}}
               : std::vector<std::pair<int, const char*>>{{1000, "1k"}, {10000, "10k"}, {30000, "30k"}};
-    for (const auto& [connections, name] : sizes) {
-        const TickFigures f = measureTicks(connections);
-        const std::string suffix = std::string("_") + name;
+    // The resident size only grows by what a run needs beyond the runs
+    // before it, which says nothing for a run after a larger one.
+    auto printFigures = [](const TickFigures& f, const std::string& suffix, bool resident = true) {
         print("rows" + suffix, f.rows);
         print("ss_tanp_ms" + suffix, f.ss);
         print("dump_ms" + suffix, f.dump);
@@ -273,7 +285,22 @@ int main(int argc, char** argv) {
         print("steady_vs_ss" + suffix, f.steady / f.ss);
         print("steady_vs_dump" + suffix, f.steady / f.dump);
         print("allnew_vs_ss" + suffix, f.allNew / f.ss);
-        print("bytes_per_row" + suffix, static_cast<double>(f.bytesPerRow));
+        if (resident) print("bytes_per_row" + suffix, static_cast<double>(f.bytesPerRow));
+        print("heap_bytes_per_row" + suffix, static_cast<double>(f.heapBytesPerRow));
+    };
+    // The IPv6 run's size: 10,000 connections, or the quick run's 1,000.
+    const auto& [v6Connections, v6Name] = sizes[quick ? 0 : 1];
+    TickFigures ipv4{};
+    for (const auto& [connections, name] : sizes) {
+        const TickFigures f = measureTicks(connections);
+        printFigures(f, std::string("_") + name);
+        if (connections == v6Connections) ipv4 = f;
     }
+    // The same over ::1 with IPv6 rows; the bare dump reads both families
+    // either way.
+    const TickFigures v6 = measureTicks(v6Connections, IpFamilies::Ipv4AndIpv6);
+    printFigures(v6, std::string("_v6_") + v6Name, false);
+    print(std::string("heap_bytes_per_row_v6_vs_v4_") + v6Name,
+          static_cast<double>(v6.heapBytesPerRow) / ipv4.heapBytesPerRow);
     return 0;
 }

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/netlink.h>
+#include <net/if.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -71,11 +72,12 @@ bool readWholeFile(const char* path, std::vector<char>& text) {
 
 }  // namespace
 
-LinuxConnectionTable::LinuxConnectionTable(Reader reader)
-    : LinuxConnectionTable(reader, std::make_unique<ProcSocketOwnerSource>()) {}
+LinuxConnectionTable::LinuxConnectionTable(Reader reader, IpFamilies families)
+    : LinuxConnectionTable(reader, std::make_unique<ProcSocketOwnerSource>(), families) {}
 
-LinuxConnectionTable::LinuxConnectionTable(Reader reader, std::unique_ptr<SocketOwnerSource> source)
-    : reader_(reader), source_(std::move(source)), owners_(*source_) {
+LinuxConnectionTable::LinuxConnectionTable(Reader reader, std::unique_ptr<SocketOwnerSource> source,
+                                           IpFamilies families)
+    : reader_(reader), families_(families), source_(std::move(source)), owners_(*source_) {
     combinedDumpUnsupported_ = reader == Reader::PerFamilyDumps;
 }
 
@@ -104,11 +106,20 @@ bool LinuxConnectionTable::snapshot(std::vector<TcpRow>& rows) {
     owners_.assignOwners(entries_);
     std::vector<TcpRow>& unsorted = sorter_.next();
     unsorted.reserve(entries_.size());
+    // A [::] listener is an IPv6 socket, whose IPv4 clients alone are IPv4.
+    const bool listAll = families_ == IpFamilies::Ipv4AndIpv6;
     for (const TcpSocketEntry& e : entries_)
-        if (!e.dualStackListener)
+        if (listAll || !e.dualStackListener)
             unsorted.push_back(e.row);
     sorter_.sort(rows);
     return true;
+}
+
+std::string LinuxConnectionTable::interfaceName(std::uint32_t index) {
+    char name[IF_NAMESIZE];
+    if (if_indextoname(index, name))
+        return name;
+    return ConnectionTable::interfaceName(index);
 }
 
 bool LinuxConnectionTable::openNetlink() {
@@ -200,7 +211,8 @@ int LinuxConnectionTable::dumpFamily(int family) {
         if (from.nl_pid != 0)
             return EPROTO;  // not from the kernel
         auto result = parseSockDiagDatagram(
-            std::span<const std::uint8_t>(buffer_.data(), static_cast<std::size_t>(n)), seq, portId_, entries_, kind);
+            std::span<const std::uint8_t>(buffer_.data(), static_cast<std::size_t>(n)), seq, portId_, entries_, kind,
+            families_);
         interrupted = interrupted || result.interrupted;
         switch (result.status) {
         case SockDiagParseResult::Status::Failed:
@@ -217,10 +229,10 @@ bool LinuxConnectionTable::readProcNet() {
     entries_.clear();
     if (!readWholeFile("/proc/net/tcp", textBuffer_))
         return false;
-    parseProcNetTcp(std::string_view(textBuffer_.data(), textBuffer_.size()), entries_);
+    parseProcNetTcp(std::string_view(textBuffer_.data(), textBuffer_.size()), entries_, families_);
     // Absent when IPv6 is disabled; the IPv4 table alone is then complete.
     if (readWholeFile("/proc/net/tcp6", textBuffer_))
-        parseProcNetTcp(std::string_view(textBuffer_.data(), textBuffer_.size()), entries_);
+        parseProcNetTcp(std::string_view(textBuffer_.data(), textBuffer_.size()), entries_, families_);
     return true;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "platform/ConnectionTable.h"
@@ -10,8 +11,9 @@
 
 namespace kestrova {
 
-// The IPv4 TCP table from a NETLINK_SOCK_DIAG dump, or from /proc/net/tcp and
-// /proc/net/tcp6 where netlink is unavailable, with owners from /proc/<pid>/fd.
+// The TCP table from a NETLINK_SOCK_DIAG dump, or from /proc/net/tcp and
+// /proc/net/tcp6 where netlink is unavailable, with owners from /proc/<pid>/fd:
+// the IPv4 connections, and the IPv6 ones too when asked for.
 // Not thread-safe: one caller at a time.
 class LinuxConnectionTable : public ConnectionTable {
 public:
@@ -23,14 +25,16 @@ public:
         ProcNetOnly,
     };
 
-    explicit LinuxConnectionTable(Reader reader = Reader::Automatic);
+    explicit LinuxConnectionTable(Reader reader = Reader::Automatic, IpFamilies families = IpFamilies::Ipv4);
     // For tests: owners from `source` instead of /proc.
-    LinuxConnectionTable(Reader reader, std::unique_ptr<SocketOwnerSource> source);
+    LinuxConnectionTable(Reader reader, std::unique_ptr<SocketOwnerSource> source,
+                         IpFamilies families = IpFamilies::Ipv4);
     ~LinuxConnectionTable() override;
     LinuxConnectionTable(const LinuxConnectionTable&) = delete;
     LinuxConnectionTable& operator=(const LinuxConnectionTable&) = delete;
 
     bool snapshot(std::vector<TcpRow>& rows) override;
+    std::string interfaceName(std::uint32_t index) override;
 
     const SocketOwnerCache& ownerCache() const { return owners_; }
     // Whether the last successful snapshot came from netlink.
@@ -50,6 +54,7 @@ private:
     bool readProcNet();
 
     Reader reader_;
+    IpFamilies families_;
     std::unique_ptr<SocketOwnerSource> source_;
     SocketOwnerCache owners_;
     SnapshotSorter sorter_;

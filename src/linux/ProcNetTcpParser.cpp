@@ -49,12 +49,7 @@ bool parseEndpoint(std::string_view s, std::uint8_t (&bytes)[16], std::size_t& a
     return parseWhole(s.substr(colon + 1), port, 16);
 }
 
-bool isV4Mapped(const std::uint8_t (&a)[16]) {
-    static constexpr std::uint8_t kPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
-    return std::memcmp(a, kPrefix, sizeof kPrefix) == 0;
-}
-
-bool parseLine(std::string_view line, std::vector<TcpSocketEntry>& out) {
+bool parseLine(std::string_view line, IpFamilies families, std::vector<TcpSocketEntry>& out) {
     std::string_view slot = nextField(line);
     if (slot.size() < 2 || slot.back() != ':')
         return false;
@@ -74,21 +69,16 @@ bool parseLine(std::string_view line, std::vector<TcpSocketEntry>& out) {
         return false;
 
     if (localLen == 4) {
-        std::memcpy(e.row.localAddr.data(), local, 4);
-        std::memcpy(e.row.remoteAddr.data(), remote, 4);
+        e.row.localAddr = IpAddress(local[0], local[1], local[2], local[3]);
+        e.row.remoteAddr = IpAddress(remote[0], remote[1], remote[2], remote[3]);
     } else {
-        auto none = [](const std::uint8_t(&a)[16]) {
-            return std::all_of(std::begin(a), std::end(a), [](std::uint8_t b) { return b == 0; });
+        auto address = [](const std::uint8_t(&a)[16]) {
+            IpAddress::Ipv6Bytes bytes;
+            std::copy(std::begin(a), std::end(a), bytes.begin());
+            return IpAddress::fromIpv6(bytes);
         };
-        const bool remoteNone = none(remote);
-        if (none(local) && state == kLinuxListen)
-            e.dualStackListener = true;  // the listener of the IPv4 clients it takes
-        else if (!isV4Mapped(local) || !(isV4Mapped(remote) || remoteNone))
-            return true;  // a real IPv6 socket: well-formed, just not ours
-        else
-            std::memcpy(e.row.localAddr.data(), local + 12, 4);
-        if (!remoteNone)
-            std::memcpy(e.row.remoteAddr.data(), remote + 12, 4);
+        if (!setIpv6Addresses(e, address(local), address(remote), state == kLinuxListen, families))
+            return true;  // a real IPv6 socket: well-formed, just not listed
     }
     e.row.state = tcpStateFromLinux(state);
     out.push_back(e);
@@ -97,12 +87,12 @@ bool parseLine(std::string_view line, std::vector<TcpSocketEntry>& out) {
 
 }  // namespace
 
-void parseProcNetTcp(std::string_view text, std::vector<TcpSocketEntry>& out) {
+void parseProcNetTcp(std::string_view text, std::vector<TcpSocketEntry>& out, IpFamilies families) {
     while (!text.empty()) {
         std::size_t nl = text.find('\n');
         std::string_view line = text.substr(0, nl);
         text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
-        parseLine(line, out);
+        parseLine(line, families, out);
     }
 }
 

@@ -14,17 +14,16 @@ constexpr std::size_t kLookAhead = 8;
 }  // namespace
 
 void SnapshotSorter::sort(std::vector<TcpRow>& sorted) {
-    nextKeys_.resize(next_.size());
-    std::transform(next_.begin(), next_.end(), nextKeys_.begin(), snapshotKey);
     if (matchLast())
         mergeWithLast();
     else
         sortAfresh();
-    sorted.resize(order_.size());
-    for (std::size_t i = 0; i < order_.size(); ++i)
-        sorted[i] = next_[order_[i]];
+    // Copied in, not resized and then assigned: a row is not trivially made.
+    sorted.clear();
+    sorted.reserve(order_.size());
+    for (std::uint32_t i : order_)
+        sorted.push_back(next_[i]);
     last_.swap(next_);
-    lastKeys_.swap(nextKeys_);
     lastOrder_.swap(order_);
 }
 
@@ -34,8 +33,9 @@ bool SnapshotSorter::matchLast() {
     fresh_.clear();
     std::size_t j = 0;
     for (std::size_t i = 0; i < n; ++i) {
+        const SnapshotKey key = snapshotKey(next_[i]);
         std::size_t ahead = 0;
-        while (ahead <= kLookAhead && j + ahead < m && lastKeys_[j + ahead] != nextKeys_[i])
+        while (ahead <= kLookAhead && j + ahead < m && snapshotKey(last_[j + ahead]) != key)
             ++ahead;
         if (ahead <= kLookAhead && j + ahead < m) {
             j += ahead;

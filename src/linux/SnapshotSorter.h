@@ -23,9 +23,13 @@ public:
     void sort(std::vector<TcpRow>& sorted);
 
 private:
-    // (key, position in next_), the order being sorted by.
+    // (key, position in next_), the order being sorted by. Keys are made
+    // afresh rather than kept beside the rows: a table that hardly changed
+    // needs few, and a key is several times the size of its row's share of
+    // the rest.
     bool before(std::uint32_t a, std::uint32_t b) const {
-        return nextKeys_[a] != nextKeys_[b] ? nextKeys_[a] < nextKeys_[b] : a < b;
+        const SnapshotKey keyA = snapshotKey(next_[a]), keyB = snapshotKey(next_[b]);
+        return keyA != keyB ? keyA < keyB : a < b;
     }
     // Matches next_ against last_ in step; false when too much moved for
     // the last order to help.
@@ -34,7 +38,6 @@ private:
     void mergeWithLast();
 
     std::vector<TcpRow> next_, last_;
-    std::vector<SnapshotKey> nextKeys_, lastKeys_;
     std::vector<std::uint32_t> order_, lastOrder_;  // sorted positions
     // Scratch: the position in next_ of each row of last_ found again, and
     // the positions of the rows that are new.

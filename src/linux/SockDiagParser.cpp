@@ -35,18 +35,24 @@ std::uint32_t tcpStateFromLinux(unsigned linuxState) {
     return linuxState < std::size(kMap) ? kMap[linuxState] : linuxState;
 }
 
+bool setIpv6Addresses(TcpSocketEntry& e, const IpAddress& local, const IpAddress& remote, bool listening,
+                      IpFamilies families) {
+    // A [::] listener accepts IPv4 too, but it is not itself an IPv4
+    // endpoint; only its accepted v4 connections are. Without IPv6 rows it
+    // is kept aside as their listener.
+    e.dualStackListener = local.isIpv6Unspecified() && listening;
+    const bool ipv4 = local.isIpv4() && (remote.isIpv4() || remote.isIpv6Unspecified());
+    if (!ipv4 && !e.dualStackListener && families != IpFamilies::Ipv4AndIpv6)
+        return false;
+    e.row.localAddr = local;
+    // The remote end of an IPv4 listener is 0.0.0.0, not ::.
+    e.row.remoteAddr = ipv4 && !remote.isIpv4() ? IpAddress() : remote;
+    return true;
+}
+
 namespace {
 
 constexpr unsigned kLinuxListen = 10;
-
-bool isV4Mapped(const std::uint8_t (&a)[16]) {
-    static constexpr std::uint8_t kPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
-    return std::memcmp(a, kPrefix, sizeof kPrefix) == 0;
-}
-
-bool isUnspecified(const std::uint8_t (&a)[16]) {
-    return std::all_of(std::begin(a), std::end(a), [](std::uint8_t b) { return b == 0; });
-}
 
 // The kernel reports a failure as a negative errno, which never goes below
 // -4095. Any other value in a status field is not an error number (and
@@ -59,29 +65,31 @@ std::uint16_t portFromNetwork(const std::uint8_t* p) {
     return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
 }
 
-// Appends the socket when it is an IPv4 connection; false when it is not.
-bool appendSocket(const inet_diag_msg& msg, std::vector<TcpSocketEntry>& out) {
-    std::uint8_t src[16], dst[16];
-    static_assert(sizeof src == sizeof msg.id.idiag_src);
-    std::memcpy(src, msg.id.idiag_src, sizeof src);
-    std::memcpy(dst, msg.id.idiag_dst, sizeof dst);
+IpAddress ipv6Address(const std::uint32_t (&words)[4]) {
+    IpAddress::Ipv6Bytes bytes;
+    static_assert(sizeof bytes == sizeof words);
+    std::memcpy(bytes.data(), words, sizeof bytes);
+    return IpAddress::fromIpv6(bytes);
+}
 
+// Appends the socket when it is one that `families` lists (or the [::]
+// listener of IPv4 clients); false when it is not.
+bool appendSocket(const inet_diag_msg& msg, IpFamilies families, std::vector<TcpSocketEntry>& out) {
     TcpSocketEntry e;
     if (msg.idiag_family == AF_INET) {
-        std::memcpy(e.row.localAddr.data(), src, 4);
-        std::memcpy(e.row.remoteAddr.data(), dst, 4);
+        IpAddress::Ipv4Bytes src, dst;
+        std::memcpy(src.data(), msg.id.idiag_src, 4);
+        std::memcpy(dst.data(), msg.id.idiag_dst, 4);
+        e.row.localAddr = src;
+        e.row.remoteAddr = dst;
     } else if (msg.idiag_family == AF_INET6) {
-        // A [::] listener accepts IPv4 too, but it is not itself an IPv4
-        // endpoint; only its accepted v4 connections are. It is kept aside
-        // as their listener.
-        if (isUnspecified(src) && msg.idiag_state == kLinuxListen)
-            e.dualStackListener = true;
-        else if (!isV4Mapped(src) || !(isV4Mapped(dst) || isUnspecified(dst)))
+        const IpAddress src = ipv6Address(msg.id.idiag_src), dst = ipv6Address(msg.id.idiag_dst);
+        if (!setIpv6Addresses(e, src, dst, msg.idiag_state == kLinuxListen, families))
             return false;
-        if (!e.dualStackListener)
-            std::memcpy(e.row.localAddr.data(), src + 12, 4);
-        if (isV4Mapped(dst))
-            std::memcpy(e.row.remoteAddr.data(), dst + 12, 4);
+        // The interface the socket is bound to is the zone of its link-local
+        // addresses.
+        if (src.isLinkLocal() || dst.isLinkLocal())
+            e.row.interfaceIndex = msg.id.idiag_if;
     } else {
         return false;
     }
@@ -100,7 +108,7 @@ bool appendSocket(const inet_diag_msg& msg, std::vector<TcpSocketEntry>& out) {
 
 SockDiagParseResult parseSockDiagDatagram(std::span<const std::uint8_t> datagram, std::uint32_t seq,
                                           std::uint32_t portId, std::vector<TcpSocketEntry>& out,
-                                          SockDiagRequest request) {
+                                          SockDiagRequest request, IpFamilies families) {
     using Status = SockDiagParseResult::Status;
     SockDiagParseResult result;
     auto fail = [&result](int error) {
@@ -158,7 +166,7 @@ SockDiagParseResult parseSockDiagDatagram(std::span<const std::uint8_t> datagram
             if (payloadLen < sizeof msg)
                 return fail(EBADMSG);
             std::memcpy(&msg, payload, sizeof msg);
-            appendSocket(msg, out);
+            appendSocket(msg, families, out);
             break;
         }
         }

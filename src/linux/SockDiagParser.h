@@ -32,12 +32,14 @@ enum class SockDiagRequest {
 
 // Parses one datagram of a TCP socket dump. Every message must answer request
 // `seq` of kind `request` sent from netlink port `portId`. IPv4 sockets are
-// appended to `out`; IPv6 sockets only when they carry an IPv4 connection
-// (both ends IPv4-mapped, or a mapped local end with no remote end), or when
-// they listen on [::] (marked dualStackListener). Any byte
-// sequence is safe to pass: nothing outside `datagram` is read.
+// appended to `out`; IPv6 sockets when they carry an IPv4 connection (both
+// ends IPv4-mapped, or a mapped local end with no remote end), when they
+// listen on [::] (marked dualStackListener), and every other one with
+// IpFamilies::Ipv4AndIpv6. Any byte sequence is safe to pass: nothing
+// outside `datagram` is read.
 SockDiagParseResult parseSockDiagDatagram(std::span<const std::uint8_t> datagram, std::uint32_t seq,
                                           std::uint32_t portId, std::vector<TcpSocketEntry>& out,
-                                          SockDiagRequest request = SockDiagRequest::ByFamily);
+                                          SockDiagRequest request = SockDiagRequest::ByFamily,
+                                          IpFamilies families = IpFamilies::Ipv4);
 
 }  // namespace kestrova

@@ -88,11 +88,9 @@ bool mayAwaitAccept(std::uint32_t state) {
     return state == kSynReceived || state == kStateEstablished || state == kCloseWait;
 }
 
-std::uint64_t listenerKey(const std::array<std::uint8_t, 4>& address, std::uint16_t port, bool dualStack) {
-    const std::uint64_t word = std::uint64_t{address[0]} << 24 | std::uint64_t{address[1]} << 16 |
-                               std::uint64_t{address[2]} << 8 | address[3];
-    return word << 17 | std::uint64_t{port} << 1 | (dualStack ? 1 : 0);
-}
+// 0.0.0.0 and ::, the addresses of listeners on every address.
+const IpAddress kAnyIpv4;
+const IpAddress kAnyIpv6 = IpAddress::fromIpv6({});
 
 }  // namespace
 
@@ -109,8 +107,8 @@ void SocketOwnerCache::ownByListeners(std::span<TcpSocketEntry> entries) {
             continue;
         // Of listeners sharing a port, the lowest pid; a visible one before
         // one we cannot see.
-        auto [it, added] = listeners_.try_emplace(listenerKey(e.row.localAddr, e.row.localPort, e.dualStackListener),
-                                                  e.row.pid);
+        const IpAddress& address = e.dualStackListener ? kAnyIpv6 : e.row.localAddr;
+        auto [it, added] = listeners_.try_emplace(ListenerKey{address, e.row.localPort}, e.row.pid);
         if (!added && e.row.pid < it->second)
             it->second = e.row.pid;
     }
@@ -120,10 +118,12 @@ void SocketOwnerCache::ownByListeners(std::span<TcpSocketEntry> entries) {
         TcpSocketEntry& e = entries[i];
         if (!mayAwaitAccept(e.row.state))
             continue;
-        // Its listener: on its own address, on every IPv4 address, or on
-        // every address of both families.
-        for (std::uint64_t key : {listenerKey(e.row.localAddr, e.row.localPort, false),
-                                  listenerKey({}, e.row.localPort, false), listenerKey({}, e.row.localPort, true)}) {
+        // Its listener: on its own address, on every address of its family,
+        // or ([::]) on every address of both families.
+        const IpAddress& anyOfItsFamily = e.row.localAddr.isIpv4() ? kAnyIpv4 : kAnyIpv6;
+        for (const ListenerKey& key : {ListenerKey{e.row.localAddr, e.row.localPort},
+                                       ListenerKey{anyOfItsFamily, e.row.localPort},
+                                       ListenerKey{kAnyIpv6, e.row.localPort}}) {
             auto it = listeners_.find(key);
             if (it != listeners_.end() && it->second != 0) {
                 e.row.pid = it->second;

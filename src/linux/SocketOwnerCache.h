@@ -91,7 +91,20 @@ private:
     std::vector<std::uint32_t> exited_;
     std::unordered_set<std::uint32_t> owning_;
     std::vector<std::size_t> pending_;  // entries without a visible holder
-    std::unordered_map<std::uint64_t, std::uint32_t> listeners_;
+    // A listening socket's local address and port.
+    struct ListenerKey {
+        IpAddress address;
+        std::uint16_t port = 0;
+        bool operator==(const ListenerKey&) const = default;
+    };
+    struct ListenerHash {
+        std::size_t operator()(const ListenerKey& key) const {
+            std::uint64_t hash = key.port;
+            for (std::uint8_t byte : key.address.bytes()) hash = hash * 0x100000001b3ull ^ byte;
+            return static_cast<std::size_t>(hash);
+        }
+    };
+    std::unordered_map<ListenerKey, std::uint32_t, ListenerHash> listeners_;
 };
 
 }  // namespace kestrova

@@ -12,12 +12,23 @@ namespace kestrova {
 struct TcpSocketEntry {
     TcpRow row;
     std::uint64_t inode = 0;
-    // An IPv6 listener on the any-address ([::]), shown as 0.0.0.0. It is no
-    // IPv4 connection and never a row, but the IPv4 clients it takes wait in
-    // its accept queue, and their owner is its owner.
+    // An IPv6 listener on the any-address ([::]). It is no IPv4 connection
+    // and a row only where IPv6 connections are listed, but the IPv4 clients
+    // it takes wait in its accept queue, and their owner is its owner.
     bool dualStackListener = false;
     bool operator==(const TcpSocketEntry&) const = default;
 };
+
+// Which sockets a table lists. Its IPv4 connections always, those of
+// dual-stack IPv6 sockets (::ffff:a.b.c.d) among them; with Ipv4AndIpv6 every
+// other IPv6 socket too.
+enum class IpFamilies : std::uint8_t { Ipv4, Ipv4AndIpv6 };
+
+// Sets the addresses of `e` from those of an IPv6 socket, `listening` or
+// not, and marks a [::] listener. False when `families` does not list the
+// socket and it is no [::] listener either: it is then no entry.
+bool setIpv6Addresses(TcpSocketEntry& e, const IpAddress& local, const IpAddress& remote, bool listening,
+                      IpFamilies families);
 
 // Our state numbers (1 CLOSED ... 12 DELETE_TCB) for the kernel's TCP state
 // numbers (1 ESTABLISHED ... 12 NEW_SYN_RECV). A kernel number from 13 on,

@@ -34,40 +34,35 @@ NumberText decimal(std::int64_t value) {
     return text;
 }
 
-NumberText dotted(const std::array<std::uint8_t, 4>& octets) {
-    NumberText text;
-    text.size = static_cast<std::size_t>(writeDottedAddress(text.data, octets) - text.data);
+struct AddressBuffer {
+    char data[kAddressTextLength];
+    std::size_t size = 0;
+    std::string_view view() const { return {data, size}; }
+};
+
+AddressBuffer addressOf(const IpAddress& address, std::string_view zone) {
+    AddressBuffer text;
+    text.size = static_cast<std::size_t>(writeAddressText(text.data, address, zone) - text.data);
     return text;
 }
 
 // No process id is known for an owner we may not inspect: its cell stays empty.
 NumberText pidText(std::uint32_t pid) { return pid == kPidNotVisible ? NumberText{} : decimal(pid); }
 
-// A listening or unconnected socket has remote address 0.x.x.x; its remote
-// port carries nothing and is shown as 0.
-std::uint16_t shownRemotePort(const TcpRow& row) { return row.remoteAddr[0] == 0 ? 0 : row.remotePort; }
-
-bool endpointEquals(const std::string& cell, std::string_view host, std::string_view port) {
-    return cell.size() == host.size() + 1 + port.size() && cell.compare(0, host.size(), host) == 0 &&
-           cell[host.size()] == ':' && cell.compare(host.size() + 1, port.size(), port) == 0;
-}
-
-std::string endpoint(std::string_view host, std::string_view port) {
-    std::string text;
-    text.reserve(host.size() + 1 + port.size());
-    text.append(host);
-    text.push_back(':');
-    text.append(port);
-    return text;
+// A listening or unconnected socket has remote address 0.x.x.x, or :: for
+// IPv6; its remote port carries nothing and is shown as 0.
+std::uint16_t shownRemotePort(const TcpRow& row) {
+    const bool none = row.remoteAddr.isIpv4() ? row.remoteAddr.ipv4()[0] == 0 : row.remoteAddr.isIpv6Unspecified();
+    return none ? 0 : row.remotePort;
 }
 
 }  // namespace
 
-ConnectionTexts makeConnectionTexts(const TcpRow& row) {
+ConnectionTexts makeConnectionTexts(const TcpRow& row, std::string_view zone) {
     return {"TCP",
-            std::string(dotted(row.localAddr).view()),
+            std::string(addressOf(row.localAddr, zone).view()),
             std::string(decimal(row.localPort).view()),
-            std::string(dotted(row.remoteAddr).view()),
+            std::string(addressOf(row.remoteAddr, zone).view()),
             std::string(decimal(shownRemotePort(row)).view()),
             stateText(row.state),
             std::string(pidText(row.pid).view())};
@@ -170,9 +165,12 @@ bool RefreshCycle::takeSnapshot(bool showHostname) {
     // both write it (and the last tick's state of either says nothing).
     // That takes equal keys, or remote ports shown as 0 that are not 0.
     bool ownRows = true;
-    for (std::size_t i = 0; ownRows && i < snapshot_.size(); ++i)
-        ownRows = (i == 0 || keyOf(snapshot_[i - 1]) < keyOf(snapshot_[i])) &&
-                  shownRemotePort(snapshot_[i]) == snapshot_[i].remotePort;
+    SnapshotKey previousKey;
+    for (std::size_t i = 0; ownRows && i < snapshot_.size(); ++i) {
+        const SnapshotKey key = snapshotKey(snapshot_[i]);
+        ownRows = (i == 0 || previousKey < key) && shownRemotePort(snapshot_[i]) == snapshot_[i].remotePort;
+        previousKey = key;
+    }
     quiet_ = quiet_ && ownRows && ownRowsBefore_;
     ownRowsBefore_ = ownRows;
     current_.clear();
@@ -191,8 +189,7 @@ RefreshCycle::RowKey RefreshCycle::keyOf(const TcpRow& row) {
     // The raw remote port, as the snapshot sorts: rows whose shown port is 0
     // but whose raw ports differ share their row all the same, through the
     // text index.
-    const SnapshotKey key = snapshotKey(row);
-    return {key.high, key.low, 0};
+    return {snapshotKey(row), 0};
 }
 
 const RefreshCycle::RowKey* RefreshCycle::fromPrevious(const RowKey& key, std::size_t& cursor) const {
@@ -231,9 +228,10 @@ void RefreshCycle::upsertRow(const TcpRow& row, bool showHostname, std::size_t& 
     const std::string unknownState = row.state < StateNames.size() ? std::string() : stateText(row.state);
     const std::string_view state = row.state < StateNames.size() ? StateNames[row.state] : unknownState;
     if (found < 0) {
-        const NumberText localIp = dotted(row.localAddr);
+        const std::string zone = zoneOf(row);
+        const AddressBuffer localIp = addressOf(row.localAddr, zone);
         const NumberText localPort = decimal(row.localPort);
-        const NumberText remoteIp = dotted(row.remoteAddr);
+        const AddressBuffer remoteIp = addressOf(row.remoteAddr, zone);
         const NumberText remotePort = decimal(shownRemotePort(row));
         const NumberText pid = pidText(row.pid);
         found = list_.findRow({localIp.view(), localPort.view(), remoteIp.view(), remotePort.view(), pid.view()});
@@ -255,22 +253,31 @@ void RefreshCycle::updateFoundRow(int row, std::string_view localIp, std::string
                                   bool showHostname) {
     std::string_view localShown = localIp;
     std::string_view remoteShown = remoteIp;
+    bool localNamed = false, remoteNamed = false;
     if (showHostname) {
         const std::string& localHost = list_.cellText(row, colLocalHost);
         const std::string& remoteHost = list_.cellText(row, colRemoteHost);
-        if (!localHost.empty()) localShown = localHost;
-        if (!remoteHost.empty()) remoteShown = remoteHost;
+        localNamed = !localHost.empty();
+        remoteNamed = !remoteHost.empty();
+        if (localNamed) localShown = localHost;
+        if (remoteNamed) remoteShown = remoteHost;
     }
-    if (!endpointEquals(list_.cellText(row, colSource), localShown, localPort))
-        list_.setCellText(row, colSource, endpoint(localShown, localPort));
-    if (!endpointEquals(list_.cellText(row, colDestination), remoteShown, remotePort))
-        list_.setCellText(row, colDestination, endpoint(remoteShown, remotePort));
+    if (!isEndpointText(list_.cellText(row, colSource), localShown, localPort, localNamed))
+        list_.setCellText(row, colSource, endpointText(localShown, localPort, localNamed));
+    if (!isEndpointText(list_.cellText(row, colDestination), remoteShown, remotePort, remoteNamed))
+        list_.setCellText(row, colDestination, endpointText(remoteShown, remotePort, remoteNamed));
     if (list_.cellText(row, colState) != state) {
-        appendLog_("(" + list_.cellText(row, colProcess) + ")の(" + endpoint(remoteShown, remotePort) +
+        appendLog_("(" + list_.cellText(row, colProcess) + ")の(" +
+                   endpointText(remoteShown, remotePort, remoteNamed) +
                    ")との接続状態を(" + std::string(state) + ")に更新しました。");
         list_.setCellText(row, colState, state);
     }
     markSeen(row);
+}
+
+std::string RefreshCycle::zoneOf(const TcpRow& row) {
+    const bool linkLocal = row.localAddr.isLinkLocal() || row.remoteAddr.isLinkLocal();
+    return linkLocal && row.interfaceIndex != 0 ? table_.interfaceName(row.interfaceIndex) : std::string();
 }
 
 const std::string& RefreshCycle::processName(std::int64_t pid) {
@@ -286,13 +293,13 @@ void RefreshCycle::insertNewRow(std::string_view protocol, std::string_view loca
     const std::string& path = pid == kPidNotVisible ? kNoPath : processName(pid);
     if (!path.empty()) appendLog_(processLine(pid, path));
     std::string owner = ownerDisplayName(path, pid);
-    std::string destination = endpoint(remoteIp, remotePort);
+    std::string destination = endpointText(remoteIp, remotePort, false);
     std::string line = "(" + owner + ")の(" + destination + ")との接続状態を(" + std::string(state) +
                        ")で新規追加しました。";
 
     std::vector<std::string> cells(kConnectionColumns);
     cells[colProtocol] = protocol;
-    cells[colSource] = endpoint(localIp, localPort);
+    cells[colSource] = endpointText(localIp, localPort, false);
     cells[colArrow] = "→";
     cells[colDestination] = std::move(destination);
     cells[colState] = state;

@@ -22,11 +22,12 @@ inline constexpr std::string_view SNAPSHOT_ERROR_TEXT = "ERROR AllocateAndGetTcp
 // "UNKNOWN(n)" so that a change to or from them is still seen and logged.
 std::string stateText(std::uint32_t state);
 
-// The seven texts made from one row of the connection table.
+// The seven texts made from one row of the connection table. `zone` names
+// the interface of a row with a link-local address.
 struct ConnectionTexts {
     std::string protocol, localIp, localPort, remoteIp, remotePort, state, pid;
 };
-ConnectionTexts makeConnectionTexts(const TcpRow& row);
+ConnectionTexts makeConnectionTexts(const TcpRow& row, std::string_view zone = {});
 
 // Keeps the ConnectionList in step with the machine's connection table, one
 // tick at a time, and logs every row added, changed and removed.
@@ -46,14 +47,12 @@ public:
     // order as inSnapshotOrder orders their rows, so a snapshot's keys come
     // sorted and the next tick finds each one by walking them in step.
     struct RowKey {
-        std::uint64_t high, low;  // endpoints and process id
+        SnapshotKey key;  // endpoints and process id
         std::uint64_t serial;
         std::uint32_t state = 0;     // the connection's state then
         std::uint32_t position = 0;  // where its row stood, counted from the oldest
-        bool sameKey(const RowKey& other) const { return high == other.high && low == other.low; }
-        bool operator<(const RowKey& other) const {
-            return high != other.high ? high < other.high : low < other.low;
-        }
+        bool sameKey(const RowKey& other) const { return key == other.key; }
+        bool operator<(const RowKey& other) const { return key < other.key; }
     };
     static RowKey keyOf(const TcpRow& row);
 
@@ -73,6 +72,8 @@ private:
     void markSeen(int row);
     void finishMarks();
     const std::string& processName(std::int64_t pid);
+    // The zone of the row's link-local addresses: its interface's name.
+    std::string zoneOf(const TcpRow& row);
 
     ConnectionList& list_;
     ConnectionTable& table_;

@@ -5,13 +5,14 @@
 
 namespace kestrova {
 
-// Reverse name lookups of IPv4 addresses.
+// Reverse name lookups of IP addresses.
 class HostResolver {
 public:
     virtual ~HostResolver() = default;
-    // The primary name of the host at `address` (dotted decimal), exactly as
-    // the system's resolver gives it, or nothing when it has none or the
-    // address is not one. Blocks for as long as the lookup takes, which may be
+    // The primary name of the host at `address` (an address text as the
+    // rows hold it: dotted decimal, or IPv6 with the zone of a link-local
+    // address), exactly as the system's resolver gives it, or nothing when
+    // it has none or the address is not one. Blocks for as long as the lookup takes, which may be
     // many seconds; may be called from several threads at once.
     virtual std::optional<std::string> reverseLookup(std::string_view address) = 0;
 };

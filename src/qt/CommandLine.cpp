@@ -12,12 +12,14 @@ const QString kHelp = QStringLiteral("help");
 const QString kVersion = QStringLiteral("version");
 const QString kLog = QStringLiteral("log");
 const QString kInterval = QStringLiteral("interval");
+const QString kIpv6 = QStringLiteral("ipv6");
 
 void describe(QCommandLineParser& parser) {
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
     parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsOptions);
     parser.setApplicationDescription(
-        QStringLiteral("Shows the machine's IPv4 TCP connections in a window and logs every change to them."));
+        QStringLiteral("Shows the machine's IPv4 TCP connections (with -6 the IPv6 ones too) in a window and logs "
+                       "every change to them."));
     parser.addOption({{QStringLiteral("h"), kHelp}, QStringLiteral("Show this help and exit.")});
     parser.addOption({{QStringLiteral("v"), kVersion}, QStringLiteral("Show the version and exit.")});
     parser.addOption({kLog,
@@ -27,6 +29,9 @@ void describe(QCommandLineParser& parser) {
                       QStringLiteral("With --log: refresh every <ms> milliseconds (1 to 2147483647) "
                                      "instead of the profile's interval."),
                       QStringLiteral("ms")});
+    parser.addOption({{QStringLiteral("6"), kIpv6},
+                      QStringLiteral("List the IPv6 TCP connections too, beside the IPv4 ones, in the window or "
+                                     "with --log. For this run only: the profile does not keep it.")});
 }
 
 CommandLine failure(const QString& error) { return {CommandLine::Mode::Error, std::nullopt, error}; }
@@ -44,6 +49,7 @@ CommandLine parseCommandLine(const QStringList& arguments) {
 
     CommandLine command;
     command.mode = parser.isSet(kLog) ? CommandLine::Mode::Log : CommandLine::Mode::Window;
+    command.ipv6 = parser.isSet(kIpv6);
     if (parser.isSet(kInterval)) {
         // In the window the interval is an option the user changes and saves;
         // a one-run override there would be written to the profile on exit.

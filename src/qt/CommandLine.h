@@ -15,6 +15,8 @@ struct CommandLine {
     std::optional<std::int32_t> intervalMs;
     // For Mode::Error: what is wrong, as one sentence.
     QString error;
+    // -6/--ipv6: IPv6 connections beside the IPv4 ones, for this run.
+    bool ipv6 = false;
 };
 
 // Exit status of a run that was given a command line it cannot follow.

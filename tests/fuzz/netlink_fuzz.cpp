@@ -1,5 +1,6 @@
 // libFuzzer entry: arbitrary bytes as a sock_diag reply datagram and as
-// /proc/net/tcp text. Both parsers must stay inside the input.
+// /proc/net/tcp text, with IPv6 rows and without. Both parsers must stay
+// inside the input.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -21,9 +22,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     data += 8;
     size -= 8;
 
-    out.clear();
-    kestrova::parseSockDiagDatagram(std::span<const std::uint8_t>(data, size), seq, port, out);
-    out.clear();
-    kestrova::parseProcNetTcp(std::string_view(reinterpret_cast<const char*>(data), size), out);
+    // Without IPv6 rows and with them: the IPv6 sockets take another road.
+    for (auto families : {kestrova::IpFamilies::Ipv4, kestrova::IpFamilies::Ipv4AndIpv6}) {
+        out.clear();
+        kestrova::parseSockDiagDatagram(std::span<const std::uint8_t>(data, size), seq, port, out,
+                                        kestrova::SockDiagRequest::ByFamily, families);
+        out.clear();
+        kestrova::parseProcNetTcp(std::string_view(reinterpret_cast<const char*>(data), size), out, families);
+    }
     return 0;
 }

@@ -29,7 +29,7 @@ std::vector<CommandLineCase> commandLineCases() {
     return {
         {"Version", {"--version"}, 0, {"Kestrova Version 2.00\n"}, {}},
         {"VersionShort", {"-v"}, 0, {"Kestrova Version 2.00\n"}, {}},
-        {"Help", {"--help"}, 0, {kUsage, "--log", "--interval <ms>", "--version"}, {}},
+        {"Help", {"--help"}, 0, {kUsage, "--log", "--interval <ms>", "--version", "-6, --ipv6"}, {}},
         {"HelpShort", {"-h"}, 0, {kUsage}, {}},
         {"HelpWinsOverVersion", {"--version", "--help"}, 0, {kUsage}, {}},
         {"UnknownOption", {"--frob"}, 2, {}, {"Unknown option 'frob'.", kUsage}},
@@ -45,6 +45,9 @@ std::vector<CommandLineCase> commandLineCases() {
         {"IntervalPast32Bits", {"--log", "--interval", "2147483648"}, 2, {}, {"Invalid interval '2147483648'"}},
         {"IntervalWithUnit", {"--log", "--interval", "100ms"}, 2, {}, {"Invalid interval '100ms'"}},
         {"WindowWithoutDisplay", {}, 2, {}, {"no display", "kestrova --log"}},
+        {"Ipv6WindowWithoutDisplay", {"-6"}, 2, {}, {"no display"}},
+        {"Ipv6TakesNoValue", {"--log", "--ipv6=yes"}, 2, {}, {"Unexpected value after '--ipv6'."}},
+        {"Ipv6WithIntervalStillNeedsLog", {"-6", "--interval", "500"}, 2, {}, {"--interval works only with --log."}},
     };
 }
 

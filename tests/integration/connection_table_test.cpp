@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <optional>
@@ -23,6 +24,7 @@
 #include <thread>
 #include <tuple>
 
+#include "monitor/AddressText.h"
 #include "monitor/RefreshCycle.h"
 #include "linux/LinuxConnectionTable.h"
 #include "linux/LinuxProcessInfo.h"
@@ -64,8 +66,9 @@ Fd listenOnLoopback() {
     return fd;
 }
 
-// A [::] listener that also takes IPv4 clients; nullopt without IPv6.
-std::optional<Fd> listenDualStack() {
+// A listener on an IPv6 address, which on [::] takes IPv4 clients too;
+// nullopt without IPv6.
+std::optional<Fd> listenOnIpv6(const in6_addr& address) {
     Fd fd(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (fd.get() < 0)
         return std::nullopt;
@@ -73,19 +76,33 @@ std::optional<Fd> listenDualStack() {
     setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
     sockaddr_in6 a{};
     a.sin6_family = AF_INET6;
-    a.sin6_addr = in6addr_any;
+    a.sin6_addr = address;
     if (bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd.get(), 16) != 0)
         return std::nullopt;
     return fd;
 }
 
-Fd connectTo(std::uint16_t port) {
-    Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+std::optional<Fd> listenDualStack() { return listenOnIpv6(in6addr_any); }
+std::optional<Fd> listenOnIpv6Loopback() { return listenOnIpv6(in6addr_loopback); }
+
+// A connection to `port` on 127.0.0.1, or on [::1].
+Fd connectTo(std::uint16_t port, bool ipv6 = false) {
+    Fd fd(socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_storage address{};
+    socklen_t length = sizeof(sockaddr_in);
+    if (ipv6) {
+        auto& a = reinterpret_cast<sockaddr_in6&>(address);
+        a.sin6_family = AF_INET6;
+        a.sin6_port = htons(port);
+        a.sin6_addr = in6addr_loopback;
+        length = sizeof a;
+    } else {
+        auto& a = reinterpret_cast<sockaddr_in&>(address);
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    }
+    EXPECT_EQ(connect(fd.get(), reinterpret_cast<sockaddr*>(&address), length), 0);
     return fd;
 }
 
@@ -102,6 +119,20 @@ Connection openConnection(Fd listener) {
     c.clientPort = localPort(c.client.get());
     c.accepted = Fd(accept4(c.listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
     EXPECT_GE(c.accepted.get(), 0);
+    return c;
+}
+
+// A [::1] connection: IPv6 at both ends, a row only where IPv6 rows are asked for.
+std::optional<Connection> openIpv6Connection() {
+    auto listener = listenOnIpv6Loopback();
+    if (!listener)
+        return std::nullopt;
+    Connection c;
+    c.serverPort = localPort(listener->get());
+    c.client = connectTo(c.serverPort, true);
+    c.clientPort = localPort(c.client.get());
+    c.accepted = Fd(accept4(listener->get(), nullptr, nullptr, SOCK_CLOEXEC));
+    c.listener = std::move(*listener);
     return c;
 }
 
@@ -125,6 +156,28 @@ std::vector<TcpRow> snapshotOrFail(LinuxConnectionTable& table) {
     EXPECT_TRUE(table.snapshot(rows));
     return rows;
 }
+
+// The rows and log lines one tick of the refresh makes from the table.
+struct Refreshed {
+    Refreshed(LinuxConnectionTable::Reader reader, IpFamilies families)
+        : table(reader, families), refresh(list, table, processes, [this](std::string_view line) {
+              log.emplace_back(line);
+          }, {}) {
+        refresh.tick(false);
+    }
+    bool logged(const std::string& line) const { return std::find(log.begin(), log.end(), line) != log.end(); }
+
+    LinuxConnectionTable table;
+    LinuxProcessInfo processes;
+    ConnectionList list;
+    std::vector<std::string> log;
+    RefreshCycle refresh;
+};
+
+struct ShownRow {
+    ConnectionKey key;
+    std::string source, destination, state;
+};
 
 class ConnectionTableTest : public ::testing::TestWithParam<LinuxConnectionTable::Reader> {};
 
@@ -269,6 +322,71 @@ TEST_P(ConnectionTableTest, UnchangedTableDoesNotWalkProcesses) {
     EXPECT_EQ(status, 0) << (status == 1 ? "our three sockets are not the table" : "a steady table walked /proc");
 }
 
+// A link-local connection names its interface as its zone, the one the
+// kernel gives the socket (getsockname's scope id); /proc/net/tcp6 names no
+// interface, so there it has none. Runs on a veth pair in a network namespace
+// of its own.
+TEST_P(ConnectionTableTest, LinkLocalConnectionCarriesItsInterface) {
+    constexpr int kNoLink = 78;
+    const LinuxConnectionTable::Reader reader = GetParam();
+    const int status = runInOwnNetworkNamespace([reader] {
+        if (std::system("ip link add kv6link0 type veth peer name kv6link1 && ip link set kv6link0 up && "
+                        "ip link set kv6link1 up && ip addr add fe80::1/64 dev kv6link0 nodad") != 0)
+            return kNoLink;
+        const unsigned index = if_nametoindex("kv6link0");
+        Fd listener(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in6 a{};
+        a.sin6_family = AF_INET6;
+        inet_pton(AF_INET6, "fe80::1", &a.sin6_addr);
+        a.sin6_scope_id = index;
+        if (bind(listener.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(listener.get(), 4) != 0)
+            return 1;
+        a.sin6_port = htons(localPort(listener.get()));
+        Fd client(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (connect(client.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+            return 2;
+        Fd accepted(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        // Each socket's zone as the kernel tells its owner.
+        auto zoneOf = [](const Fd& fd) {
+            sockaddr_in6 name{};
+            socklen_t length = sizeof name;
+            getsockname(fd.get(), reinterpret_cast<sockaddr*>(&name), &length);
+            char text[IF_NAMESIZE] = {};
+            return if_indextoname(name.sin6_scope_id, text) ? "fe80::1%" + std::string(text) : std::string("?");
+        };
+        const bool zoned = reader != LinuxConnectionTable::Reader::ProcNetOnly;
+        const std::string server = std::to_string(ntohs(a.sin6_port)), client6 = std::to_string(localPort(client.get()));
+        const std::string pid = std::to_string(getpid());
+        const std::string listenerAddress = zoned ? zoneOf(listener) : "fe80::1";
+        const std::string clientAddress = zoned ? zoneOf(client) : "fe80::1";
+        const std::string acceptedAddress = zoned ? zoneOf(accepted) : "fe80::1";
+        if (zoned && listenerAddress != "fe80::1%kv6link0")
+            return 3;
+
+        Refreshed r(reader, IpFamilies::Ipv4AndIpv6);
+        const ShownRow shown[] = {
+            {{listenerAddress, server, "::", "0", pid}, "[" + listenerAddress + "]:" + server, "[::]:0", "LISTEN"},
+            {{clientAddress, client6, clientAddress, server, pid}, "[" + clientAddress + "]:" + client6,
+             "[" + clientAddress + "]:" + server, "ESTABLISHED"},
+            {{acceptedAddress, server, acceptedAddress, client6, pid}, "[" + acceptedAddress + "]:" + server,
+             "[" + acceptedAddress + "]:" + client6, "ESTABLISHED"},
+        };
+        for (const ShownRow& s : shown) {
+            const int row = r.list.findRow(s.key);
+            if (row < 0)
+                return 4;
+            if (r.list.cellText(row, colSource) != s.source || r.list.cellText(row, colDestination) != s.destination)
+                return 5;
+        }
+        return 0;
+    });
+    if (status == kNoNamespace || status == kNoLink)
+        GTEST_SKIP() << "no network namespace with a link of our own here";
+    const char* const failures[] = {"passed", "cannot listen", "cannot connect", "listener not on its link",
+                                    "row missing", "endpoints not as shown"};
+    EXPECT_EQ(status, 0) << (status > 0 && status < 6 ? failures[status] : "failed");
+}
+
 // Kills and reaps a forked child when the test ends, however it ends.
 struct Child {
     pid_t pid;
@@ -313,36 +431,41 @@ TEST_P(ConnectionTableTest, SocketSharedWithChildKeepsOneOwner) {
 // A server that accepts late: the connection waits in the accept queue
 // (no process holds it yet) until accept() hands it to the listener's
 // owner. It is the listener owner's all along, so its row stays one row.
+// With IPv6 rows, an IPv6 client's alike.
 TEST_P(ConnectionTableTest, ConnectionWaitingForAcceptKeepsOneRowThroughAccept) {
-    std::vector<std::pair<const char*, std::optional<Fd>>> listeners;
-    listeners.emplace_back("127.0.0.1", listenOnLoopback());
-    listeners.emplace_back("[::]", listenDualStack());
-    for (auto& [name, listener] : listeners) {
-        if (!listener)
+    struct Case {
+        const char* name;
+        std::optional<Fd> listener;
+        bool ipv6;
+    };
+    std::vector<Case> cases;
+    cases.push_back({"127.0.0.1", listenOnLoopback(), false});
+    cases.push_back({"[::]", listenDualStack(), false});
+    cases.push_back({"[::1] for [::1]", listenOnIpv6Loopback(), true});
+    cases.push_back({"[::] for [::1]", listenDualStack(), true});
+    for (Case& c : cases) {
+        if (!c.listener)
             continue;  // no IPv6 here
-        SCOPED_TRACE(name);
-        const std::string serverPort = std::to_string(localPort(listener->get()));
-        Fd client = connectTo(localPort(listener->get()));
+        SCOPED_TRACE(c.name);
+        const std::string serverPort = std::to_string(localPort(c.listener->get()));
+        Fd client = connectTo(localPort(c.listener->get()), c.ipv6);
         const std::string clientPort = std::to_string(localPort(client.get()));
         const std::string ourPid = std::to_string(kOurPid);
-        const ConnectionKey key{"127.0.0.1", serverPort, "127.0.0.1", clientPort, ourPid};
+        const char* const loopback = c.ipv6 ? "::1" : "127.0.0.1";
+        const ConnectionKey key{loopback, serverPort, loopback, clientPort, ourPid};
 
-        LinuxConnectionTable table(GetParam());
-        LinuxProcessInfo processes;
-        ConnectionList list;
-        RefreshCycle refresh(list, table, processes, [](std::string_view) {}, {});
-        refresh.tick(false);
-        const int queued = list.findRow(key);
+        Refreshed r(GetParam(), c.ipv6 ? IpFamilies::Ipv4AndIpv6 : IpFamilies::Ipv4);
+        const int queued = r.list.findRow(key);
         ASSERT_GE(queued, 0) << "the queued connection is not listed under our pid";
-        const std::uint64_t serial = list.serialAt(queued);
+        const std::uint64_t serial = r.list.serialAt(queued);
 
-        Fd accepted(accept4(listener->get(), nullptr, nullptr, SOCK_CLOEXEC));
+        Fd accepted(accept4(c.listener->get(), nullptr, nullptr, SOCK_CLOEXEC));
         ASSERT_GE(accepted.get(), 0);
-        refresh.tick(false);
-        const int after = list.findRow(key);
+        r.refresh.tick(false);
+        const int after = r.list.findRow(key);
         ASSERT_GE(after, 0);
-        EXPECT_EQ(list.serialAt(after), serial) << "removed and added again on accept()";
-        EXPECT_EQ(list.cellText(after, colProcess), processes.imagePath(getpid()));
+        EXPECT_EQ(r.list.serialAt(after), serial) << "removed and added again on accept()";
+        EXPECT_EQ(r.list.cellText(after, colProcess), r.processes.imagePath(getpid()));
     }
 }
 
@@ -404,6 +527,80 @@ TEST_P(ConnectionTableTest, SocketsOfAProcessWeMayNotInspectShowSystemWithoutPid
     EXPECT_EQ(status, 0) << (status > 0 && status < 6 ? failures[status] : "could not become nobody");
 }
 
+TEST_P(ConnectionTableTest, Ipv6LoopbackConnectionIsListedOnlyWhenAsked) {
+    auto c = openIpv6Connection();
+    if (!c)
+        GTEST_SKIP() << "no IPv6 on this machine";
+    const std::string server = std::to_string(c->serverPort), client = std::to_string(c->clientPort);
+    const std::string ourPid = std::to_string(kOurPid), path = LinuxProcessInfo().imagePath(getpid());
+    const ShownRow shown[] = {
+        {{"::1", server, "::", "0", ourPid}, "[::1]:" + server, "[::]:0", "LISTEN"},
+        {{"::1", server, "::1", client, ourPid}, "[::1]:" + server, "[::1]:" + client, "ESTABLISHED"},
+        {{"::1", client, "::1", server, ourPid}, "[::1]:" + client, "[::1]:" + server, "ESTABLISHED"},
+    };
+    for (IpFamilies families : {IpFamilies::Ipv4, IpFamilies::Ipv4AndIpv6}) {
+        const bool asked = families == IpFamilies::Ipv4AndIpv6;
+        SCOPED_TRACE(asked ? "with IPv6 rows" : "without");
+        Refreshed r(GetParam(), families);
+        for (const ShownRow& s : shown) {
+            SCOPED_TRACE(s.source + " -> " + s.destination);
+            const int row = r.list.findRow(s.key);
+            if (!asked) {
+                EXPECT_LT(row, 0);
+                continue;
+            }
+            ASSERT_GE(row, 0);
+            EXPECT_EQ(r.list.cellText(row, colSource), s.source);
+            EXPECT_EQ(r.list.cellText(row, colDestination), s.destination);
+            EXPECT_EQ(r.list.cellText(row, colState), s.state);
+            EXPECT_EQ(r.list.cellText(row, colProcess), path);
+            EXPECT_TRUE(r.logged("(" + path + ")の(" + s.destination + ")との接続状態を(" + s.state +
+                                 ")で新規追加しました。"));
+        }
+        for (int row = 0; !asked && row < r.list.rowCount(); ++row)
+            EXPECT_FALSE(isIpv6Text(r.list.cellText(row, colLocalIp))) << r.list.cellText(row, colSource);
+    }
+
+    // The side that closes first lingers in TIME_WAIT as the kernel's own.
+    Refreshed r(GetParam(), IpFamilies::Ipv4AndIpv6);
+    c->client.reset();
+    c->accepted.reset();
+    const ConnectionKey lingering{"::1", client, "::1", server, "0"};
+    for (int i = 0; i < 200 && r.list.findRow(lingering) < 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        r.refresh.tick(false);
+    }
+    const int row = r.list.findRow(lingering);
+    ASSERT_GE(row, 0);
+    EXPECT_EQ(r.list.cellText(row, colState), "TIME_WAIT");
+    EXPECT_EQ(r.list.cellText(row, colProcess), "System Idle Process");
+}
+
+// [::] takes IPv4 clients too: with IPv6 rows it is one IPv6 listener row,
+// and its IPv4 connection stays the IPv4 rows it always was.
+TEST_P(ConnectionTableTest, DualStackListenerIsOneIpv6RowWhenAsked) {
+    auto listener = listenDualStack();
+    if (!listener)
+        GTEST_SKIP() << "no IPv6 on this machine";
+    Connection c = openConnection(std::move(*listener));
+    const std::string server = std::to_string(c.serverPort), client = std::to_string(c.clientPort);
+    const std::string ourPid = std::to_string(kOurPid);
+    Refreshed r(GetParam(), IpFamilies::Ipv4AndIpv6);
+    const int listening = r.list.findRow({"::", server, "::", "0", ourPid});
+    ASSERT_GE(listening, 0);
+    EXPECT_EQ(r.list.cellText(listening, colSource), "[::]:" + server);
+    EXPECT_EQ(r.list.cellText(listening, colDestination), "[::]:0");
+    EXPECT_EQ(r.list.cellText(listening, colState), "LISTEN");
+    for (const ConnectionKey& key : {ConnectionKey{"127.0.0.1", server, "127.0.0.1", client, ourPid},
+                                     ConnectionKey{"127.0.0.1", client, "127.0.0.1", server, ourPid}}) {
+        const int row = r.list.findRow(key);
+        ASSERT_GE(row, 0);
+        EXPECT_EQ(r.list.cellText(row, colSource), "127.0.0.1:" + std::string(key.localPort));
+    }
+    for (int row = 0; row < r.list.rowCount(); ++row)
+        EXPECT_EQ(r.list.cellText(row, colLocalIp).find("ffff"), std::string::npos) << r.list.cellText(row, colSource);
+}
+
 INSTANTIATE_TEST_SUITE_P(Readers, ConnectionTableTest,
                          ::testing::Values(LinuxConnectionTable::Reader::Automatic,
                                            LinuxConnectionTable::Reader::PerFamilyDumps,
@@ -432,27 +629,6 @@ TEST(ConnectionTable, OneDumpPerSnapshotOnThisKernel) {
     }
 }
 
-// A [::1] connection: IPv6 at both ends, so never a row of ours.
-std::optional<Connection> openIpv6Connection() {
-    Fd listener(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in6 a{};
-    a.sin6_family = AF_INET6;
-    a.sin6_addr = in6addr_loopback;
-    if (listener.get() < 0 || bind(listener.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        listen(listener.get(), 4) != 0)
-        return std::nullopt;
-    Connection c;
-    c.serverPort = localPort(listener.get());
-    a.sin6_port = htons(c.serverPort);
-    c.client = Fd(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (connect(c.client.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
-        return std::nullopt;
-    c.clientPort = localPort(c.client.get());
-    c.accepted = Fd(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
-    c.listener = std::move(listener);
-    return c;
-}
-
 TEST(ConnectionTable, CombinedAndPerFamilyDumpsGiveTheSameRows) {
     std::vector<Connection> ours;
     ours.push_back(openConnection(listenOnLoopback()));
@@ -475,14 +651,21 @@ TEST(ConnectionTable, CombinedAndPerFamilyDumpsGiveTheSameRows) {
         return out;
     };
 
-    LinuxConnectionTable combined, perFamily(LinuxConnectionTable::Reader::PerFamilyDumps);
-    const auto fromCombined = mine(snapshotOrFail(combined));
-    const auto fromPerFamily = mine(snapshotOrFail(perFamily));
-    ASSERT_TRUE(combined.usedCombinedDump());
-    EXPECT_EQ(fromCombined, fromPerFamily);
-    // v4 listener and both ends of each IPv4 connection; the [::] listener
-    // and the [::1] connection are not IPv4.
-    EXPECT_EQ(fromCombined.size(), 1 + 2 * ours.size());
+    for (IpFamilies families : {IpFamilies::Ipv4, IpFamilies::Ipv4AndIpv6}) {
+        const bool ipv6 = families == IpFamilies::Ipv4AndIpv6;
+        SCOPED_TRACE(ipv6 ? "with IPv6 rows" : "IPv4");
+        using Reader = LinuxConnectionTable::Reader;
+        LinuxConnectionTable combined(Reader::Automatic, families), perFamily(Reader::PerFamilyDumps, families),
+            text(Reader::ProcNetOnly, families);
+        const auto fromCombined = mine(snapshotOrFail(combined));
+        ASSERT_TRUE(combined.usedCombinedDump());
+        EXPECT_EQ(fromCombined, mine(snapshotOrFail(perFamily)));
+        // Loopback addresses have no zone, which /proc/net/tcp6 could not tell.
+        EXPECT_EQ(fromCombined, mine(snapshotOrFail(text)));
+        // v4 listener and both ends of each IPv4 connection; the [::]
+        // listener and the [::1] listener and connection only as IPv6 rows.
+        EXPECT_EQ(fromCombined.size(), 1 + 2 * ours.size() + (ipv6 ? ours.size() - 1 + (v6 ? 3 : 0) : 0));
+    }
 }
 
 TEST(ConnectionTable, NetlinkAndProcNetAgree) {

@@ -31,6 +31,8 @@ using Octets = std::array<std::uint8_t, 4>;
 
 constexpr std::uint32_t kSeq = 77;
 constexpr std::uint32_t kPort = 4242;
+// The interface index every crafted IPv6 socket is bound to.
+constexpr std::uint32_t kBoundInterface = 7;
 
 // Builds a datagram the way the kernel lays it out.
 class Datagram {
@@ -84,12 +86,14 @@ inet_diag_msg v6Socket(const std::array<std::uint8_t, 16>& src, const std::array
     m.id.idiag_dport = htons(50000);
     std::memcpy(m.id.idiag_src, src.data(), 16);
     std::memcpy(m.id.idiag_dst, dst.data(), 16);
+    m.id.idiag_if = kBoundInterface;
     m.idiag_inode = 9;
     return m;
 }
 
-SockDiagParseResult parse(const Datagram& d, std::vector<TcpSocketEntry>& out) {
-    return parseSockDiagDatagram(d.bytes, kSeq, kPort, out);
+SockDiagParseResult parse(const Datagram& d, std::vector<TcpSocketEntry>& out,
+                          IpFamilies families = IpFamilies::Ipv4) {
+    return parseSockDiagDatagram(d.bytes, kSeq, kPort, out, SockDiagRequest::ByFamily, families);
 }
 
 TEST(SockDiagParse, ReadsEverySocketOfAValidReply) {
@@ -211,31 +215,44 @@ constexpr Addr6 mapped(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint
 }
 constexpr Addr6 kLoopback6{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
 constexpr Addr6 kDocumentation6{0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 1, 2, 3, 4};
+constexpr Addr6 kLinkLocal6{0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+constexpr Addr6 kLinkLocalPeer6{0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2};
 
 struct V6Case {
     const char* name;
     Addr6 src, dst;
     std::uint8_t state;
-    bool kept;
-    Octets local, remote;
+    bool ipv4;  // an entry without IPv6 rows too
+    IpAddress local, remote;
     bool listenerOnly = false;
+    std::uint32_t interfaceIndex = 0;
 };
+
+IpAddress v6(const Addr6& bytes) { return IpAddress::fromIpv6(bytes); }
 
 class SockDiagV6 : public ::testing::TestWithParam<V6Case> {};
 
-TEST_P(SockDiagV6, KeepsOnlyIpv4Connections) {
+// Without IPv6 rows only the IPv4 connections of IPv6 sockets and the [::]
+// listeners are entries; with them every IPv6 socket is, the IPv4 ones
+// unchanged.
+TEST_P(SockDiagV6, KeepsIpv4ConnectionsAndWithIpv6RowsEverySocket) {
     const V6Case& c = GetParam();
-    Datagram d;
-    d.socket(v6Socket(c.src, c.dst, c.state));
-    std::vector<TcpSocketEntry> out;
-    ASSERT_EQ(parse(d, out).status, Status::More);
-    ASSERT_EQ(out.size(), c.kept ? 1u : 0u);
-    if (c.kept) {
-        EXPECT_EQ(out[0].row.localAddr, c.local);
-        EXPECT_EQ(out[0].row.remoteAddr, c.remote);
-        EXPECT_EQ(out[0].row.localPort, 8080);
-        EXPECT_EQ(out[0].row.remotePort, 50000);
-        EXPECT_EQ(out[0].dualStackListener, c.listenerOnly);
+    for (IpFamilies families : {IpFamilies::Ipv4, IpFamilies::Ipv4AndIpv6}) {
+        SCOPED_TRACE(families == IpFamilies::Ipv4 ? "IPv4" : "IPv4 and IPv6");
+        Datagram d;
+        d.socket(v6Socket(c.src, c.dst, c.state));
+        std::vector<TcpSocketEntry> out;
+        ASSERT_EQ(parse(d, out, families).status, Status::More);
+        const bool kept = c.ipv4 || families == IpFamilies::Ipv4AndIpv6;
+        ASSERT_EQ(out.size(), kept ? 1u : 0u);
+        if (kept) {
+            EXPECT_EQ(out[0].row.localAddr, c.local);
+            EXPECT_EQ(out[0].row.remoteAddr, c.remote);
+            EXPECT_EQ(out[0].row.localPort, 8080);
+            EXPECT_EQ(out[0].row.remotePort, 50000);
+            EXPECT_EQ(out[0].dualStackListener, c.listenerOnly);
+            EXPECT_EQ(out[0].row.interfaceIndex, c.interfaceIndex);
+        }
     }
 }
 
@@ -245,11 +262,20 @@ INSTANTIATE_TEST_SUITE_P(
         V6Case{"AcceptedFromIpv4Client", mapped(127, 0, 0, 1), mapped(127, 0, 0, 2), TCP_ESTABLISHED, true,
                {127, 0, 0, 1}, {127, 0, 0, 2}},
         V6Case{"ListenerOnMappedAddress", mapped(10, 0, 0, 1), kAny6, TCP_LISTEN, true, {10, 0, 0, 1}, {}},
-        V6Case{"WildcardListenerOnlyAsTheListenerOfItsIpv4Clients", kAny6, kAny6, TCP_LISTEN, true, {}, {}, true},
-        V6Case{"WildcardNonListener", kAny6, kAny6, TCP_SYN_SENT, false, {}, {}},
-        V6Case{"RealIpv6Connection", kLoopback6, kLoopback6, TCP_ESTABLISHED, false, {}, {}},
-        V6Case{"MappedLocalRealRemote", mapped(10, 0, 0, 1), kLoopback6, TCP_SYN_SENT, false, {}, {}},
-        V6Case{"LookalikePrefix", kDocumentation6, kDocumentation6, TCP_ESTABLISHED, false, {}, {}}),
+        V6Case{"WildcardListenerIsTheListenerOfItsIpv4Clients", kAny6, kAny6, TCP_LISTEN, true, v6(kAny6),
+               v6(kAny6), true},
+        V6Case{"WildcardNonListener", kAny6, kAny6, TCP_SYN_SENT, false, v6(kAny6), v6(kAny6)},
+        V6Case{"RealIpv6Connection", kLoopback6, kLoopback6, TCP_ESTABLISHED, false, v6(kLoopback6),
+               v6(kLoopback6)},
+        V6Case{"Ipv6ListenerOnOneAddress", kLoopback6, kAny6, TCP_LISTEN, false, v6(kLoopback6), v6(kAny6)},
+        V6Case{"MappedLocalRealRemote", mapped(10, 0, 0, 1), kLoopback6, TCP_SYN_SENT, false, {10, 0, 0, 1},
+               v6(kLoopback6)},
+        V6Case{"LookalikePrefix", kDocumentation6, kDocumentation6, TCP_ESTABLISHED, false, v6(kDocumentation6),
+               v6(kDocumentation6)},
+        V6Case{"LinkLocalConnectionKeepsItsInterface", kLinkLocal6, kLinkLocalPeer6, TCP_ESTABLISHED, false,
+               v6(kLinkLocal6), v6(kLinkLocalPeer6), false, kBoundInterface},
+        V6Case{"LinkLocalListenerKeepsItsInterface", kLinkLocal6, kAny6, TCP_LISTEN, false, v6(kLinkLocal6),
+               v6(kAny6), false, kBoundInterface}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SockDiagParse, UnknownFamilyIsSkipped) {
@@ -345,6 +371,7 @@ TEST(SockDiagParse, SurvivesGarbageAndMutatedReplies) {
     Datagram valid;
     valid.socket(v4Socket({127, 0, 0, 1}, 1, {127, 0, 0, 1}, 2, TCP_ESTABLISHED, 1))
         .socket(v6Socket(mapped(1, 2, 3, 4), kAny6, TCP_LISTEN))
+        .socket(v6Socket(kLinkLocal6, kLinkLocalPeer6, TCP_ESTABLISHED))
         .done();
     std::vector<TcpSocketEntry> out;
     for (int i = 0; i < 20000; ++i) {
@@ -363,7 +390,8 @@ TEST(SockDiagParse, SurvivesGarbageAndMutatedReplies) {
         auto heap = std::make_unique<std::uint8_t[]>(bytes.size());
         std::copy(bytes.begin(), bytes.end(), heap.get());
         out.clear();
-        auto r = parseSockDiagDatagram({heap.get(), bytes.size()}, kSeq, kPort, out);
+        auto r = parseSockDiagDatagram({heap.get(), bytes.size()}, kSeq, kPort, out, SockDiagRequest::ByFamily,
+                                       i % 4 < 2 ? IpFamilies::Ipv4 : IpFamilies::Ipv4AndIpv6);
         if (r.status == Status::Failed) {
             EXPECT_NE(r.error, 0);
         }
@@ -405,9 +433,9 @@ constexpr const char* kProcTcp6 =
     "00:00000000 00000000     0        0 505 1\n";
 
 struct ExpectedEntry {
-    Octets local;
+    IpAddress local;
     std::uint16_t localPort;
-    Octets remote;
+    IpAddress remote;
     std::uint16_t remotePort;
     std::uint32_t state;
     std::uint64_t inode;
@@ -439,13 +467,13 @@ TEST(ProcNetTcpParse, ReadsGoodLinesAndSkipsMalformedOnes) {
                        });
 }
 
-TEST(ProcNetTcpParse, KeepsOnlyIpv4ConnectionsOfIpv6Sockets) {
+TEST(ProcNetTcpParse, KeepsOnlyIpv4ConnectionsOfIpv6SocketsWithoutIpv6Rows) {
     if constexpr (std::endian::native != std::endian::little)
         GTEST_SKIP() << "sample text is from a little-endian machine";
     std::vector<TcpSocketEntry> out;
     parseProcNetTcp(kProcTcp6, out);
     expectEntries(out, {
-                           {{0, 0, 0, 0}, 8080, {0, 0, 0, 0}, 0, kStateListen, 501},
+                           {v6(kAny6), 8080, v6(kAny6), 0, kStateListen, 501},
                            {{127, 0, 0, 1}, 8080, {127, 0, 0, 1}, 50000, kStateEstablished, 502},
                            {{127, 0, 0, 1}, 8080, {0, 0, 0, 0}, 0, kStateListen, 504},
                        });
@@ -453,6 +481,19 @@ TEST(ProcNetTcpParse, KeepsOnlyIpv4ConnectionsOfIpv6Sockets) {
     EXPECT_TRUE(out[0].dualStackListener) << "[::] listens for IPv4 clients too";
     EXPECT_FALSE(out[1].dualStackListener);
     EXPECT_FALSE(out[2].dualStackListener);
+}
+
+TEST(ProcNetTcpParse, ReadsIpv6SocketsWithIpv6Rows) {
+    if constexpr (std::endian::native != std::endian::little)
+        GTEST_SKIP() << "sample text is from a little-endian machine";
+    std::vector<TcpSocketEntry> out;
+    parseProcNetTcp(kProcTcp6, out, IpFamilies::Ipv4AndIpv6);
+    expectEntries(out, {
+                           {v6(kAny6), 8080, v6(kAny6), 0, kStateListen, 501},
+                           {{127, 0, 0, 1}, 8080, {127, 0, 0, 1}, 50000, kStateEstablished, 502},
+                           {v6(kLoopback6), 8080, v6(kLoopback6), 50001, kStateEstablished, 503},
+                           {{127, 0, 0, 1}, 8080, {0, 0, 0, 0}, 0, kStateListen, 504},
+                       });
 }
 
 // ---- owner cache ----------------------------------------------------------
@@ -491,7 +532,7 @@ struct Sock {
     std::uint64_t inode;
     std::uint32_t state = kStateEstablished;
     std::uint16_t localPort = 0;
-    Octets local = {127, 0, 0, 1};
+    IpAddress local{127, 0, 0, 1};
     bool dualStackListener = false;
 };
 
@@ -586,6 +627,14 @@ INSTANTIATE_TEST_SUITE_P(
                          {0, kStateEstablished, 80, {10, 1, 2, 3}}, {0, kStateEstablished, 81},
                          {0, kStateEstablished, 81, {127, 0, 0, 2}}},
                         {100, 200, 300, 100, 200, 300}, 1}}},
+        OwnerScenario{"Ipv6ListenerOnItsAddressOrOnEveryAddress",
+                      // An IPv4 listener on every address takes no IPv6 client.
+                      {{H{{10, 100}, {11, 200}, {12, 300}}, {},
+                        {{10, kStateListen, 80, v6(kAny6), true}, {11, kStateListen, 81, v6(kLoopback6)},
+                         {12, kStateListen, 82, kAnyV4},
+                         {0, kStateEstablished, 80, v6(kLoopback6)}, {0, kStateEstablished, 81, v6(kLoopback6)},
+                         {0, kStateEstablished, 82, v6(kLoopback6)}, {0, kStateEstablished, 81, v6(kLinkLocal6)}},
+                        {100, 200, 300, 100, 200, 0, 0}, 1}}},
         OwnerScenario{"QueuedOnAListenerWeCannotSeeIsNotVisibleEither",
                       {{H{}, {}, {{98, kStateListen, 80}, {0, kStateEstablished, 80}}, {kHidden, kHidden}, 1}}},
         OwnerScenario{"AcceptedBeforeItsDescriptorShowsKeepsTheListenersOwner",

@@ -14,14 +14,25 @@
 
 namespace kestrova::testing {
 
-inline TcpRow tcp(std::uint32_t state, std::array<std::uint8_t, 4> local, std::uint16_t localPort,
-                  std::array<std::uint8_t, 4> remote, std::uint16_t remotePort, std::uint32_t pid) {
-    return {state, local, localPort, remote, remotePort, pid};
+inline TcpRow tcp(std::uint32_t state, IpAddress local, std::uint16_t localPort, IpAddress remote,
+                  std::uint16_t remotePort, std::uint32_t pid, std::uint32_t interfaceIndex = 0) {
+    return {state, local, localPort, remote, remotePort, pid, interfaceIndex};
+}
+
+// An IPv6 address from its eight groups: ipv6({0x2001, 0xdb8, 0, 0, 0, 0, 0, 1}).
+inline IpAddress ipv6(const std::array<std::uint16_t, 8>& groups) {
+    IpAddress::Ipv6Bytes bytes{};
+    for (std::size_t i = 0; i < groups.size(); ++i) {
+        bytes[2 * i] = static_cast<std::uint8_t>(groups[i] >> 8);
+        bytes[2 * i + 1] = static_cast<std::uint8_t>(groups[i]);
+    }
+    return IpAddress::fromIpv6(bytes);
 }
 
 class FakeConnectionTable : public ConnectionTable {
 public:
     std::vector<TcpRow> rows;
+    std::map<std::uint32_t, std::string> interfaces;
     bool fail = false;
     int calls = 0;
     bool snapshot(std::vector<TcpRow>& out) override {
@@ -29,6 +40,10 @@ public:
         if (fail) return false;
         out = rows;
         return true;
+    }
+    std::string interfaceName(std::uint32_t index) override {
+        auto it = interfaces.find(index);
+        return it == interfaces.end() ? ConnectionTable::interfaceName(index) : it->second;
     }
 };
 

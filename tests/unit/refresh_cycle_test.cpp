@@ -5,6 +5,7 @@
 #include <tuple>
 
 #include "Fakes.h"
+#include "monitor/AddressText.h"
 #include "monitor/RefreshCycle.h"
 
 namespace kestrova {
@@ -12,7 +13,11 @@ namespace {
 
 using testing::FakeConnectionTable;
 using testing::FakeProcessInfo;
+using testing::ipv6;
 using testing::tcp;
+
+const IpAddress kAny6 = ipv6({0, 0, 0, 0, 0, 0, 0, 0});
+const IpAddress kLoopback6 = ipv6({0, 0, 0, 0, 0, 0, 0, 1});
 
 constexpr std::uint32_t LISTEN = 2, SYN_SENT = 3, ESTABLISHED = 5, TIME_WAIT = 11;
 
@@ -152,21 +157,95 @@ TEST_F(RefreshCycleTest, UnknownStatesShowTheirNumberAndChangesAreLogged) {
     EXPECT_EQ(takeLog().size(), 1u);
 }
 
+// A name is shown as name:port, an IPv6 address alone in brackets.
 TEST_F(RefreshCycleTest, HostNamesShowOnlyWhileTheOptionIsOn) {
-    table.rows = {tcp(ESTABLISHED, {10, 0, 0, 1}, 1025, {10, 0, 0, 2}, 80, 0)};
+    const struct {
+        TcpRow row;
+        const char *source, *addressed;
+    } cases[] = {
+        {tcp(ESTABLISHED, {10, 0, 0, 1}, 1025, {10, 0, 0, 2}, 80, 0), "10.0.0.1:1025", "10.0.0.2:80"},
+        {tcp(ESTABLISHED, kLoopback6, 1025, ipv6({0x2001, 0xdb8, 0, 0, 0, 0, 0, 0x10}), 80, 0), "[::1]:1025",
+         "[2001:db8::10]:80"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.addressed);
+        table.rows = {c.row};
+        tick();
+        list.setCellText(0, colRemoteHost, "server.example");
+        tick(true);
+        EXPECT_EQ(cell(0, colSource), c.source);  // no local name: address form
+        EXPECT_EQ(cell(0, colDestination), "server.example:80");
+        table.rows[0].state = TIME_WAIT;
+        takeLog();
+        tick(true);
+        EXPECT_EQ(takeLog(), std::vector<std::string>{
+                                 "(System Idle Process)の(server.example:80)との接続状態を(TIME_WAIT)に更新しました。"});
+        tick(false);
+        EXPECT_EQ(cell(0, colDestination), c.addressed);
+        EXPECT_TRUE(takeLog().empty());
+        table.rows.clear();
+        tick();
+        takeLog();
+    }
+}
+
+TEST_F(RefreshCycleTest, Ipv6RowsShowBracketedEndpointsAndBareAddresses) {
+    processes.paths[42] = "/usr/bin/client";
+    table.interfaces[3] = "eth0";
+    table.rows = {tcp(ESTABLISHED, kLoopback6, 40000, kLoopback6, 5000, 42),
+                  tcp(LISTEN, kAny6, 22, kAny6, 4711, 0),
+                  tcp(ESTABLISHED, ipv6({0xfe80, 0, 0, 0, 0, 0, 0, 1}), 22, ipv6({0xfe80, 0, 0, 0, 0, 0, 0, 2}), 50000,
+                      0, 3),
+                  tcp(ESTABLISHED, {127, 0, 0, 1}, 40001, {127, 0, 0, 1}, 5000, 42)};
     tick();
-    list.setCellText(0, colRemoteHost, "server.example");
-    tick(true);
-    EXPECT_EQ(cell(0, colSource), "10.0.0.1:1025");  // no local name: address form
-    EXPECT_EQ(cell(0, colDestination), "server.example:80");
-    table.rows[0].state = TIME_WAIT;
-    takeLog();
-    tick(true);
-    EXPECT_EQ(takeLog(), std::vector<std::string>{
-                             "(System Idle Process)の(server.example:80)との接続状態を(TIME_WAIT)に更新しました。"});
-    tick(false);
-    EXPECT_EQ(cell(0, colDestination), "10.0.0.2:80");
+    ASSERT_EQ(list.rowCount(), 4);
+    struct Expected {
+        int row;
+        const char *source, *destination, *localIp, *localPort, *remoteIp, *remotePort;
+    } expected[] = {
+        {0, "127.0.0.1:40001", "127.0.0.1:5000", "127.0.0.1", "40001", "127.0.0.1", "5000"},
+        {1, "[fe80::1%eth0]:22", "[fe80::2%eth0]:50000", "fe80::1%eth0", "22", "fe80::2%eth0", "50000"},
+        // A listener's remote end carries no port, whatever the field holds.
+        {2, "[::]:22", "[::]:0", "::", "22", "::", "0"},
+        // The remote ::1 starts with a zero byte, and still has its port.
+        {3, "[::1]:40000", "[::1]:5000", "::1", "40000", "::1", "5000"},
+    };
+    for (const Expected& e : expected) {
+        SCOPED_TRACE(e.source);
+        EXPECT_EQ(cell(e.row, colSource), e.source);
+        EXPECT_EQ(cell(e.row, colDestination), e.destination);
+        EXPECT_EQ(cell(e.row, colLocalIp), e.localIp);
+        EXPECT_EQ(cell(e.row, colLocalPort), e.localPort);
+        EXPECT_EQ(cell(e.row, colRemoteIp), e.remoteIp);
+        EXPECT_EQ(cell(e.row, colRemotePort), e.remotePort);
+    }
+    EXPECT_EQ(takeLog(), (std::vector<std::string>{
+                             "プロセスID:(42)→プログラム名:(/usr/bin/client)",
+                             "(/usr/bin/client)の([::1]:5000)との接続状態を(ESTABLISHED)で新規追加しました。",
+                             "(System Idle Process)の([::]:0)との接続状態を(LISTEN)で新規追加しました。",
+                             "(System Idle Process)の([fe80::2%eth0]:50000)との接続状態を(ESTABLISHED)"
+                             "で新規追加しました。",
+                             "プロセスID:(42)→プログラム名:(/usr/bin/client)",
+                             "(/usr/bin/client)の(127.0.0.1:5000)との接続状態を(ESTABLISHED)で新規追加しました。",
+                         }));
+    // Found again by their texts, as any row is.
+    tick();
+    EXPECT_EQ(list.rowCount(), 4);
     EXPECT_TRUE(takeLog().empty());
+}
+
+// The same link-local address on two links is two addresses.
+TEST_F(RefreshCycleTest, LinkLocalRowsOfTwoInterfacesAreTwoRows) {
+    table.interfaces = {{2, "eth0"}, {3, "wlan0"}};
+    const IpAddress local = ipv6({0xfe80, 0, 0, 0, 0, 0, 0, 1}), remote = ipv6({0xfe80, 0, 0, 0, 0, 0, 0, 2});
+    table.rows = {tcp(ESTABLISHED, local, 22, remote, 50000, 0, 2), tcp(ESTABLISHED, local, 22, remote, 50000, 0, 3)};
+    tick();
+    tick();
+    ASSERT_EQ(list.rowCount(), 2);
+    EXPECT_EQ(cell(0, colLocalIp), "fe80::1%wlan0");
+    EXPECT_EQ(cell(1, colLocalIp), "fe80::1%eth0");
+    EXPECT_EQ(cell(0, colSeen), "更新");
+    EXPECT_EQ(cell(1, colSeen), "更新");
 }
 
 TEST_F(RefreshCycleTest, EveryNewRowOfOneProcessLogsItsOwnProcessLine) {
@@ -262,9 +341,9 @@ TEST_P(RefreshCycleMemory, MatchesAFreshRefreshEveryTick) {
     for (int step = 0; step < 600; ++step) {
         // The machine: connections come, go and change state.
         for (int n = pick(3); n > 0 && !live.empty(); --n) live.erase(live.begin() + pick(static_cast<int>(live.size())));
+        const IpAddress remotes[] = {{10, 0, 0, 3}, {10, 0, 0, 3}, {10, 0, 0, 3}, {0, 0, 0, 5}, kLoopback6, kAny6};
         for (int n = pick(3); n > 0; --n)
-            live.push_back(tcp(SYN_SENT, {10, 0, 0, 1}, static_cast<std::uint16_t>(2000 + pick(500)),
-                               pick(4) ? std::array<std::uint8_t, 4>{10, 0, 0, 3} : std::array<std::uint8_t, 4>{0, 0, 0, 5},
+            live.push_back(tcp(SYN_SENT, {10, 0, 0, 1}, static_cast<std::uint16_t>(2000 + pick(500)), remotes[pick(6)],
                                static_cast<std::uint16_t>(pick(3)), static_cast<std::uint32_t>(pick(4))));
         for (TcpRow& r : live)
             if (pick(20) == 0) r.state = r.state == ESTABLISHED ? TIME_WAIT : ESTABLISHED;
@@ -303,24 +382,37 @@ INSTANTIATE_TEST_SUITE_P(Seeds, RefreshCycleMemory, ::testing::Values(5u, 6u, 7u
 // The keys of a snapshot sorted as the table promises come out sorted, so
 // the next tick meets each previous key where it expects it.
 TEST(RowKeys, OrderAsSnapshotsAreSorted) {
-    const std::array<std::uint8_t, 4> addresses[] = {{0, 0, 0, 0}, {0, 0, 0, 7}, {1, 2, 3, 4}, {1, 2, 3, 5},
-                                                     {10, 0, 0, 1}, {255, 0, 0, 1}};
+    const IpAddress addresses[] = {{0, 0, 0, 0},
+                                   {0, 0, 0, 7},
+                                   {1, 2, 3, 4},
+                                   {1, 2, 3, 5},
+                                   {10, 0, 0, 1},
+                                   {255, 0, 0, 1},
+                                   kAny6,
+                                   kLoopback6,
+                                   ipv6({0x2001, 0xdb8, 0, 0, 0, 0, 0, 1}),
+                                   ipv6({0x2001, 0xdb8, 0, 0, 0, 0, 1, 0}),
+                                   ipv6({0xfe80, 0, 0, 0, 0, 0, 0, 1}),
+                                   ipv6({0xffff, 0, 0, 0, 0, 0, 0, 0})};
     const std::uint16_t ports[] = {0, 1, 80, 256, 65535};
     const std::uint32_t pids[] = {0, 5, 70000, kPidNotVisible};
+    const std::uint32_t interfaces[] = {0, 0, 1, 70000};
     std::mt19937 rng(11);
     auto any = [&rng](const auto& values) { return values[rng() % std::size(values)]; };
-    auto row = [&] { return tcp(ESTABLISHED, any(addresses), any(ports), any(addresses), any(ports), any(pids)); };
+    auto row = [&] {
+        return tcp(ESTABLISHED, any(addresses), any(ports), any(addresses), any(ports), any(pids), any(interfaces));
+    };
     // The order a snapshot promises, field by field.
     auto fieldOrder = [](const TcpRow& a, const TcpRow& b) {
-        return std::tie(a.localAddr, a.localPort, a.remoteAddr, a.remotePort, a.pid) <
-               std::tie(b.localAddr, b.localPort, b.remoteAddr, b.remotePort, b.pid);
+        return std::tie(a.localAddr, a.localPort, a.remoteAddr, a.remotePort, a.pid, a.interfaceIndex) <
+               std::tie(b.localAddr, b.localPort, b.remoteAddr, b.remotePort, b.pid, b.interfaceIndex);
     };
     for (int i = 0; i < 20000; ++i) {
         const TcpRow a = row(), b = row();
         ASSERT_EQ(fieldOrder(a, b), inSnapshotOrder(a, b));
         ASSERT_EQ(fieldOrder(a, b), RefreshCycle::keyOf(a) < RefreshCycle::keyOf(b))
-            << ::testing::PrintToString(a.remoteAddr) << ":" << a.remotePort << " vs "
-            << ::testing::PrintToString(b.remoteAddr) << ":" << b.remotePort;
+            << addressText(a.remoteAddr) << ":" << a.remotePort << " vs " << addressText(b.remoteAddr) << ":"
+            << b.remotePort;
     }
 }
 
