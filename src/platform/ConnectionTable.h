@@ -17,6 +17,11 @@ struct TcpRow {
     std::array<std::uint8_t, 4> remoteAddr{};
     std::uint16_t remotePort = 0;
     std::uint32_t pid = 0;
+    // Who made the socket, as the kernel tells any user: the uid it was made
+    // under and the id of its control group (cgroup v2), 0 when not told.
+    // They name the owner of a socket whose process may not be inspected.
+    std::uint32_t uid = 0;
+    std::uint64_t controlGroup = 0;
 
     bool operator==(const TcpRow&) const = default;
 };

@@ -112,6 +112,63 @@ TEST(SockDiagParse, ReadsEverySocketOfAValidReply) {
     EXPECT_EQ(out[1].row.localPort, 22);
 }
 
+// A socket message followed by netlink attributes, each (type, payload).
+std::vector<std::uint8_t> withAttributes(const inet_diag_msg& m,
+                                         const std::vector<std::pair<std::uint16_t, std::vector<std::uint8_t>>>& attributes) {
+    std::vector<std::uint8_t> bytes(sizeof m);
+    std::memcpy(bytes.data(), &m, sizeof m);
+    for (const auto& [type, payload] : attributes) {
+        nlattr a{static_cast<std::uint16_t>(NLA_HDRLEN + payload.size()), type};
+        const std::size_t at = bytes.size();
+        bytes.resize(at + NLA_ALIGN(a.nla_len));
+        std::memcpy(bytes.data() + at, &a, sizeof a);
+        std::copy(payload.begin(), payload.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at + NLA_HDRLEN));
+    }
+    return bytes;
+}
+
+std::vector<std::uint8_t> u64Bytes(std::uint64_t value) {
+    std::vector<std::uint8_t> bytes(8);
+    std::memcpy(bytes.data(), &value, 8);
+    return bytes;
+}
+
+TEST(SockDiagParse, ReadsTheUserAndControlGroupOfEachSocket) {
+    const std::uint64_t group = 0x1234'5678'9abcULL;
+    auto sock = v4Socket({127, 0, 0, 1}, 1, {127, 0, 0, 1}, 2, TCP_ESTABLISHED, 1);
+    sock.idiag_uid = 1000;
+    const std::vector<std::uint8_t> shutdown = {0};
+    struct Case {
+        const char* name;
+        std::vector<std::uint8_t> payload;
+        std::uint64_t group;
+    } cases[] = {
+        {"AfterAnotherAttribute", withAttributes(sock, {{INET_DIAG_SHUTDOWN, shutdown}, {INET_DIAG_CGROUP_ID, u64Bytes(group)}}),
+         group},
+        {"WithTheNestedFlag", withAttributes(sock, {{INET_DIAG_CGROUP_ID | NLA_F_NESTED, u64Bytes(group)}}), group},
+        {"None", withAttributes(sock, {{INET_DIAG_SHUTDOWN, shutdown}}), 0},
+        {"TooShortForItsValue", withAttributes(sock, {{INET_DIAG_CGROUP_ID, {1, 2, 3, 4}}}), 0},
+        {"BehindAnAttributePastTheEnd",
+         [&] {
+             auto bytes = withAttributes(sock, {{INET_DIAG_SHUTDOWN, shutdown}, {INET_DIAG_CGROUP_ID, u64Bytes(group)}});
+             const std::uint16_t tooLong = 200;
+             std::memcpy(bytes.data() + sizeof sock, &tooLong, 2);
+             return bytes;
+         }(),
+         0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Datagram d;
+        d.message(SOCK_DIAG_BY_FAMILY, c.payload.data(), c.payload.size()).done();
+        std::vector<TcpSocketEntry> out;
+        EXPECT_EQ(parse(d, out).status, Status::Done);
+        ASSERT_EQ(out.size(), 1u);
+        EXPECT_EQ(out[0].row.uid, 1000u);
+        EXPECT_EQ(out[0].row.controlGroup, c.group);
+    }
+}
+
 TEST(SockDiagParse, DumpInterruptedFlagIsReported) {
     Datagram d;
     d.socket(v4Socket({127, 0, 0, 1}, 1, {127, 0, 0, 1}, 2, TCP_ESTABLISHED, 1), NLM_F_MULTI | NLM_F_DUMP_INTR)
@@ -343,7 +400,10 @@ TEST(TcpStateMapping, EveryKernelStateEndsAsItsText) {
 TEST(SockDiagParse, SurvivesGarbageAndMutatedReplies) {
     std::mt19937 rng(12345);
     Datagram valid;
+    const auto grouped = withAttributes(v4Socket({127, 0, 0, 1}, 3, {127, 0, 0, 1}, 4, TCP_ESTABLISHED, 2),
+                                        {{INET_DIAG_SHUTDOWN, {0}}, {INET_DIAG_CGROUP_ID, u64Bytes(77)}});
     valid.socket(v4Socket({127, 0, 0, 1}, 1, {127, 0, 0, 1}, 2, TCP_ESTABLISHED, 1))
+        .message(SOCK_DIAG_BY_FAMILY, grouped.data(), grouped.size())
         .socket(v6Socket(mapped(1, 2, 3, 4), kAny6, TCP_LISTEN))
         .done();
     std::vector<TcpSocketEntry> out;
@@ -431,6 +491,8 @@ TEST(ProcNetTcpParse, ReadsGoodLinesAndSkipsMalformedOnes) {
         GTEST_SKIP() << "sample text is from a little-endian machine";
     std::vector<TcpSocketEntry> out;
     parseProcNetTcp(kProcTcp, out);
+    ASSERT_GE(out.size(), 2u);
+    EXPECT_EQ(out[1].row.uid, 1000u);
     expectEntries(out, {
                            {{127, 0, 0, 1}, 3306, {0, 0, 0, 0}, 0, kStateListen, 12345},
                            {{127, 0, 0, 1}, 0xA3F2, {192, 168, 1, 2}, 443, kStateEstablished, 777},
