@@ -109,10 +109,11 @@ void SocketOwnerCache::ownByListeners(std::span<TcpSocketEntry> entries) {
             continue;
         // Of listeners sharing a port, the lowest pid; a visible one before
         // one we cannot see.
-        auto [it, added] = listeners_.try_emplace(listenerKey(e.row.localAddr, e.row.localPort, e.dualStackListener),
-                                                  e.row.pid);
-        if (!added && e.row.pid < it->second)
-            it->second = e.row.pid;
+        const std::size_t at = static_cast<std::size_t>(&e - entries.data());
+        auto [it, added] =
+            listeners_.try_emplace(listenerKey(e.row.localAddr, e.row.localPort, e.dualStackListener), at);
+        if (!added && e.row.pid < entries[it->second].row.pid)
+            it->second = at;
     }
     if (listeners_.empty())
         return;
@@ -125,8 +126,14 @@ void SocketOwnerCache::ownByListeners(std::span<TcpSocketEntry> entries) {
         for (std::uint64_t key : {listenerKey(e.row.localAddr, e.row.localPort, false),
                                   listenerKey({}, e.row.localPort, false), listenerKey({}, e.row.localPort, true)}) {
             auto it = listeners_.find(key);
-            if (it != listeners_.end() && it->second != 0) {
-                e.row.pid = it->second;
+            if (it != listeners_.end() && entries[it->second].row.pid != 0) {
+                // All of its owner: a request socket names no user or
+                // group of its own, and a socket we cannot see is named by
+                // its listener's.
+                const TcpRow& listener = entries[it->second].row;
+                e.row.pid = listener.pid;
+                e.row.uid = listener.uid;
+                e.row.controlGroup = listener.controlGroup;
                 break;
             }
         }

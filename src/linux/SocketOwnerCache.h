@@ -91,7 +91,7 @@ private:
     std::vector<std::uint32_t> exited_;
     std::unordered_set<std::uint32_t> owning_;
     std::vector<std::size_t> pending_;  // entries without a visible holder
-    std::unordered_map<std::uint64_t, std::uint32_t> listeners_;
+    std::unordered_map<std::uint64_t, std::size_t> listeners_;  // -> the listener's entry
 };
 
 }  // namespace kestrova

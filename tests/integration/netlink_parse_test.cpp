@@ -686,5 +686,25 @@ INSTANTIATE_TEST_SUITE_P(
                        {H{{10, 400}}, {}, {{10}}, {400}, 2}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A request socket names no user or group of its own: one that waits for a
+// listener we cannot see is named as the listener is.
+TEST(OwnerCache, QueuedConnectionTakesTheGroupAndUserOfAListenerWeCannotSee) {
+    FakeOwnerSource source;
+    SocketOwnerCache cache(source);
+    std::vector<TcpSocketEntry> entries(2);
+    entries[0].inode = 98;
+    entries[0].row.state = kStateListen;
+    entries[0].row.localPort = 80;
+    entries[0].row.uid = 1000;
+    entries[0].row.controlGroup = 4242;
+    entries[1].row.state = kSynRcvd;
+    entries[1].row.localPort = 80;
+    entries[1].row.localAddr = entries[0].row.localAddr = {127, 0, 0, 1};
+    cache.assignOwners(entries);
+    EXPECT_EQ(entries[1].row.pid, kHidden);
+    EXPECT_EQ(entries[1].row.uid, 1000u);
+    EXPECT_EQ(entries[1].row.controlGroup, 4242u);
+}
+
 }  // namespace
 }  // namespace kestrova
