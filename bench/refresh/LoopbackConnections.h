@@ -1,6 +1,7 @@
 #pragma once
 #include <sys/types.h>
 
+#include <optional>
 #include <vector>
 
 // Established loopback connections held open by helper processes, so that
@@ -8,7 +9,8 @@
 // connection shows twice in the machine's table: its client and its server end.
 class LoopbackConnections {
 public:
-    explicit LoopbackConnections(int connections);
+    // With `holder` set (as root), the helper processes run as that user.
+    explicit LoopbackConnections(int connections, std::optional<uid_t> holder = std::nullopt);
     ~LoopbackConnections();
     LoopbackConnections(const LoopbackConnections&) = delete;
     LoopbackConnections& operator=(const LoopbackConnections&) = delete;
