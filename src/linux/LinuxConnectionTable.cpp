@@ -101,7 +101,7 @@ bool LinuxConnectionTable::snapshot(std::vector<TcpRow>& rows) {
     if (!ok)
         return false;
 
-    owners_.assignOwners(entries_);
+    owners_.assignOwners(entries_, SocketOwnerCache::Clock::now());
     std::vector<TcpRow>& unsorted = sorter_.next();
     unsorted.reserve(entries_.size());
     for (const TcpSocketEntry& e : entries_)

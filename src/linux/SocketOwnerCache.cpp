@@ -4,14 +4,17 @@
 
 namespace kestrova {
 
-void SocketOwnerCache::assignOwners(std::span<TcpSocketEntry> entries) {
+void SocketOwnerCache::assignOwners(std::span<TcpSocketEntry> entries, Clock::time_point now) {
     ++tick_;
     seenNow_ = 0;
     dropExitedOwners();
 
     bool scanned = false;
-    if (!resolve(entries)) {
-        rescan(entries);
+    const bool complete = resolve(entries);
+    const bool retryDue = unresolved_ > 0 && now >= retryAt_;
+    const bool rewalkDue = !owners_.empty() && now >= rewalkAt_;
+    if (!complete || retryDue || rewalkDue) {
+        rescan(entries, now, complete && retryDue);
         scanned = true;
         resolve(entries);
     }
@@ -20,7 +23,7 @@ void SocketOwnerCache::assignOwners(std::span<TcpSocketEntry> entries) {
     // found gone here are looked up again next tick.
     if (!watchOwners(entries)) {
         if (!scanned) {
-            rescan(entries);
+            rescan(entries, now, false);
             resolve(entries);
             watchOwners(entries);
         }
@@ -38,6 +41,7 @@ void SocketOwnerCache::assignOwners(std::span<TcpSocketEntry> entries) {
 bool SocketOwnerCache::resolve(std::span<TcpSocketEntry> entries) {
     bool complete = true;
     pending_.clear();
+    unresolved_ = 0;
     for (std::size_t i = 0; i < entries.size(); ++i) {
         TcpSocketEntry& e = entries[i];
         e.row.pid = 0;
@@ -58,6 +62,7 @@ bool SocketOwnerCache::resolve(std::span<TcpSocketEntry> entries) {
                 ++seenNow_;
             }
             e.row.pid = owner.pid;
+            unresolved_ += owner.pid == 0;
         }
         if (e.row.pid == 0)
             pending_.push_back(i);
@@ -153,8 +158,9 @@ void SocketOwnerCache::dropExitedOwners() {
     dropPids(gone);
 }
 
-void SocketOwnerCache::rescan(std::span<const TcpSocketEntry> entries) {
+void SocketOwnerCache::rescan(std::span<const TcpSocketEntry> entries, Clock::time_point now, bool retry) {
     ++scans_;
+    rewalkAt_ = now + kOwnerRewalkInterval;
     holders_.clear();
     source_.scan(holders_);
     std::sort(holders_.begin(), holders_.end());
@@ -179,11 +185,25 @@ void SocketOwnerCache::rescan(std::span<const TcpSocketEntry> entries) {
         fresh.emplace(inode, owner);
         i = end;
     }
-    // Sockets nobody visible holds (other users, other namespaces) are
-    // remembered as unowned so they do not cause a walk on every tick.
-    for (const TcpSocketEntry& e : entries)
-        if (wantsOwner(e))
-            fresh.try_emplace(e.inode, Owner{0, 0});
+    // Sockets nobody visible holds are remembered as unowned, so that they
+    // do not cause a walk on every tick. Most are held where we cannot look
+    // (other users, other namespaces), but some are only passing between
+    // processes or waiting for accept() to install them: those are looked
+    // for again at the next table, and after that less and less often.
+    std::size_t newlyUnheld = 0;
+    for (const TcpSocketEntry& e : entries) {
+        if (!wantsOwner(e) || !fresh.try_emplace(e.inode, Owner{0, 0}).second)
+            continue;
+        auto old = owners_.find(e.inode);
+        newlyUnheld += old == owners_.end() || old->second.pid != 0;
+    }
+    if (newlyUnheld > 0)
+        retryBackoff_ = Clock::duration::zero();
+    else if (retry)
+        retryBackoff_ = retryBackoff_ == Clock::duration::zero()
+                            ? Clock::duration(kFirstOwnerRetryBackoff)
+                            : std::min<Clock::duration>(retryBackoff_ * 2, kOwnerRewalkInterval);
+    retryAt_ = now + retryBackoff_;
     owners_ = std::move(fresh);
     recount();
 }

@@ -567,6 +567,7 @@ struct Tick {
     std::vector<Sock> table;
     std::vector<std::uint32_t> pids;                // expected, one per socket
     int scans;                                      // expected total so far
+    int ms = -1;                                    // when it comes; -1: 100 ms after the last
 };
 
 struct OwnerScenario {
@@ -580,7 +581,10 @@ TEST_P(OwnerCacheScenario, Runs) {
     FakeOwnerSource source;
     SocketOwnerCache cache(source);
     int n = 0;
+    const auto start = SocketOwnerCache::Clock::now();
+    auto now = start;
     for (const Tick& t : GetParam().ticks) {
+        now = t.ms >= 0 ? start + std::chrono::milliseconds(t.ms) : now + std::chrono::milliseconds(100);
         SCOPED_TRACE("tick " + std::to_string(n++));
         if (t.held)
             source.held = *t.held;
@@ -596,7 +600,7 @@ TEST_P(OwnerCacheScenario, Runs) {
             e.row.pid = 12345;  // must be overwritten
             entries.push_back(e);
         }
-        cache.assignOwners(entries);
+        cache.assignOwners(entries, now);
         std::vector<std::uint32_t> pids;
         for (const auto& e : entries)
             pids.push_back(e.row.pid);
@@ -630,10 +634,37 @@ INSTANTIATE_TEST_SUITE_P(
                       // 11 was open (not yet connected) during the first walk.
                       {{H{{10, 100}, {11, 200}}, {}, {{10}}, {100}, 1},
                        {{}, {}, {{10}, {11}}, {100, 200}, 1}}},
-        OwnerScenario{"SocketHeldWhereWeCannotLookIsNotLookedUpEveryTick",
-                      {{H{{10, 100}}, {}, {{10}, {99}}, {100, kHidden}, 1},
-                       {{}, {}, {{10}, {99}}, {100, kHidden}, 1},
-                       {{}, {}, {{99}}, {kHidden}, 1}}},
+        OwnerScenario{"SocketNobodyVisibleHoldsIsLookedForLessAndLessOften",
+                      // Held where we cannot look: a walk at the next table,
+                      // then one after a second, two, four...
+                      {{H{{10, 100}}, {}, {{10}, {99}}, {100, kHidden}, 1, 0},
+                       {{}, {}, {{10}, {99}}, {100, kHidden}, 2, 100},
+                       {{}, {}, {{10}, {99}}, {100, kHidden}, 2, 1000},
+                       {{}, {}, {{10}, {99}}, {100, kHidden}, 3, 1100},
+                       {{}, {}, {{10}, {99}}, {100, kHidden}, 3, 3000},
+                       {{}, {}, {{99}}, {kHidden}, 4, 3100},
+                       {{}, {}, {{99}}, {kHidden}, 4, 7000},
+                       {{}, {}, {{99}}, {kHidden}, 5, 7100}}},
+        OwnerScenario{"UnheldThenHeldIsFoundAtTheNextTable",
+                      // Its descriptor was on its way between two processes
+                      // during the walk.
+                      {{H{}, {}, {{10}}, {kHidden}, 1},
+                       {H{{10, 100}}, {}, {{10}}, {100}, 2},
+                       {{}, {}, {{10}}, {100}, 2}}},
+        OwnerScenario{"ANewSocketWithoutHolderStartsTheBackoffAgain",
+                      {{H{}, {}, {{10}}, {kHidden}, 1, 0},
+                       {{}, {}, {{10}}, {kHidden}, 2, 100},
+                       {{}, {}, {{10}, {11}}, {kHidden, kHidden}, 3, 200},
+                       {H{{11, 100}}, {}, {{10}, {11}}, {kHidden, 100}, 4, 300},
+                       {{}, {}, {{10}, {11}}, {kHidden, 100}, 4, 400}}},
+        OwnerScenario{"HolderThatClosedItsCopyGivesWayAtTheNextWalk",
+                      // 100 handed the socket to its child 200 and closed
+                      // its own copy, but lives on.
+                      {{H{{10, 100}, {10, 200}}, {}, {{10}}, {100}, 1, 0},
+                       {H{{10, 200}}, {}, {{10}}, {100}, 1, 1000},
+                       {{}, {}, {{10}}, {100}, 1, 29900},
+                       {{}, {}, {{10}}, {200}, 2, 30000},
+                       {{}, {}, {{10}}, {200}, 2, 30100}}},
         OwnerScenario{"QueuedConnectionsBelongToTheirListener",
                       // From the handshake to a client that hung up before
                       // accept(); a socket its process closed is the kernel's.
@@ -656,7 +687,7 @@ INSTANTIATE_TEST_SUITE_P(
                       {{H{{10, 100}}, {}, {{10, kStateListen, 80}, {0, kStateEstablished, 80}}, {100, 100}, 1},
                        {{}, {}, {{10, kStateListen, 80}, {12, kStateEstablished, 80}}, {100, 100}, 2},
                        {H{{10, 100}, {12, 100}}, {}, {{10, kStateListen, 80}, {12, kStateEstablished, 80}},
-                        {100, 100}, 2}}},
+                        {100, 100}, 3}}},
         OwnerScenario{"SharedSocketGoesToLowestPid",
                       {{H{{10, 300}, {10, 200}, {10, 250}}, {}, {{10}}, {200}, 1}}},
         OwnerScenario{"SharedSocketKeepsItsOwnerAcrossWalks",
@@ -673,7 +704,7 @@ INSTANTIATE_TEST_SUITE_P(
                       // pid 100 ends; its socket lives on where we cannot see.
                       {{H{{10, 100}}, {}, {{10}}, {100}, 1},
                        {H{}, {100}, {{10}}, {kHidden}, 2},
-                       {{}, {}, {{10}}, {kHidden}, 2}}},
+                       {{}, {}, {{10}}, {kHidden}, 3}}},
         OwnerScenario{"OwnerGoneBeforeWatchIsLookedUpAgain",
                       // 11's holder was seen in a walk, then ended before 11
                       // showed up in the table; the socket now sits with 300.
@@ -700,7 +731,7 @@ TEST(OwnerCache, QueuedConnectionTakesTheGroupAndUserOfAListenerWeCannotSee) {
     entries[1].row.state = kSynRcvd;
     entries[1].row.localPort = 80;
     entries[1].row.localAddr = entries[0].row.localAddr = {127, 0, 0, 1};
-    cache.assignOwners(entries);
+    cache.assignOwners(entries, SocketOwnerCache::Clock::now());
     EXPECT_EQ(entries[1].row.pid, kHidden);
     EXPECT_EQ(entries[1].row.uid, 1000u);
     EXPECT_EQ(entries[1].row.controlGroup, 4242u);
