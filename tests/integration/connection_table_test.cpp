@@ -10,12 +10,16 @@
 #include <net/if.h>
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <optional>
@@ -528,6 +532,105 @@ TEST(ProcSocketOwnerSource, WalkFindsOurSocketAndWatchSeesChildEnd) {
     EXPECT_EQ(exited, std::vector<std::uint32_t>{pid});
     source.unwatch(pid);
     EXPECT_FALSE(source.watch(pid)) << "a reaped pid cannot be watched";
+}
+
+// Pids taken again: inside a pid namespace of its own, where the next pid
+// can be chosen (ns_last_pid), a process holding a socket ends and another
+// gets its pid. Neither a watch that comes after that, nor one made before
+// and checked by start time alone (past the pidfds), may take the newcomer
+// for the socket's owner. Runs as a child, its exit status the verdict.
+enum PidReuseVerdict { kReuseCaught = 0, kReuseWatched = 1, kReuseNotNoticed = 2, kNoHolder = 3, kPidNotTaken = 4 };
+
+int pidReuseInOwnNamespace(std::size_t maxPidfds, bool watchBeforeReuse) {
+    const pid_t outer = fork();
+    if (outer < 0)
+        return -1;
+    if (outer == 0) {
+        if (unshare(CLONE_NEWPID | CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            _exit(kNoNamespace);
+        const pid_t init = fork();
+        if (init == 0) {
+            char proc[] = "/tmp/kestrova-pid-reuse-XXXXXX";
+            if (!mkdtemp(proc) || mount("proc", proc, "proc", 0, nullptr) != 0)
+                _exit(kNoNamespace);
+            auto takePid = [&proc](pid_t pid) {
+                const std::string last = std::string(proc) + "/sys/kernel/ns_last_pid";
+                FILE* f = std::fopen(last.c_str(), "w");
+                return f && std::fprintf(f, "%d", pid - 1) > 0 && std::fclose(f) == 0;
+            };
+            auto sleeper = [](const char* name) {
+                const pid_t pid = fork();
+                if (pid == 0) {
+                    prctl(PR_SET_NAME, name);
+                    sleep(30);
+                    _exit(0);
+                }
+                return pid;
+            };
+            Fd sock = listenOnLoopback();
+            struct stat st {};
+            fstat(sock.get(), &st);
+            // The socket goes to the first holder only; a command name with
+            // parentheses and spaces tests the reading of its start time.
+            fcntl(sock.get(), F_SETFD, 0);
+            const pid_t holder = sleeper("k) 1 (2");
+            sock.reset();
+            ProcSocketOwnerSource source(proc, maxPidfds);
+            std::vector<SocketHolder> holders;
+            source.scan(holders);
+            const auto pid = static_cast<std::uint32_t>(holder);
+            if (std::find(holders.begin(), holders.end(), SocketHolder{st.st_ino, pid}) == holders.end())
+                _exit(kNoHolder);
+            if (watchBeforeReuse && !source.watch(pid))
+                _exit(kNoHolder);
+            kill(holder, SIGKILL);
+            waitpid(holder, nullptr, 0);
+            // Start times count clock ticks (10 ms); outside a test a pid comes
+            // back only after the whole range of pids went round, far later.
+            usleep(30000);
+            if (!takePid(holder) || sleeper("newcomer") != holder)
+                _exit(kPidNotTaken);
+            int verdict = kReuseCaught;
+            if (watchBeforeReuse) {
+                std::vector<std::uint32_t> exited;
+                source.collectExited(exited);
+                if (exited != std::vector<std::uint32_t>{pid})
+                    verdict = kReuseNotNoticed;
+            } else if (source.watch(pid)) {
+                verdict = kReuseWatched;
+            }
+            kill(holder, SIGKILL);
+            waitpid(holder, nullptr, 0);
+            umount(proc);
+            rmdir(proc);
+            _exit(verdict);
+        }
+        int status = 0;
+        waitpid(init, &status, 0);
+        _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 100);
+    }
+    int status = 0;
+    waitpid(outer, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(ProcSocketOwnerSource, APidTakenAgainIsNeverTakenForTheOwner) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root for a pid namespace whose next pid it may choose";
+    const char* const verdicts[] = {"caught", "the newcomer was watched", "the newcomer was not noticed",
+                                    "the holder was not found", "the pid could not be taken again"};
+    for (std::size_t maxPidfds : {ProcSocketOwnerSource::kMaxPidfds, std::size_t{0}}) {
+        for (bool watchBeforeReuse : {false, true}) {
+            if (watchBeforeReuse && maxPidfds > 0)
+                continue;  // a pidfd sees its own process end
+            SCOPED_TRACE(std::string(maxPidfds ? "pidfds" : "start times only") +
+                         (watchBeforeReuse ? ", watched before" : ", taken between walk and watch"));
+            const int status = pidReuseInOwnNamespace(maxPidfds, watchBeforeReuse);
+            if (status == kNoNamespace)
+                GTEST_SKIP() << "no pid namespace of our own here";
+            EXPECT_EQ(status, kReuseCaught) << (status >= 0 && status <= 4 ? verdicts[status] : "crashed");
+        }
+    }
 }
 
 TEST(ProcessImagePath, OwnProcessMatchesProcSelfExe) {
