@@ -4,6 +4,7 @@
 #include <charconv>
 
 #include "monitor/AddressText.h"
+#include "monitor/HostNameText.h"
 #include "monitor/ProcessNameLookup.h"
 
 namespace kestrova {
@@ -276,7 +277,10 @@ void RefreshCycle::updateFoundRow(int row, std::string_view localIp, std::string
 
 const std::string& RefreshCycle::processName(std::int64_t pid) {
     auto it = pathsThisTick_.find(pid);
-    if (it == pathsThisTick_.end()) it = pathsThisTick_.emplace(pid, processes_.imagePath(pid)).first;
+    // Anyone may name a program file: its path is shown as text, as host
+    // names are.
+    if (it == pathsThisTick_.end())
+        it = pathsThisTick_.emplace(pid, displayableText(processes_.imagePath(pid))).first;
     return it->second;
 }
 

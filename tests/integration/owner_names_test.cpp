@@ -314,5 +314,86 @@ TEST_F(OwnerNamesTest, LogModeRunAsNobodyNamesTheService) {
     EXPECT_TRUE(child.finish(5s));
 }
 
+// ---- a program whose file name anyone may choose ------------------------
+
+// A copy of sleep named with a terminal escape, a line break, a C1 control
+// both as a character and as a bare byte, a byte that is no UTF-8 and a
+// right-to-left override, run for real and holding a listener of ours.
+class HostileProgram {
+public:
+    HostileProgram() {
+        dir = fs::temp_directory_path() / ("kestrova-hostile-" + std::to_string(getpid()));
+        fs::create_directories(dir);
+        const fs::path program = dir / "k\x1b[31m\n\xc2\x9b\x9b\xff\u202egpj.exe";
+        shown = dir.string() + "/k\\x1b[31m\\x0a\\u009b\\x9b\\xff\\u202egpj.exe";
+        std::error_code error;
+        fs::copy_file("/bin/sleep", program, error);
+        if (error) return;
+        Fd listener = listenOnLoopback();
+        port = portOf(listener.fd);
+        fcntl(listener.fd, F_SETFD, 0);  // goes with the program, and only there
+        pid_ = fork();
+        if (pid_ == 0) {
+            execl(program.c_str(), "sleep", "60", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        // Its image is the hostile file once it shows as such.
+        for (int i = 0; i < 200 && pid_ > 0; ++i) {
+            std::error_code ignored;
+            if (fs::read_symlink("/proc/" + std::to_string(pid_) + "/exe", ignored) == program) return;
+            usleep(5000);
+        }
+        port = 0;
+    }
+    ~HostileProgram() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        std::error_code ignored;
+        fs::remove_all(dir, ignored);
+    }
+    pid_t pid() const { return pid_; }
+    // The lines naming it when its listener turns up.
+    std::string processLine() const {
+        return "プロセスID:(" + std::to_string(pid_) + ")→プログラム名:(" + shown + ")";
+    }
+
+    fs::path dir;
+    std::string shown;  // its path as shown
+    std::uint16_t port = 0;
+
+private:
+    pid_t pid_ = -1;
+};
+
+TEST(HostileProgramName, IsShownEscapedInTheRowTheLogAndLogMode) {
+    HostileProgram program;
+    ASSERT_NE(program.port, 0) << "the program did not start";
+
+    LinuxConnectionTable table;
+    LinuxProcessInfo processes;
+    ConnectionList list;
+    std::vector<std::string> log;
+    RefreshCycle refresh(list, table, processes, [&log](std::string_view line) { log.emplace_back(line); }, {});
+    refresh.tick(false);
+    const int row = list.findRow({"127.0.0.1", std::to_string(program.port), "0.0.0.0", "0", std::to_string(program.pid())});
+    ASSERT_GE(row, 0);
+    EXPECT_EQ(list.cellText(row, colProcess), program.shown);
+    const auto line = std::find(log.begin(), log.end(), program.processLine());
+    ASSERT_NE(line, log.end());
+    ASSERT_NE(line + 1, log.end());
+    EXPECT_EQ(line[1], "(" + program.shown + ")の(0.0.0.0:0)との接続状態を(LISTEN)で新規追加しました。");
+
+    auto environment = testing::withoutDisplay();
+    environment["XDG_CONFIG_HOME"] = "/nonexistent/kestrova-hostile";
+    testing::Subprocess child({KESTROVA_BINARY, "--log", "--interval", "100"}, testing::environmentWith(environment));
+    ASSERT_TRUE(child.started());
+    EXPECT_TRUE(child.waitForLine([&](const std::string& l) { return l.ends_with("\t" + program.processLine()); }, 10s))
+        << child.standardOutput();
+    kill(child.pid(), SIGTERM);
+    EXPECT_TRUE(child.finish(5s));
+}
+
 }  // namespace
 }  // namespace kestrova

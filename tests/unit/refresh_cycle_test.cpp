@@ -292,6 +292,29 @@ TEST_F(RefreshCycleTest, OwnersWeMayNotInspectShowTheirGroupAndUser) {
     EXPECT_EQ(processes.ticks, 2 * static_cast<int>(std::size(cases)));
 }
 
+// Anyone may name a program file; its path is shown as host names are, in
+// the row and both log lines, and a plain one exactly as it is.
+TEST_F(RefreshCycleTest, ProgramPathsAreShownAsText) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"/usr/bin/server", "/usr/bin/server"},
+        {"/opt/日本語/アプリ (deleted)", "/opt/日本語/アプリ (deleted)"},
+        {"/tmp/k\x1b[31m\n\xc2\x9b\x9b\xff\u202egpj.exe", "/tmp/k\\x1b[31m\\x0a\\u009b\\x9b\\xff\\u202egpj.exe"},
+    };
+    for (const auto& [path, shown] : cases) {
+        SCOPED_TRACE(shown);
+        processes.paths[78] = path;
+        table.rows = {tcp(ESTABLISHED, {10, 0, 0, 1}, 80, {10, 0, 0, 2}, 5000, 78)};
+        tick();
+        EXPECT_EQ(cell(0, colProcess), shown);
+        EXPECT_EQ(takeLog(), (std::vector<std::string>{
+                                 "プロセスID:(78)→プログラム名:(" + shown + ")",
+                                 "(" + shown + ")の(10.0.0.2:5000)との接続状態を(ESTABLISHED)で新規追加しました。"}));
+        table.rows.clear();
+        tick();
+        EXPECT_EQ(takeLog(), std::vector<std::string>{"(" + shown + ")の(10.0.0.2:5000)との接続状態を破棄しました。"});
+    }
+}
+
 TEST(ControlGroupName, IsTheLastComponentOfThePath) {
     const std::pair<const char*, const char*> cases[] = {
         {"/system.slice/cups.service", "cups.service"},
