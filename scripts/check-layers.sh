@@ -20,6 +20,8 @@ standard=" algorithm any array atomic barrier bit bitset cassert cctype cerrno c
   queue random ranges ratio regex scoped_allocator semaphore set shared_mutex source_location span sstream
   stack stdexcept stop_token streambuf string string_view syncstream system_error thread tuple type_traits
   typeindex typeinfo unordered_map unordered_set utility valarray variant vector version "
+# One space between names, so that a name at the end of a line matches too.
+standard=" $(echo $standard) "
 
 failures=0
 report() {
