@@ -27,6 +27,7 @@
 #include <thread>
 #include <tuple>
 
+#include "LoopbackSockets.h"
 #include "monitor/RefreshCycle.h"
 #include "linux/LinuxConnectionTable.h"
 #include "linux/LinuxProcessInfo.h"
@@ -35,38 +36,13 @@
 namespace kestrova {
 namespace {
 
+using testing::connectTo;
+using testing::Fd;
+using testing::listenOnLoopback;
+using testing::localPort;
 using Octets = std::array<std::uint8_t, 4>;
 constexpr Octets kLoopback{127, 0, 0, 1};
 const std::uint32_t kOurPid = static_cast<std::uint32_t>(getpid());
-
-// Closes on scope exit; reset() closes early.
-struct Fd {
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    Fd(Fd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-    Fd& operator=(Fd&& o) noexcept { std::swap(fd_, o.fd_); return *this; }
-    ~Fd() { reset(); }
-    void reset() { if (fd_ >= 0) close(std::exchange(fd_, -1)); }
-    int get() const { return fd_; }
-    int fd_;
-};
-
-std::uint16_t localPort(int fd) {
-    sockaddr_storage ss{};
-    socklen_t len = sizeof ss;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len);
-    return ss.ss_family == AF_INET ? ntohs(reinterpret_cast<sockaddr_in&>(ss).sin_port)
-                                   : ntohs(reinterpret_cast<sockaddr_in6&>(ss).sin6_port);
-}
-
-Fd listenOnLoopback() {
-    Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    EXPECT_EQ(listen(fd.get(), 16), 0);
-    return fd;
-}
 
 // A [::] listener that also takes IPv4 clients; nullopt without IPv6.
 std::optional<Fd> listenDualStack() {
@@ -80,16 +56,6 @@ std::optional<Fd> listenDualStack() {
     a.sin6_addr = in6addr_any;
     if (bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd.get(), 16) != 0)
         return std::nullopt;
-    return fd;
-}
-
-Fd connectTo(std::uint16_t port) {
-    Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
     return fd;
 }
 

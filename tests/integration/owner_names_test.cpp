@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "LoopbackSockets.h"
 #include "Subprocess.h"
 #include "linux/ControlGroups.h"
 #include "linux/LinuxConnectionTable.h"
@@ -35,6 +36,10 @@ namespace kestrova {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::connectTo;
+using testing::Fd;
+using testing::listenOnLoopback;
+using testing::localPort;
 namespace fs = std::filesystem;
 
 // ---- where the cgroup v2 tree is mounted ----------------------------------
@@ -82,41 +87,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- root's listeners, watched by nobody ----------------------------------
 
-struct Fd {
-    explicit Fd(int f = -1) : fd(f) {}
-    Fd(Fd&& o) noexcept : fd(std::exchange(o.fd, -1)) {}
-    ~Fd() {
-        if (fd >= 0) close(fd);
-    }
-    int fd;
-};
-
-std::uint16_t portOf(int fd) {
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    return ntohs(address.sin_port);
-}
-
-Fd listenOnLoopback() {
-    Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(fd.fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd.fd, 8) != 0) return Fd();
-    return fd;
-}
-
-Fd connectTo(std::uint16_t port) {
-    Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd.fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return Fd();
-    return fd;
-}
-
 bool writeFile(const fs::path& path, const std::string& text) {
     std::ofstream out(path);
     out << text;
@@ -140,11 +110,11 @@ public:
             // A socket takes the group of the process that makes it.
             if (!writeFile(group / "cgroup.procs", "0")) _exit(1);
             Fd listener = listenOnLoopback();
-            Fd client = connectTo(portOf(listener.fd));
-            Fd accepted(accept4(listener.fd, nullptr, nullptr, SOCK_CLOEXEC));
-            if (accepted.fd < 0) _exit(1);
+            Fd client = connectTo(localPort(listener.get()));
+            Fd accepted(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+            if (accepted.get() < 0) _exit(1);
             if (!then.empty() && !writeFile(then / "cgroup.procs", "0")) _exit(1);
-            const std::uint16_t ports[2] = {portOf(listener.fd), portOf(client.fd)};
+            const std::uint16_t ports[2] = {localPort(listener.get()), localPort(client.get())};
             if (write(ready[1], ports, sizeof ports) != sizeof ports) _exit(1);
             for (int i = 0; i < 60 && getppid() != 1; ++i) sleep(1);
             _exit(0);
@@ -257,7 +227,7 @@ TEST_F(OwnerNamesTest, NobodySeesTheGroupAndUserOfRootsSockets) {
         Fd own = listenOnLoopback();
         char self[PATH_MAX];
         const ssize_t length = readlink("/proc/self/exe", self, sizeof self);
-        if (own.fd < 0 || length <= 0) return "no socket of our own";
+        if (own.get() < 0 || length <= 0) return "no socket of our own";
 
         LinuxConnectionTable table;
         LinuxProcessInfo processes;
@@ -282,7 +252,7 @@ TEST_F(OwnerNamesTest, NobodySeesTheGroupAndUserOfRootsSockets) {
         expectRow(inService.clientPort, "127.0.0.1", inService.port, "kestrova-probe.service (root)", "");
         expectRow(inRoot.port, "0.0.0.0", 0, "System (root)", "");
         expectRow(inRemoved.port, "0.0.0.0", 0, "System (root)", "");
-        expectRow(portOf(own.fd), "0.0.0.0", 0, std::string(self, static_cast<std::size_t>(length)),
+        expectRow(localPort(own.get()), "0.0.0.0", 0, std::string(self, static_cast<std::size_t>(length)),
                   std::to_string(getpid()));
         if (std::find(log.begin(), log.end(), addedLine("kestrova-probe.service (root)", inService.port)) == log.end())
             failures += "no new-row line for the service's connection; ";
@@ -330,8 +300,8 @@ public:
         fs::copy_file("/bin/sleep", program, error);
         if (error) return;
         Fd listener = listenOnLoopback();
-        port = portOf(listener.fd);
-        fcntl(listener.fd, F_SETFD, 0);  // goes with the program, and only there
+        port = localPort(listener.get());
+        fcntl(listener.get(), F_SETFD, 0);  // goes with the program, and only there
         pid_ = fork();
         if (pid_ == 0) {
             execl(program.c_str(), "sleep", "60", static_cast<char*>(nullptr));
