@@ -189,7 +189,7 @@ void SocketOwnerCache::rescan(std::span<const TcpSocketEntry> entries, Clock::ti
     // do not cause a walk on every tick. Most are held where we cannot look
     // (other users, other namespaces), but some are only passing between
     // processes or waiting for accept() to install them: those are looked
-    // for again at the next table, and after that less and less often.
+    // for again after a second, and after that less and less often.
     std::size_t newlyUnheld = 0;
     for (const TcpSocketEntry& e : entries) {
         if (!wantsOwner(e) || !fresh.try_emplace(e.inode, Owner{0, 0}).second)
@@ -198,11 +198,9 @@ void SocketOwnerCache::rescan(std::span<const TcpSocketEntry> entries, Clock::ti
         newlyUnheld += old == owners_.end() || old->second.pid != 0;
     }
     if (newlyUnheld > 0)
-        retryBackoff_ = Clock::duration::zero();
+        retryBackoff_ = kFirstOwnerRetryBackoff;
     else if (retry)
-        retryBackoff_ = retryBackoff_ == Clock::duration::zero()
-                            ? Clock::duration(kFirstOwnerRetryBackoff)
-                            : std::min<Clock::duration>(retryBackoff_ * 2, kOwnerRewalkInterval);
+        retryBackoff_ = std::min<Clock::duration>(retryBackoff_ * 2, kOwnerRewalkInterval);
     retryAt_ = now + retryBackoff_;
     owners_ = std::move(fresh);
     recount();

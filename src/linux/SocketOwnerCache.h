@@ -34,8 +34,10 @@ public:
 
 // How long a walk of the processes stands for a socket nobody is seen to hold
 // (its descriptor in flight between processes, or held where we cannot
-// look) before the next: the first retry is at the next table, then after
-// these times, doubling, up to kOwnerRewalkInterval.
+// look) before the next: this long at first, then twice as long each time,
+// up to kOwnerRewalkInterval. Every walk reads every descriptor of every
+// process we may inspect, and a machine nearly always has sockets that
+// nobody we can see holds, so this is no shorter.
 inline constexpr std::chrono::milliseconds kFirstOwnerRetryBackoff{1000};
 // Every socket's holder is looked up again this often, so that a socket whose
 // holder closed its copy after handing it on (or after a fork) gets the
@@ -103,7 +105,7 @@ private:
     // Sockets in this table that a visible process should hold but none
     // does, as resolve() found them.
     std::size_t unresolved_ = 0;
-    Clock::duration retryBackoff_{};
+    Clock::duration retryBackoff_ = kFirstOwnerRetryBackoff;
     Clock::time_point retryAt_{};
     Clock::time_point rewalkAt_{};
     // How many cached sockets are in this tick's table, and how many only a

@@ -635,28 +635,29 @@ INSTANTIATE_TEST_SUITE_P(
                       {{H{{10, 100}, {11, 200}}, {}, {{10}}, {100}, 1},
                        {{}, {}, {{10}, {11}}, {100, 200}, 1}}},
         OwnerScenario{"SocketNobodyVisibleHoldsIsLookedForLessAndLessOften",
-                      // Held where we cannot look: a walk at the next table,
-                      // then one after a second, two, four...
+                      // Held where we cannot look: a walk after a second,
+                      // then after two, four...
                       {{H{{10, 100}}, {}, {{10}, {99}}, {100, kHidden}, 1, 0},
-                       {{}, {}, {{10}, {99}}, {100, kHidden}, 2, 100},
+                       {{}, {}, {{10}, {99}}, {100, kHidden}, 1, 900},
                        {{}, {}, {{10}, {99}}, {100, kHidden}, 2, 1000},
-                       {{}, {}, {{10}, {99}}, {100, kHidden}, 3, 1100},
-                       {{}, {}, {{10}, {99}}, {100, kHidden}, 3, 3000},
-                       {{}, {}, {{99}}, {kHidden}, 4, 3100},
-                       {{}, {}, {{99}}, {kHidden}, 4, 7000},
-                       {{}, {}, {{99}}, {kHidden}, 5, 7100}}},
-        OwnerScenario{"UnheldThenHeldIsFoundAtTheNextTable",
+                       {{}, {}, {{10}, {99}}, {100, kHidden}, 2, 2900},
+                       {{}, {}, {{99}}, {kHidden}, 3, 3000},
+                       {{}, {}, {{99}}, {kHidden}, 3, 6900},
+                       {{}, {}, {{99}}, {kHidden}, 4, 7000}}},
+        OwnerScenario{"UnheldThenHeldIsFoundASecondLater",
                       // Its descriptor was on its way between two processes
                       // during the walk.
-                      {{H{}, {}, {{10}}, {kHidden}, 1},
-                       {H{{10, 100}}, {}, {{10}}, {100}, 2},
-                       {{}, {}, {{10}}, {100}, 2}}},
+                      {{H{}, {}, {{10}}, {kHidden}, 1, 0},
+                       {H{{10, 100}}, {}, {{10}}, {kHidden}, 1, 900},
+                       {{}, {}, {{10}}, {100}, 2, 1000},
+                       {{}, {}, {{10}}, {100}, 2, 1100}}},
         OwnerScenario{"ANewSocketWithoutHolderStartsTheBackoffAgain",
                       {{H{}, {}, {{10}}, {kHidden}, 1, 0},
-                       {{}, {}, {{10}}, {kHidden}, 2, 100},
-                       {{}, {}, {{10}, {11}}, {kHidden, kHidden}, 3, 200},
-                       {H{{11, 100}}, {}, {{10}, {11}}, {kHidden, 100}, 4, 300},
-                       {{}, {}, {{10}, {11}}, {kHidden, 100}, 4, 400}}},
+                       {{}, {}, {{10}}, {kHidden}, 2, 1000},
+                       {{}, {}, {{10}, {11}}, {kHidden, kHidden}, 3, 1500},
+                       {H{{11, 100}}, {}, {{10}, {11}}, {kHidden, 100}, 4, 2500},
+                       {{}, {}, {{10}, {11}}, {kHidden, 100}, 4, 4400},
+                       {{}, {}, {{10}, {11}}, {kHidden, 100}, 5, 4500}}},
         OwnerScenario{"HolderThatClosedItsCopyGivesWayAtTheNextWalk",
                       // 100 handed the socket to its child 200 and closed
                       // its own copy, but lives on.
@@ -687,7 +688,7 @@ INSTANTIATE_TEST_SUITE_P(
                       {{H{{10, 100}}, {}, {{10, kStateListen, 80}, {0, kStateEstablished, 80}}, {100, 100}, 1},
                        {{}, {}, {{10, kStateListen, 80}, {12, kStateEstablished, 80}}, {100, 100}, 2},
                        {H{{10, 100}, {12, 100}}, {}, {{10, kStateListen, 80}, {12, kStateEstablished, 80}},
-                        {100, 100}, 3}}},
+                        {100, 100}, 2}}},
         OwnerScenario{"SharedSocketGoesToLowestPid",
                       {{H{{10, 300}, {10, 200}, {10, 250}}, {}, {{10}}, {200}, 1}}},
         OwnerScenario{"SharedSocketKeepsItsOwnerAcrossWalks",
@@ -704,7 +705,7 @@ INSTANTIATE_TEST_SUITE_P(
                       // pid 100 ends; its socket lives on where we cannot see.
                       {{H{{10, 100}}, {}, {{10}}, {100}, 1},
                        {H{}, {100}, {{10}}, {kHidden}, 2},
-                       {{}, {}, {{10}}, {kHidden}, 3}}},
+                       {{}, {}, {{10}}, {kHidden}, 2}}},
         OwnerScenario{"OwnerGoneBeforeWatchIsLookedUpAgain",
                       // 11's holder was seen in a walk, then ended before 11
                       // showed up in the table; the socket now sits with 300.
