@@ -1,6 +1,7 @@
 #include "LoopbackConnections.h"
 
 #include <arpa/inet.h>
+#include <grp.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
@@ -60,7 +61,7 @@ int openAll(int count, int holderIndex, bool ipv6) {
 
 }  // namespace
 
-LoopbackConnections::LoopbackConnections(int connections, bool ipv6) {
+LoopbackConnections::LoopbackConnections(int connections, bool ipv6, std::optional<uid_t> holder) {
     for (int index = 0; connections > 0; ++index) {
         const int count = std::min(connections, kPerHolder);
         connections -= count;
@@ -72,7 +73,8 @@ LoopbackConnections::LoopbackConnections(int connections, bool ipv6) {
         const pid_t pid = fork();
         if (pid == 0) {
             close(ready[0]);
-            const char status = openAll(count, index, ipv6) == 0 ? 'y' : 'n';
+            const bool became = !holder || (setgroups(0, nullptr) == 0 && setgid(*holder) == 0 && setuid(*holder) == 0);
+            const char status = became && openAll(count, index, ipv6) == 0 ? 'y' : 'n';
             (void)!write(ready[1], &status, 1);
             // Hold the connections until the benchmark ends us; never outlive it.
             for (int waited = 0; waited < 3600 && getppid() != 1; ++waited) sleep(1);

@@ -1,6 +1,7 @@
 #pragma once
 #include <sys/types.h>
 
+#include <optional>
 #include <vector>
 
 // Established loopback connections held open by helper processes, so that
@@ -9,7 +10,9 @@
 // Over 127.x.0.1 by default; over ::1 with `ipv6`.
 class LoopbackConnections {
 public:
-    explicit LoopbackConnections(int connections, bool ipv6 = false);
+    // Over ::1 with `ipv6`. With `holder` set (as root), the helper processes
+    // run as that user.
+    explicit LoopbackConnections(int connections, bool ipv6 = false, std::optional<uid_t> holder = std::nullopt);
     ~LoopbackConnections();
     LoopbackConnections(const LoopbackConnections&) = delete;
     LoopbackConnections& operator=(const LoopbackConnections&) = delete;

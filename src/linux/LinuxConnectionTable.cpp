@@ -103,7 +103,7 @@ bool LinuxConnectionTable::snapshot(std::vector<TcpRow>& rows) {
     if (!ok)
         return false;
 
-    owners_.assignOwners(entries_);
+    owners_.assignOwners(entries_, SocketOwnerCache::Clock::now());
     std::vector<TcpRow>& unsorted = sorter_.next();
     unsorted.reserve(entries_.size());
     // A [::] listener is an IPv6 socket, whose IPv4 clients alone are IPv4.

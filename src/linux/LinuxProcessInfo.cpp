@@ -1,9 +1,12 @@
 #include "linux/LinuxProcessInfo.h"
 
+#include <pwd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
 #include <limits>
+#include <vector>
 
 namespace kestrova {
 
@@ -27,6 +30,32 @@ std::string LinuxProcessInfo::imagePath(std::int64_t pid) {
             return path;
         }
         path.resize(path.size() * 2);
+    }
+}
+
+std::optional<std::string> LinuxProcessInfo::controlGroupPath(std::uint64_t id) { return groups_.path(id); }
+
+std::optional<std::string> LinuxProcessInfo::userName(std::uint32_t uid) {
+    // A service that starts makes a group of its own, and may take a uid
+    // that a stopped one had (systemd's dynamic users): names are looked up
+    // afresh after every walk of the groups.
+    if (groups_.walks() != usersWalk_) {
+        users_.clear();
+        usersWalk_ = groups_.walks();
+    }
+    auto [it, added] = users_.try_emplace(uid);
+    if (!added) return it->second;
+    std::vector<char> buffer(1024);
+    for (;;) {
+        passwd entry{};
+        passwd* found = nullptr;
+        const int error = getpwuid_r(static_cast<uid_t>(uid), &entry, buffer.data(), buffer.size(), &found);
+        if (error == ERANGE && buffer.size() < 1024 * 1024) {
+            buffer.resize(buffer.size() * 2);
+            continue;
+        }
+        if (error == 0 && found && found->pw_name) it->second = std::string(found->pw_name);
+        return it->second;
     }
 }
 

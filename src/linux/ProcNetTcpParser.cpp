@@ -62,9 +62,13 @@ bool parseLine(std::string_view line, IpFamilies families, std::vector<TcpSocket
     unsigned state = 0;
     if (!parseWhole(nextField(line), state, 16))
         return false;
-    for (int skip = 0; skip < 5; ++skip)  // queues, timer, retransmits, uid, timeout
+    for (int skip = 0; skip < 3; ++skip)  // queues, timer, retransmits
         if (nextField(line).empty())
             return false;
+    // The text table names no control group; the uid alone still tells
+    // whose a socket is.
+    if (!parseWhole(nextField(line), e.row.uid, 10) || nextField(line).empty())  // uid, timeout
+        return false;
     if (!parseWhole(nextField(line), e.inode, 10))
         return false;
 

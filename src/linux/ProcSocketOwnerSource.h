@@ -1,6 +1,7 @@
 #pragma once
 #include <poll.h>
 
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -10,10 +11,19 @@
 namespace kestrova {
 
 // Socket owners from /proc/<pid>/fd; ended processes noticed through one
-// pidfd per watched pid (kill(pid, 0) where pidfds are unavailable).
+// pidfd per watched pid. A process is told from a later one that got its pid
+// by its start time (field 22 of /proc/<pid>/stat): a walk notes it for each
+// process it finds holding sockets, and a pid is watched only while that
+// same process has it. Past the pidfds (or without them) the start time is
+// checked at every collectExited().
 class ProcSocketOwnerSource : public SocketOwnerSource {
 public:
-    explicit ProcSocketOwnerSource(std::string procRoot = "/proc");
+    // Past this many pidfds, further owners are checked by their start time:
+    // a busy server could otherwise fill our descriptor table and starve the
+    // /proc walk itself.
+    static constexpr std::size_t kMaxPidfds = 512;
+
+    explicit ProcSocketOwnerSource(std::string procRoot = "/proc", std::size_t maxPidfds = kMaxPidfds);
     ~ProcSocketOwnerSource() override;
     ProcSocketOwnerSource(const ProcSocketOwnerSource&) = delete;
     ProcSocketOwnerSource& operator=(const ProcSocketOwnerSource&) = delete;
@@ -24,13 +34,22 @@ public:
     void collectExited(std::vector<std::uint32_t>& exited) override;
 
 private:
+    struct Watched {
+        int pidfd = -1;  // -1: checked by its start time
+        std::uint64_t start = 0;
+    };
+
     void scanProcess(int procFd, const char* pidName, std::uint32_t pid, std::vector<SocketHolder>& holders);
+    // The start time of the process that has `pid` now; nothing when none has.
+    std::optional<std::uint64_t> startTimeOf(std::uint32_t pid) const;
 
     std::string procRoot_;
+    std::size_t maxPidfds_;
     bool pidfdsWork_ = true;
     std::size_t pidfdCount_ = 0;
-    // pid -> pidfd, or -1 for a pid checked with kill().
-    std::unordered_map<std::uint32_t, int> watched_;
+    std::unordered_map<std::uint32_t, Watched> watched_;
+    // The start times of the processes the last walk found holding sockets.
+    std::unordered_map<std::uint32_t, std::uint64_t> walked_;
     std::vector<pollfd> polled_;
     std::vector<std::uint32_t> polledPids_;
 };

@@ -43,7 +43,9 @@ int sendFamilyDump(int fd, std::uint32_t seq, int family) {
     body.sdiag_family = static_cast<std::uint8_t>(family);
     body.sdiag_protocol = IPPROTO_TCP;
     body.idiag_states = kDumpedTcpStates;
-    body.idiag_ext = 0;  // no attributes: the bare message is all we read
+    // None of the optional attributes: the message, and the control group
+    // id that the kernel adds to every full socket anyway, are all we read.
+    body.idiag_ext = 0;
     return sendDump(fd, seq, SOCK_DIAG_BY_FAMILY, body);
 }
 

@@ -15,7 +15,7 @@ inline constexpr std::uint32_t kDumpedTcpStates = ((1u << 13) - 1) & ~1u;
 // set on failure.
 int openSockDiagSocket(std::uint32_t& portId);
 
-// Asks for a dump of every TCP socket in kDumpedTcpStates, without
+// Asks for a dump of every TCP socket in kDumpedTcpStates, without optional
 // attributes. AF_INET or AF_INET6 ask for one family (SOCK_DIAG_BY_FAMILY);
 // AF_UNSPEC asks for both in one walk of the kernel's tables
 // (TCPDIAG_GETSOCK). 0 on success, else an errno.

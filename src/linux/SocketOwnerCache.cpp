@@ -4,14 +4,17 @@
 
 namespace kestrova {
 
-void SocketOwnerCache::assignOwners(std::span<TcpSocketEntry> entries) {
+void SocketOwnerCache::assignOwners(std::span<TcpSocketEntry> entries, Clock::time_point now) {
     ++tick_;
     seenNow_ = 0;
     dropExitedOwners();
 
     bool scanned = false;
-    if (!resolve(entries)) {
-        rescan(entries);
+    const bool complete = resolve(entries);
+    const bool retryDue = unresolved_ > 0 && now >= retryAt_;
+    const bool rewalkDue = !owners_.empty() && now >= rewalkAt_;
+    if (!complete || retryDue || rewalkDue) {
+        rescan(entries, now, complete && retryDue);
         scanned = true;
         resolve(entries);
     }
@@ -20,7 +23,7 @@ void SocketOwnerCache::assignOwners(std::span<TcpSocketEntry> entries) {
     // found gone here are looked up again next tick.
     if (!watchOwners(entries)) {
         if (!scanned) {
-            rescan(entries);
+            rescan(entries, now, false);
             resolve(entries);
             watchOwners(entries);
         }
@@ -38,6 +41,7 @@ void SocketOwnerCache::assignOwners(std::span<TcpSocketEntry> entries) {
 bool SocketOwnerCache::resolve(std::span<TcpSocketEntry> entries) {
     bool complete = true;
     pending_.clear();
+    unresolved_ = 0;
     for (std::size_t i = 0; i < entries.size(); ++i) {
         TcpSocketEntry& e = entries[i];
         e.row.pid = 0;
@@ -58,6 +62,7 @@ bool SocketOwnerCache::resolve(std::span<TcpSocketEntry> entries) {
                 ++seenNow_;
             }
             e.row.pid = owner.pid;
+            unresolved_ += owner.pid == 0;
         }
         if (e.row.pid == 0)
             pending_.push_back(i);
@@ -108,9 +113,10 @@ void SocketOwnerCache::ownByListeners(std::span<TcpSocketEntry> entries) {
         // Of listeners sharing a port, the lowest pid; a visible one before
         // one we cannot see.
         const IpAddress& address = e.dualStackListener ? kAnyIpv6 : e.row.localAddr;
-        auto [it, added] = listeners_.try_emplace(ListenerKey{address, e.row.localPort}, e.row.pid);
-        if (!added && e.row.pid < it->second)
-            it->second = e.row.pid;
+        const std::size_t at = static_cast<std::size_t>(&e - entries.data());
+        auto [it, added] = listeners_.try_emplace(ListenerKey{address, e.row.localPort}, at);
+        if (!added && e.row.pid < entries[it->second].row.pid)
+            it->second = at;
     }
     if (listeners_.empty())
         return;
@@ -125,8 +131,14 @@ void SocketOwnerCache::ownByListeners(std::span<TcpSocketEntry> entries) {
                                        ListenerKey{anyOfItsFamily, e.row.localPort},
                                        ListenerKey{kAnyIpv6, e.row.localPort}}) {
             auto it = listeners_.find(key);
-            if (it != listeners_.end() && it->second != 0) {
-                e.row.pid = it->second;
+            if (it != listeners_.end() && entries[it->second].row.pid != 0) {
+                // All of its owner: a request socket names no user or
+                // group of its own, and a socket we cannot see is named by
+                // its listener's.
+                const TcpRow& listener = entries[it->second].row;
+                e.row.pid = listener.pid;
+                e.row.uid = listener.uid;
+                e.row.controlGroup = listener.controlGroup;
                 break;
             }
         }
@@ -146,8 +158,9 @@ void SocketOwnerCache::dropExitedOwners() {
     dropPids(gone);
 }
 
-void SocketOwnerCache::rescan(std::span<const TcpSocketEntry> entries) {
+void SocketOwnerCache::rescan(std::span<const TcpSocketEntry> entries, Clock::time_point now, bool retry) {
     ++scans_;
+    rewalkAt_ = now + kOwnerRewalkInterval;
     holders_.clear();
     source_.scan(holders_);
     std::sort(holders_.begin(), holders_.end());
@@ -172,11 +185,23 @@ void SocketOwnerCache::rescan(std::span<const TcpSocketEntry> entries) {
         fresh.emplace(inode, owner);
         i = end;
     }
-    // Sockets nobody visible holds (other users, other namespaces) are
-    // remembered as unowned so they do not cause a walk on every tick.
-    for (const TcpSocketEntry& e : entries)
-        if (wantsOwner(e))
-            fresh.try_emplace(e.inode, Owner{0, 0});
+    // Sockets nobody visible holds are remembered as unowned, so that they
+    // do not cause a walk on every tick. Most are held where we cannot look
+    // (other users, other namespaces), but some are only passing between
+    // processes or waiting for accept() to install them: those are looked
+    // for again after a second, and after that less and less often.
+    std::size_t newlyUnheld = 0;
+    for (const TcpSocketEntry& e : entries) {
+        if (!wantsOwner(e) || !fresh.try_emplace(e.inode, Owner{0, 0}).second)
+            continue;
+        auto old = owners_.find(e.inode);
+        newlyUnheld += old == owners_.end() || old->second.pid != 0;
+    }
+    if (newlyUnheld > 0)
+        retryBackoff_ = kFirstOwnerRetryBackoff;
+    else if (retry)
+        retryBackoff_ = std::min<Clock::duration>(retryBackoff_ * 2, kOwnerRewalkInterval);
+    retryAt_ = now + retryBackoff_;
     owners_ = std::move(fresh);
     recount();
 }

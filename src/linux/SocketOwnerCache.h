@@ -1,4 +1,5 @@
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <span>
 #include <unordered_map>
@@ -31,11 +32,27 @@ public:
     virtual void collectExited(std::vector<std::uint32_t>& exited) = 0;
 };
 
-// Maps socket inodes to owning pids, walking the processes only when a socket
-// turns up that has never been seen. Owners are watched so that an ended
-// process's entries go away before its pid can be reused.
+// How long a walk of the processes stands for a socket nobody is seen to hold
+// (its descriptor in flight between processes, or held where we cannot
+// look) before the next: this long at first, then twice as long each time,
+// up to kOwnerRewalkInterval. Every walk reads every descriptor of every
+// process we may inspect, and a machine nearly always has sockets that
+// nobody we can see holds, so this is no shorter.
+inline constexpr std::chrono::milliseconds kFirstOwnerRetryBackoff{1000};
+// Every socket's holder is looked up again this often, so that a socket whose
+// holder closed its copy after handing it on (or after a fork) gets the
+// process that holds it now.
+inline constexpr std::chrono::milliseconds kOwnerRewalkInterval{30000};
+
+// Maps socket inodes to owning pids, walking the processes when a socket
+// turns up that has never been seen, again (with a backoff) while some socket
+// has no holder we can see, and every kOwnerRewalkInterval. Owners are
+// watched so that an ended process's entries go away before its pid can be
+// reused.
 class SocketOwnerCache {
 public:
+    using Clock = std::chrono::steady_clock;
+
     explicit SocketOwnerCache(SocketOwnerSource& source) : source_(source) {}
 
     // Sets `row.pid` of every entry. A socket held by a process we may see
@@ -44,8 +61,9 @@ public:
     // one key from the handshake to long after accept(). A socket held
     // where we cannot look gets kPidNotVisible, and the kernel's own ones
     // (TIME_WAIT, closed by their process) get 0. `entries` is the whole
-    // current table; cached sockets missing from it are forgotten.
-    void assignOwners(std::span<TcpSocketEntry> entries);
+    // current table, read at `now`; cached sockets missing from it are
+    // forgotten.
+    void assignOwners(std::span<TcpSocketEntry> entries, Clock::time_point now);
 
     // How many times the processes were walked.
     std::uint64_t scanCount() const { return scans_; }
@@ -67,7 +85,9 @@ private:
     bool resolve(std::span<TcpSocketEntry> entries);
     void forgetUnseen();
     void recount();
-    void rescan(std::span<const TcpSocketEntry> entries);
+    // Walks the processes. `retry`: the walk is a retry for sockets without
+    // a holder, which backs off when it finds nothing new to retry for.
+    void rescan(std::span<const TcpSocketEntry> entries, Clock::time_point now, bool retry);
     // Watches the owners of `entries`' sockets (their pids as resolve() set
     // them) and stops watching the rest; false when some owner had already
     // ended (its entries are dropped).
@@ -82,6 +102,12 @@ private:
     std::unordered_set<std::uint32_t> watched_;
     std::uint64_t tick_ = 0;
     std::uint64_t scans_ = 0;
+    // Sockets in this table that a visible process should hold but none
+    // does, as resolve() found them.
+    std::size_t unresolved_ = 0;
+    Clock::duration retryBackoff_ = kFirstOwnerRetryBackoff;
+    Clock::time_point retryAt_{};
+    Clock::time_point rewalkAt_{};
     // How many cached sockets are in this tick's table, and how many only a
     // walk has found: when they add up to all, none is left to forget.
     std::size_t seenNow_ = 0;
@@ -104,7 +130,7 @@ private:
             return static_cast<std::size_t>(hash);
         }
     };
-    std::unordered_map<ListenerKey, std::uint32_t, ListenerHash> listeners_;
+    std::unordered_map<ListenerKey, std::size_t, ListenerHash> listeners_;  // -> the listener's entry
 };
 
 }  // namespace kestrova

@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -7,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,6 +20,12 @@
 namespace kestrova {
 
 inline constexpr std::size_t MAX_LOOKUPS_IN_FLIGHT = 8;
+// A lookup that has not returned by then is taken to never return: the pass
+// waiting for it ends, and the next one starts at its tick without it.
+inline constexpr std::chrono::milliseconds LOOKUP_DEADLINE{30000};
+// Most lookup threads there may be at once, those that passes gave up on
+// included: a pass starts only as many as are left.
+inline constexpr std::size_t MAX_LOOKUP_THREADS = 2 * MAX_LOOKUPS_IN_FLIGHT;
 // Most name cells one request fills, so that an address every row carries
 // (the machine's own) does not hold the window up for long.
 inline constexpr std::size_t FILLS_PER_REQUEST = 1000;
@@ -27,6 +35,25 @@ inline constexpr std::size_t FILLS_PER_REQUEST = 1000;
 // how many it wrote.
 std::size_t fillHostName(ConnectionList& list, std::string_view address, std::string_view name,
                          std::size_t limit = SIZE_MAX);
+
+// The lookup threads of the passes of one window, and the addresses they are
+// looking up, shared so that a pass leaves alone what an earlier one still
+// waits for. Any thread.
+class LookupsInFlight {
+public:
+    // Takes up to `wanted` of the MAX_LOOKUP_THREADS threads; how many it got.
+    std::size_t reserve(std::size_t wanted);
+    void release(std::size_t threads = 1);
+    void begin(const std::string& address);
+    void end(const std::string& address);
+    bool inFlight(const std::string& address) const;
+    std::size_t threads() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::size_t threads_ = 0;
+    std::multiset<std::string> addresses_;
+};
 
 // One host name pass: logs its start, looks up every address of the rows that
 // still lacks a name, logs and fills each name found, and logs its end.
@@ -42,7 +69,10 @@ std::size_t fillHostName(ConnectionList& list, std::string_view address, std::st
 // they had run one by one.
 //
 // A lookup cannot be interrupted and may hang for a long time, so nothing
-// waits for the pass to end. Its threads keep alive only what they share
+// waits for the pass to end. When the answer it waits for has been looked up
+// for longer than the deadline, the pass logs its end and ends, leaving the
+// lookups still running to end by themselves, their answers unused; the next
+// pass leaves their addresses out. Its threads keep alive only what they share
 // here: the hand-off (which refuses them once the window closes), the
 // resolver and this object. After stop() no work of the pass touches the rows
 // or the log, even work the window thread has already accepted.
@@ -52,10 +82,14 @@ public:
 
     // Window thread: starts a pass on a thread of its own. `list` and
     // `appendLog` are used only on the window thread and only until stop().
-    // Returns nothing when no thread could be started.
+    // `lookups` are the lookups of the window's earlier passes (none: the
+    // pass is on its own). Returns nothing when no thread could be started,
+    // or earlier passes left no lookup thread to start.
     static std::shared_ptr<HostNamePass> start(ConnectionList& list, LogSink appendLog,
                                                std::shared_ptr<WindowThread> window,
-                                               std::shared_ptr<HostResolver> resolver);
+                                               std::shared_ptr<HostResolver> resolver,
+                                               std::shared_ptr<LookupsInFlight> lookups = nullptr,
+                                               std::chrono::milliseconds deadline = LOOKUP_DEADLINE);
 
     // True until the pass's last act; any thread.
     bool running() const { return running_.load(); }
@@ -66,11 +100,15 @@ public:
 
 private:
     HostNamePass(ConnectionList& list, LogSink appendLog, std::shared_ptr<WindowThread> window,
-                 std::shared_ptr<HostResolver> resolver);
+                 std::shared_ptr<HostResolver> resolver, std::shared_ptr<LookupsInFlight> lookups,
+                 std::chrono::milliseconds deadline, std::size_t threads);
 
     void run();
     bool say(std::string_view text);
     void resolveAll(std::vector<std::string> addresses);
+    // Waits for the answer to address `i`; false when the pass is stopped
+    // or gives up on it.
+    bool awaitAnswer(std::size_t i);
     void lookUpNext();
     bool apply(const std::string& address, const std::string& name);
     bool stopped() const { return stopped_.load(); }
@@ -81,6 +119,10 @@ private:
 
     const std::shared_ptr<WindowThread> window_;
     const std::shared_ptr<HostResolver> resolver_;
+    const std::shared_ptr<LookupsInFlight> lookups_;
+    const std::chrono::milliseconds deadline_;
+    // Lookup threads reserved in lookups_, not yet started.
+    std::size_t threads_;
     std::atomic<bool> running_{true};
     std::atomic<bool> stopped_{false};
 
@@ -90,7 +132,9 @@ private:
     std::vector<std::string> addresses_;
     std::vector<std::optional<std::string>> names_;
     std::vector<bool> answered_;
+    std::vector<std::optional<std::chrono::steady_clock::time_point>> startedAt_;
     std::size_t nextLookup_ = 0;
+    bool abandoned_ = false;  // the pass gave up: take no further lookup
 };
 
 }  // namespace kestrova

@@ -33,11 +33,9 @@ std::string charEscape(std::uint32_t c) {
 
 }  // namespace
 
-std::optional<std::string> displayableHostName(const std::optional<std::string>& answer) {
-    if (!answer || answer->empty() || *answer == NO_NAME_TEXT) return std::nullopt;
-    const std::string_view raw = *answer;
+std::string displayableText(std::string_view raw, std::size_t maxBytes) {
     std::string shown;
-    shown.reserve(std::min(raw.size(), HOST_NAME_MAX_BYTES));
+    shown.reserve(std::min(raw.size(), maxBytes));
     for (std::size_t at = 0; at < raw.size();) {
         const std::size_t length = utf8CharLength(raw, at);
         std::string_view piece;
@@ -56,10 +54,15 @@ std::optional<std::string> displayableHostName(const std::optional<std::string>&
             }
             at += length;
         }
-        if (shown.size() + piece.size() > HOST_NAME_MAX_BYTES) break;
+        if (shown.size() + piece.size() > maxBytes) break;
         shown.append(piece);
     }
     return shown;
+}
+
+std::optional<std::string> displayableHostName(const std::optional<std::string>& answer) {
+    if (!answer || answer->empty() || *answer == NO_NAME_TEXT) return std::nullopt;
+    return displayableText(*answer, HOST_NAME_MAX_BYTES);
 }
 
 std::string resolvedLine(std::string_view address, std::string_view name) {

@@ -4,6 +4,7 @@
 #include <charconv>
 
 #include "monitor/AddressText.h"
+#include "monitor/HostNameText.h"
 #include "monitor/ProcessNameLookup.h"
 
 namespace kestrova {
@@ -122,6 +123,8 @@ void RefreshCycle::clearMarks() {
     // and rewritten, which would make the views repaint every row every tick.
     seen_.assign(static_cast<std::size_t>(list_.rowCount()), kMarkUnseen);
     pathsThisTick_.clear();
+    ownersThisTick_.clear();
+    processes_.beginTick();
     marksPending_ = true;
 }
 
@@ -236,8 +239,7 @@ void RefreshCycle::upsertRow(const TcpRow& row, bool showHostname, std::size_t& 
         const NumberText pid = pidText(row.pid);
         found = list_.findRow({localIp.view(), localPort.view(), remoteIp.view(), remotePort.view(), pid.view()});
         if (found < 0) {
-            insertNewRow("TCP", localIp.view(), localPort.view(), remoteIp.view(), remotePort.view(), state,
-                         row.pid);
+            insertNewRow("TCP", localIp.view(), localPort.view(), remoteIp.view(), remotePort.view(), state, row);
             keepKey(key, 0);
             return;
         }
@@ -282,17 +284,30 @@ std::string RefreshCycle::zoneOf(const TcpRow& row) {
 
 const std::string& RefreshCycle::processName(std::int64_t pid) {
     auto it = pathsThisTick_.find(pid);
-    if (it == pathsThisTick_.end()) it = pathsThisTick_.emplace(pid, processes_.imagePath(pid)).first;
+    // Anyone may name a program file: its path is shown as text, as host
+    // names are.
+    if (it == pathsThisTick_.end())
+        it = pathsThisTick_.emplace(pid, displayableText(processes_.imagePath(pid))).first;
+    return it->second;
+}
+
+const std::string& RefreshCycle::socketOwner(const TcpRow& row) {
+    auto [it, added] = ownersThisTick_.try_emplace({row.uid, row.controlGroup});
+    if (added)
+        it->second = socketOwnerName(processes_.controlGroupPath(row.controlGroup), processes_.userName(row.uid),
+                                     row.uid);
     return it->second;
 }
 
 void RefreshCycle::insertNewRow(std::string_view protocol, std::string_view localIp, std::string_view localPort,
                                 std::string_view remoteIp, std::string_view remotePort, std::string_view state,
-                                std::uint32_t pid) {
+                                const TcpRow& row) {
     static const std::string kNoPath;
+    const std::uint32_t pid = row.pid;
     const std::string& path = pid == kPidNotVisible ? kNoPath : processName(pid);
     if (!path.empty()) appendLog_(processLine(pid, path));
-    std::string owner = ownerDisplayName(path, pid);
+    // What the kernel tells of a socket whose process we may not inspect.
+    std::string owner = pid == kPidNotVisible ? socketOwner(row) : ownerDisplayName(path, pid);
     std::string destination = endpointText(remoteIp, remotePort, false);
     std::string line = "(" + owner + ")の(" + destination + ")との接続状態を(" + std::string(state) +
                        ")で新規追加しました。";

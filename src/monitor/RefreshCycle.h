@@ -2,6 +2,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -68,12 +69,13 @@ private:
                         std::string_view remotePort, std::string_view state, bool showHostname);
     void insertNewRow(std::string_view protocol, std::string_view localIp, std::string_view localPort,
                       std::string_view remoteIp, std::string_view remotePort, std::string_view state,
-                      std::uint32_t pid);
+                      const TcpRow& row);
     void markSeen(int row);
     void finishMarks();
     const std::string& processName(std::int64_t pid);
     // The zone of the row's link-local addresses: its interface's name.
     std::string zoneOf(const TcpRow& row);
+    const std::string& socketOwner(const TcpRow& row);
 
     ConnectionList& list_;
     ConnectionTable& table_;
@@ -104,6 +106,8 @@ private:
     // Image paths found during this tick, so that many new rows of one
     // process cost one lookup. Dropped at every tick.
     std::unordered_map<std::int64_t, std::string> pathsThisTick_;
+    // The same for the owners named by user and control group.
+    std::map<std::pair<std::uint32_t, std::uint64_t>, std::string> ownersThisTick_;
 };
 
 }  // namespace kestrova

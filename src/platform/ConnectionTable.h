@@ -25,6 +25,11 @@ struct TcpRow {
     // The index of the interface a connection with a link-local address runs
     // on, which names that address's zone; 0 for every other connection.
     std::uint32_t interfaceIndex = 0;
+    // Who made the socket, as the kernel tells any user: the uid it was made
+    // under and the id of its control group (cgroup v2), 0 when not told.
+    // They name the owner of a socket whose process may not be inspected.
+    std::uint32_t uid = 0;
+    std::uint64_t controlGroup = 0;
 
     bool operator==(const TcpRow&) const = default;
 };

@@ -92,7 +92,7 @@ void MainDialog::startResolvePass() {
     std::shared_ptr<WindowThread> window = parts_.windowThread ? parts_.windowThread->share() : nullptr;
     resolvePass_ = HostNamePass::start(
         parts_.connections, [this](std::string_view text) { appendLog(text); }, std::move(window),
-        parts_.resolver);
+        parts_.resolver, lookups_, parts_.lookupDeadline);
 }
 
 void MainDialog::writeTitle() {

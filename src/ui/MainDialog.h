@@ -1,4 +1,5 @@
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -48,6 +49,8 @@ struct MainDialogParts {
     // hand-off) packet checking cannot start.
     AddressList* addresses = nullptr;
     PacketSourceFactory* packetSources = nullptr;
+    // How long a host name pass waits for one lookup before it gives up.
+    std::chrono::milliseconds lookupDeadline = LOOKUP_DEADLINE;
 };
 
 // The main window's logic: its state, start-up, timers, command routing and
@@ -104,6 +107,8 @@ private:
     Settings settings_;
     bool intervalArmed_ = false;
     std::shared_ptr<HostNamePass> resolvePass_;
+    // The lookups of every pass, those a pass gave up on included.
+    const std::shared_ptr<LookupsInFlight> lookups_ = std::make_shared<LookupsInFlight>();
     bool destroyed_ = false;
     TrafficAccounting accounting_;
     // Last: its workers call back into the members above until it has

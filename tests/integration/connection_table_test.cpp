@@ -10,6 +10,9 @@
 #include <net/if.h>
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +20,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <optional>
@@ -25,6 +29,7 @@
 #include <tuple>
 
 #include "monitor/AddressText.h"
+#include "LoopbackSockets.h"
 #include "monitor/RefreshCycle.h"
 #include "linux/LinuxConnectionTable.h"
 #include "linux/LinuxProcessInfo.h"
@@ -33,38 +38,13 @@
 namespace kestrova {
 namespace {
 
+using testing::connectTo;
+using testing::Fd;
+using testing::listenOnLoopback;
+using testing::localPort;
 using Octets = std::array<std::uint8_t, 4>;
 constexpr Octets kLoopback{127, 0, 0, 1};
 const std::uint32_t kOurPid = static_cast<std::uint32_t>(getpid());
-
-// Closes on scope exit; reset() closes early.
-struct Fd {
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    Fd(Fd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-    Fd& operator=(Fd&& o) noexcept { std::swap(fd_, o.fd_); return *this; }
-    ~Fd() { reset(); }
-    void reset() { if (fd_ >= 0) close(std::exchange(fd_, -1)); }
-    int get() const { return fd_; }
-    int fd_;
-};
-
-std::uint16_t localPort(int fd) {
-    sockaddr_storage ss{};
-    socklen_t len = sizeof ss;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len);
-    return ss.ss_family == AF_INET ? ntohs(reinterpret_cast<sockaddr_in&>(ss).sin_port)
-                                   : ntohs(reinterpret_cast<sockaddr_in6&>(ss).sin6_port);
-}
-
-Fd listenOnLoopback() {
-    Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    EXPECT_EQ(listen(fd.get(), 16), 0);
-    return fd;
-}
 
 // A listener on an IPv6 address, which on [::] takes IPv4 clients too;
 // nullopt without IPv6.
@@ -84,27 +64,6 @@ std::optional<Fd> listenOnIpv6(const in6_addr& address) {
 
 std::optional<Fd> listenDualStack() { return listenOnIpv6(in6addr_any); }
 std::optional<Fd> listenOnIpv6Loopback() { return listenOnIpv6(in6addr_loopback); }
-
-// A connection to `port` on 127.0.0.1, or on [::1].
-Fd connectTo(std::uint16_t port, bool ipv6 = false) {
-    Fd fd(socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_storage address{};
-    socklen_t length = sizeof(sockaddr_in);
-    if (ipv6) {
-        auto& a = reinterpret_cast<sockaddr_in6&>(address);
-        a.sin6_family = AF_INET6;
-        a.sin6_port = htons(port);
-        a.sin6_addr = in6addr_loopback;
-        length = sizeof a;
-    } else {
-        auto& a = reinterpret_cast<sockaddr_in&>(address);
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    }
-    EXPECT_EQ(connect(fd.get(), reinterpret_cast<sockaddr*>(&address), length), 0);
-    return fd;
-}
 
 struct Connection {
     Fd listener, client, accepted;
@@ -486,8 +445,9 @@ int runAsNobody(const std::function<int()>& check) {
 }
 
 // To an ordinary user a root process's sockets are there but their owner
-// cannot be inspected: "System", with no process id, never the idle process.
-TEST_P(ConnectionTableTest, SocketsOfAProcessWeMayNotInspectShowSystemWithoutPid) {
+// cannot be inspected: named by their group and user, with no process id,
+// never the idle process.
+TEST_P(ConnectionTableTest, SocketsOfAProcessWeMayNotInspectShowGroupAndUserWithoutPid) {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to hold sockets an ordinary user cannot inspect";
     Connection c = openConnection(listenOnLoopback());
@@ -517,13 +477,17 @@ TEST_P(ConnectionTableTest, SocketsOfAProcessWeMayNotInspectShowSystemWithoutPid
             const int row = list.findRow(key);
             if (row < 0)
                 return 4;
-            if (list.cellText(row, colProcess) != "System" || list.cellText(row, colPid) != "")
+            // The group is wherever this test runs; the text table names none.
+            const std::string& owner = list.cellText(row, colProcess);
+            if (!owner.ends_with(" (root)") || (GetParam() == LinuxConnectionTable::Reader::ProcNetOnly &&
+                                                owner != "System (root)") ||
+                list.cellText(row, colPid) != "")
                 return 5;
         }
         return 0;
     });
     const char* const failures[] = {"passed", "no snapshot", "rows missing", "owner not kPidNotVisible",
-                                    "no row with an empty process id", "not shown as System"};
+                                    "no row with an empty process id", "not named by group and user"};
     EXPECT_EQ(status, 0) << (status > 0 && status < 6 ? failures[status] : "could not become nobody");
 }
 
@@ -660,8 +624,13 @@ TEST(ConnectionTable, CombinedAndPerFamilyDumpsGiveTheSameRows) {
         const auto fromCombined = mine(snapshotOrFail(combined));
         ASSERT_TRUE(combined.usedCombinedDump());
         EXPECT_EQ(fromCombined, mine(snapshotOrFail(perFamily)));
-        // Loopback addresses have no zone, which /proc/net/tcp6 could not tell.
-        EXPECT_EQ(fromCombined, mine(snapshotOrFail(text)));
+        // Loopback addresses have no zone, which /proc/net/tcp6 could not
+        // tell, and the text tables name no control group.
+        auto withoutGroups = [](std::vector<TcpRow> rows) {
+            for (TcpRow& row : rows) row.controlGroup = 0;
+            return rows;
+        };
+        EXPECT_EQ(withoutGroups(fromCombined), mine(snapshotOrFail(text)));
         // v4 listener and both ends of each IPv4 connection; the [::]
         // listener and the [::1] listener and connection only as IPv6 rows.
         EXPECT_EQ(fromCombined.size(), 1 + 2 * ours.size() + (ipv6 ? ours.size() - 1 + (v6 ? 3 : 0) : 0));
@@ -671,9 +640,11 @@ TEST(ConnectionTable, CombinedAndPerFamilyDumpsGiveTheSameRows) {
 TEST(ConnectionTable, NetlinkAndProcNetAgree) {
     Connection c = openConnection(listenOnLoopback());
     LinuxConnectionTable netlink, text(LinuxConnectionTable::Reader::ProcNetOnly);
-    const auto fromNetlink = rowsWithLocal(snapshotOrFail(netlink), c.serverPort);
+    auto fromNetlink = rowsWithLocal(snapshotOrFail(netlink), c.serverPort);
     const auto fromText = rowsWithLocal(snapshotOrFail(text), c.serverPort);
     EXPECT_EQ(fromNetlink.size(), 2u);
+    // The text table names no control group.
+    for (TcpRow& row : fromNetlink) row.controlGroup = 0;
     EXPECT_EQ(fromNetlink, fromText);
 }
 
@@ -704,6 +675,105 @@ TEST(ProcSocketOwnerSource, WalkFindsOurSocketAndWatchSeesChildEnd) {
     EXPECT_EQ(exited, std::vector<std::uint32_t>{pid});
     source.unwatch(pid);
     EXPECT_FALSE(source.watch(pid)) << "a reaped pid cannot be watched";
+}
+
+// Pids taken again: inside a pid namespace of its own, where the next pid
+// can be chosen (ns_last_pid), a process holding a socket ends and another
+// gets its pid. Neither a watch that comes after that, nor one made before
+// and checked by start time alone (past the pidfds), may take the newcomer
+// for the socket's owner. Runs as a child, its exit status the verdict.
+enum PidReuseVerdict { kReuseCaught = 0, kReuseWatched = 1, kReuseNotNoticed = 2, kNoHolder = 3, kPidNotTaken = 4 };
+
+int pidReuseInOwnNamespace(std::size_t maxPidfds, bool watchBeforeReuse) {
+    const pid_t outer = fork();
+    if (outer < 0)
+        return -1;
+    if (outer == 0) {
+        if (unshare(CLONE_NEWPID | CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            _exit(kNoNamespace);
+        const pid_t init = fork();
+        if (init == 0) {
+            char proc[] = "/tmp/kestrova-pid-reuse-XXXXXX";
+            if (!mkdtemp(proc) || mount("proc", proc, "proc", 0, nullptr) != 0)
+                _exit(kNoNamespace);
+            auto takePid = [&proc](pid_t pid) {
+                const std::string last = std::string(proc) + "/sys/kernel/ns_last_pid";
+                FILE* f = std::fopen(last.c_str(), "w");
+                return f && std::fprintf(f, "%d", pid - 1) > 0 && std::fclose(f) == 0;
+            };
+            auto sleeper = [](const char* name) {
+                const pid_t pid = fork();
+                if (pid == 0) {
+                    prctl(PR_SET_NAME, name);
+                    sleep(30);
+                    _exit(0);
+                }
+                return pid;
+            };
+            Fd sock = listenOnLoopback();
+            struct stat st {};
+            fstat(sock.get(), &st);
+            // The socket goes to the first holder only; a command name with
+            // parentheses and spaces tests the reading of its start time.
+            fcntl(sock.get(), F_SETFD, 0);
+            const pid_t holder = sleeper("k) 1 (2");
+            sock.reset();
+            ProcSocketOwnerSource source(proc, maxPidfds);
+            std::vector<SocketHolder> holders;
+            source.scan(holders);
+            const auto pid = static_cast<std::uint32_t>(holder);
+            if (std::find(holders.begin(), holders.end(), SocketHolder{st.st_ino, pid}) == holders.end())
+                _exit(kNoHolder);
+            if (watchBeforeReuse && !source.watch(pid))
+                _exit(kNoHolder);
+            kill(holder, SIGKILL);
+            waitpid(holder, nullptr, 0);
+            // Start times count clock ticks (10 ms); outside a test a pid comes
+            // back only after the whole range of pids went round, far later.
+            usleep(30000);
+            if (!takePid(holder) || sleeper("newcomer") != holder)
+                _exit(kPidNotTaken);
+            int verdict = kReuseCaught;
+            if (watchBeforeReuse) {
+                std::vector<std::uint32_t> exited;
+                source.collectExited(exited);
+                if (exited != std::vector<std::uint32_t>{pid})
+                    verdict = kReuseNotNoticed;
+            } else if (source.watch(pid)) {
+                verdict = kReuseWatched;
+            }
+            kill(holder, SIGKILL);
+            waitpid(holder, nullptr, 0);
+            umount(proc);
+            rmdir(proc);
+            _exit(verdict);
+        }
+        int status = 0;
+        waitpid(init, &status, 0);
+        _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 100);
+    }
+    int status = 0;
+    waitpid(outer, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(ProcSocketOwnerSource, APidTakenAgainIsNeverTakenForTheOwner) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root for a pid namespace whose next pid it may choose";
+    const char* const verdicts[] = {"caught", "the newcomer was watched", "the newcomer was not noticed",
+                                    "the holder was not found", "the pid could not be taken again"};
+    for (std::size_t maxPidfds : {ProcSocketOwnerSource::kMaxPidfds, std::size_t{0}}) {
+        for (bool watchBeforeReuse : {false, true}) {
+            if (watchBeforeReuse && maxPidfds > 0)
+                continue;  // a pidfd sees its own process end
+            SCOPED_TRACE(std::string(maxPidfds ? "pidfds" : "start times only") +
+                         (watchBeforeReuse ? ", watched before" : ", taken between walk and watch"));
+            const int status = pidReuseInOwnNamespace(maxPidfds, watchBeforeReuse);
+            if (status == kNoNamespace)
+                GTEST_SKIP() << "no pid namespace of our own here";
+            EXPECT_EQ(status, kReuseCaught) << (status >= 0 && status <= 4 ? verdicts[status] : "crashed");
+        }
+    }
 }
 
 TEST(ProcessImagePath, OwnProcessMatchesProcSelfExe) {

@@ -116,6 +116,63 @@ TEST(SockDiagParse, ReadsEverySocketOfAValidReply) {
     EXPECT_EQ(out[1].row.localPort, 22);
 }
 
+// A socket message followed by netlink attributes, each (type, payload).
+std::vector<std::uint8_t> withAttributes(const inet_diag_msg& m,
+                                         const std::vector<std::pair<std::uint16_t, std::vector<std::uint8_t>>>& attributes) {
+    std::vector<std::uint8_t> bytes(sizeof m);
+    std::memcpy(bytes.data(), &m, sizeof m);
+    for (const auto& [type, payload] : attributes) {
+        nlattr a{static_cast<std::uint16_t>(NLA_HDRLEN + payload.size()), type};
+        const std::size_t at = bytes.size();
+        bytes.resize(at + NLA_ALIGN(a.nla_len));
+        std::memcpy(bytes.data() + at, &a, sizeof a);
+        std::copy(payload.begin(), payload.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at + NLA_HDRLEN));
+    }
+    return bytes;
+}
+
+std::vector<std::uint8_t> u64Bytes(std::uint64_t value) {
+    std::vector<std::uint8_t> bytes(8);
+    std::memcpy(bytes.data(), &value, 8);
+    return bytes;
+}
+
+TEST(SockDiagParse, ReadsTheUserAndControlGroupOfEachSocket) {
+    const std::uint64_t group = 0x1234'5678'9abcULL;
+    auto sock = v4Socket({127, 0, 0, 1}, 1, {127, 0, 0, 1}, 2, TCP_ESTABLISHED, 1);
+    sock.idiag_uid = 1000;
+    const std::vector<std::uint8_t> shutdown = {0};
+    struct Case {
+        const char* name;
+        std::vector<std::uint8_t> payload;
+        std::uint64_t group;
+    } cases[] = {
+        {"AfterAnotherAttribute", withAttributes(sock, {{INET_DIAG_SHUTDOWN, shutdown}, {INET_DIAG_CGROUP_ID, u64Bytes(group)}}),
+         group},
+        {"WithTheNestedFlag", withAttributes(sock, {{INET_DIAG_CGROUP_ID | NLA_F_NESTED, u64Bytes(group)}}), group},
+        {"None", withAttributes(sock, {{INET_DIAG_SHUTDOWN, shutdown}}), 0},
+        {"TooShortForItsValue", withAttributes(sock, {{INET_DIAG_CGROUP_ID, {1, 2, 3, 4}}}), 0},
+        {"BehindAnAttributePastTheEnd",
+         [&] {
+             auto bytes = withAttributes(sock, {{INET_DIAG_SHUTDOWN, shutdown}, {INET_DIAG_CGROUP_ID, u64Bytes(group)}});
+             const std::uint16_t tooLong = 200;
+             std::memcpy(bytes.data() + sizeof sock, &tooLong, 2);
+             return bytes;
+         }(),
+         0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Datagram d;
+        d.message(SOCK_DIAG_BY_FAMILY, c.payload.data(), c.payload.size()).done();
+        std::vector<TcpSocketEntry> out;
+        EXPECT_EQ(parse(d, out).status, Status::Done);
+        ASSERT_EQ(out.size(), 1u);
+        EXPECT_EQ(out[0].row.uid, 1000u);
+        EXPECT_EQ(out[0].row.controlGroup, c.group);
+    }
+}
+
 TEST(SockDiagParse, DumpInterruptedFlagIsReported) {
     Datagram d;
     d.socket(v4Socket({127, 0, 0, 1}, 1, {127, 0, 0, 1}, 2, TCP_ESTABLISHED, 1), NLM_F_MULTI | NLM_F_DUMP_INTR)
@@ -369,7 +426,10 @@ TEST(TcpStateMapping, EveryKernelStateEndsAsItsText) {
 TEST(SockDiagParse, SurvivesGarbageAndMutatedReplies) {
     std::mt19937 rng(12345);
     Datagram valid;
+    const auto grouped = withAttributes(v4Socket({127, 0, 0, 1}, 3, {127, 0, 0, 1}, 4, TCP_ESTABLISHED, 2),
+                                        {{INET_DIAG_SHUTDOWN, {0}}, {INET_DIAG_CGROUP_ID, u64Bytes(77)}});
     valid.socket(v4Socket({127, 0, 0, 1}, 1, {127, 0, 0, 1}, 2, TCP_ESTABLISHED, 1))
+        .message(SOCK_DIAG_BY_FAMILY, grouped.data(), grouped.size())
         .socket(v6Socket(mapped(1, 2, 3, 4), kAny6, TCP_LISTEN))
         .socket(v6Socket(kLinkLocal6, kLinkLocalPeer6, TCP_ESTABLISHED))
         .done();
@@ -459,6 +519,8 @@ TEST(ProcNetTcpParse, ReadsGoodLinesAndSkipsMalformedOnes) {
         GTEST_SKIP() << "sample text is from a little-endian machine";
     std::vector<TcpSocketEntry> out;
     parseProcNetTcp(kProcTcp, out);
+    ASSERT_GE(out.size(), 2u);
+    EXPECT_EQ(out[1].row.uid, 1000u);
     expectEntries(out, {
                            {{127, 0, 0, 1}, 3306, {0, 0, 0, 0}, 0, kStateListen, 12345},
                            {{127, 0, 0, 1}, 0xA3F2, {192, 168, 1, 2}, 443, kStateEstablished, 777},
@@ -546,6 +608,7 @@ struct Tick {
     std::vector<Sock> table;
     std::vector<std::uint32_t> pids;                // expected, one per socket
     int scans;                                      // expected total so far
+    int ms = -1;                                    // when it comes; -1: 100 ms after the last
 };
 
 struct OwnerScenario {
@@ -559,7 +622,10 @@ TEST_P(OwnerCacheScenario, Runs) {
     FakeOwnerSource source;
     SocketOwnerCache cache(source);
     int n = 0;
+    const auto start = SocketOwnerCache::Clock::now();
+    auto now = start;
     for (const Tick& t : GetParam().ticks) {
+        now = t.ms >= 0 ? start + std::chrono::milliseconds(t.ms) : now + std::chrono::milliseconds(100);
         SCOPED_TRACE("tick " + std::to_string(n++));
         if (t.held)
             source.held = *t.held;
@@ -575,7 +641,7 @@ TEST_P(OwnerCacheScenario, Runs) {
             e.row.pid = 12345;  // must be overwritten
             entries.push_back(e);
         }
-        cache.assignOwners(entries);
+        cache.assignOwners(entries, now);
         std::vector<std::uint32_t> pids;
         for (const auto& e : entries)
             pids.push_back(e.row.pid);
@@ -609,10 +675,38 @@ INSTANTIATE_TEST_SUITE_P(
                       // 11 was open (not yet connected) during the first walk.
                       {{H{{10, 100}, {11, 200}}, {}, {{10}}, {100}, 1},
                        {{}, {}, {{10}, {11}}, {100, 200}, 1}}},
-        OwnerScenario{"SocketHeldWhereWeCannotLookIsNotLookedUpEveryTick",
-                      {{H{{10, 100}}, {}, {{10}, {99}}, {100, kHidden}, 1},
-                       {{}, {}, {{10}, {99}}, {100, kHidden}, 1},
-                       {{}, {}, {{99}}, {kHidden}, 1}}},
+        OwnerScenario{"SocketNobodyVisibleHoldsIsLookedForLessAndLessOften",
+                      // Held where we cannot look: a walk after a second,
+                      // then after two, four...
+                      {{H{{10, 100}}, {}, {{10}, {99}}, {100, kHidden}, 1, 0},
+                       {{}, {}, {{10}, {99}}, {100, kHidden}, 1, 900},
+                       {{}, {}, {{10}, {99}}, {100, kHidden}, 2, 1000},
+                       {{}, {}, {{10}, {99}}, {100, kHidden}, 2, 2900},
+                       {{}, {}, {{99}}, {kHidden}, 3, 3000},
+                       {{}, {}, {{99}}, {kHidden}, 3, 6900},
+                       {{}, {}, {{99}}, {kHidden}, 4, 7000}}},
+        OwnerScenario{"UnheldThenHeldIsFoundASecondLater",
+                      // Its descriptor was on its way between two processes
+                      // during the walk.
+                      {{H{}, {}, {{10}}, {kHidden}, 1, 0},
+                       {H{{10, 100}}, {}, {{10}}, {kHidden}, 1, 900},
+                       {{}, {}, {{10}}, {100}, 2, 1000},
+                       {{}, {}, {{10}}, {100}, 2, 1100}}},
+        OwnerScenario{"ANewSocketWithoutHolderStartsTheBackoffAgain",
+                      {{H{}, {}, {{10}}, {kHidden}, 1, 0},
+                       {{}, {}, {{10}}, {kHidden}, 2, 1000},
+                       {{}, {}, {{10}, {11}}, {kHidden, kHidden}, 3, 1500},
+                       {H{{11, 100}}, {}, {{10}, {11}}, {kHidden, 100}, 4, 2500},
+                       {{}, {}, {{10}, {11}}, {kHidden, 100}, 4, 4400},
+                       {{}, {}, {{10}, {11}}, {kHidden, 100}, 5, 4500}}},
+        OwnerScenario{"HolderThatClosedItsCopyGivesWayAtTheNextWalk",
+                      // 100 handed the socket to its child 200 and closed
+                      // its own copy, but lives on.
+                      {{H{{10, 100}, {10, 200}}, {}, {{10}}, {100}, 1, 0},
+                       {H{{10, 200}}, {}, {{10}}, {100}, 1, 1000},
+                       {{}, {}, {{10}}, {100}, 1, 29900},
+                       {{}, {}, {{10}}, {200}, 2, 30000},
+                       {{}, {}, {{10}}, {200}, 2, 30100}}},
         OwnerScenario{"QueuedConnectionsBelongToTheirListener",
                       // From the handshake to a client that hung up before
                       // accept(); a socket its process closed is the kernel's.
@@ -672,6 +766,26 @@ INSTANTIATE_TEST_SUITE_P(
                        {{}, {}, {}, {}, 1},
                        {H{{10, 400}}, {}, {{10}}, {400}, 2}}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A request socket names no user or group of its own: one that waits for a
+// listener we cannot see is named as the listener is.
+TEST(OwnerCache, QueuedConnectionTakesTheGroupAndUserOfAListenerWeCannotSee) {
+    FakeOwnerSource source;
+    SocketOwnerCache cache(source);
+    std::vector<TcpSocketEntry> entries(2);
+    entries[0].inode = 98;
+    entries[0].row.state = kStateListen;
+    entries[0].row.localPort = 80;
+    entries[0].row.uid = 1000;
+    entries[0].row.controlGroup = 4242;
+    entries[1].row.state = kSynRcvd;
+    entries[1].row.localPort = 80;
+    entries[1].row.localAddr = entries[0].row.localAddr = {127, 0, 0, 1};
+    cache.assignOwners(entries, SocketOwnerCache::Clock::now());
+    EXPECT_EQ(entries[1].row.pid, kHidden);
+    EXPECT_EQ(entries[1].row.uid, 1000u);
+    EXPECT_EQ(entries[1].row.controlGroup, 4242u);
+}
 
 }  // namespace
 }  // namespace kestrova

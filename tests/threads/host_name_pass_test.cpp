@@ -83,6 +83,8 @@ struct PassRig {
     ConnectionList list;
     std::vector<std::string> log;  // in the order written
     std::shared_ptr<FakeResolver> resolver = std::make_shared<FakeResolver>();
+    std::shared_ptr<LookupsInFlight> lookups = std::make_shared<LookupsInFlight>();
+    std::chrono::milliseconds deadline = LOOKUP_DEADLINE;
     std::shared_ptr<HostNamePass> pass;
 
     ~PassRig() {
@@ -91,7 +93,7 @@ struct PassRig {
     }
     void start() {
         pass = HostNamePass::start(list, [this](std::string_view text) { log.emplace_back(text); },
-                                   window.queue->share(), resolver);
+                                   window.queue->share(), resolver, lookups, deadline);
         ASSERT_NE(pass, nullptr);
     }
     bool finish() { return window.until([&] { return !pass->running(); }); }
@@ -237,6 +239,59 @@ TEST(HostNamePassTest, RowsChangedDuringAPassNeverGetAnotherAddressesName) {
     EXPECT_EQ(rig.names()[1].second, "n3");
 }
 
+// A lookup that never returns ends its pass at the deadline; later passes
+// leave its address alone and name the others, and the log reads as whole
+// passes, one after another.
+TEST(HostNamePassTest, ALookupThatNeverReturnsEndsItsPassAndLaterPassesGoOn) {
+    PassRig rig;
+    rig.deadline = 200ms;
+    addRow(rig.list, {"", "192.0.2.1", "", ""});  // the oldest row: looked up first
+    addRow(rig.list, {"", "192.0.2.2", "", ""}, 2);
+    rig.resolver->answer("192.0.2.1", "stuck.example");
+    rig.resolver->answer("192.0.2.2", "two.example");
+    rig.resolver->hold("192.0.2.1");
+    rig.runPass();  // the answer for .2 waits behind .1, and goes with the pass
+    EXPECT_EQ(rig.log, (std::vector<std::string>{kStart, kEnd}));
+
+    rig.runPass();
+    addRow(rig.list, {"", "192.0.2.3", "", ""}, 3);
+    rig.resolver->answer("192.0.2.3", "three.example");
+    rig.runPass();
+    EXPECT_EQ(rig.log, (std::vector<std::string>{kStart, kEnd, kStart, line("192.0.2.2", "two.example"), kEnd, kStart,
+                                                 line("192.0.2.3", "three.example"), kEnd}));
+    EXPECT_EQ(rig.resolver->callsOf("192.0.2.1"), 1u) << "asked again while its lookup hangs";
+    EXPECT_EQ(rig.resolver->inFlight(), 1u);
+
+    // Once it returns, its answer is not used, but the next pass asks again.
+    rig.resolver->release("192.0.2.1");
+    ASSERT_TRUE(eventually([&] { return rig.lookups->threads() == 0; }));
+    rig.runPass();
+    EXPECT_EQ(rig.names()[0].second, "stuck.example");
+    EXPECT_EQ(rig.resolver->callsOf("192.0.2.1"), 2u);
+}
+
+// Passes that each leave lookups behind never leave more than
+// MAX_LOOKUP_THREADS threads; with all of them stuck a tick starts no pass.
+TEST(HostNamePassTest, ThreadsLeftBehindStayBounded) {
+    PassRig rig;
+    rig.deadline = 50ms;
+    for (int i = 1; i <= 40; ++i) addRow(rig.list, {"", "192.0.2." + std::to_string(i), "", ""}, i);
+    rig.resolver->holdEverything();
+    int passes = 0;
+    for (; passes < 10; ++passes) {
+        rig.pass = HostNamePass::start(rig.list, [&rig](std::string_view text) { rig.log.emplace_back(text); },
+                                       rig.window.queue->share(), rig.resolver, rig.lookups, rig.deadline);
+        if (!rig.pass) break;
+        ASSERT_TRUE(rig.finish());
+        EXPECT_LE(rig.resolver->inFlight(), MAX_LOOKUP_THREADS);
+    }
+    EXPECT_EQ(passes, static_cast<int>(MAX_LOOKUP_THREADS / MAX_LOOKUPS_IN_FLIGHT));
+    EXPECT_EQ(rig.resolver->inFlight(), MAX_LOOKUP_THREADS);
+    EXPECT_EQ(rig.resolver->calls(), MAX_LOOKUP_THREADS) << "an address asked twice while in flight";
+    rig.resolver->releaseAll();
+    EXPECT_TRUE(eventually([&] { return rig.lookups->threads() == 0 && rig.resolver->inFlight() == 0; }));
+}
+
 TEST(HostNamePassTest, WindowGoneWithoutAWordToThePassRefusesItsLateSends) {
     auto resolver = std::make_shared<FakeResolver>();
     resolver->answer("192.0.2.1", "one.example");
@@ -268,10 +323,11 @@ struct DialogRig {
     testing::FakeVersionInfo version;
     testing::MemoryProfileFile profileFile{"[1040315]\nshowHostname=1040315\n"};
     ProfileStore profile{profileFile, [](std::string_view bytes) { return std::string(bytes); }};
-    MainDialog dialog{{host, connections, log, clock, table, processes, version, profile, [](std::string_view) {},
-                       pump.queue.get(), resolver}};
+    MainDialog dialog;
 
-    explicit DialogRig(int connectionCount) {
+    explicit DialogRig(int connectionCount, std::chrono::milliseconds lookupDeadline = LOOKUP_DEADLINE)
+        : dialog({host, connections, log, clock, table, processes, version, profile, [](std::string_view) {},
+                  pump.queue.get(), resolver, nullptr, nullptr, lookupDeadline}) {
         for (int i = 0; i < connectionCount; ++i) {
             table.rows.push_back(testing::tcp(5, {10, 0, 0, 1}, static_cast<std::uint16_t>(1000 + i),
                                               {192, 0, 2, static_cast<std::uint8_t>(i + 1)}, 80, 0));
@@ -317,6 +373,19 @@ TEST(HostNamePassDialogTest, TicksDuringAPassAreDroppedAndTheRefreshKeepsSweepin
     EXPECT_EQ(rig.linesWith(RESOLVE_START_TEXT), 2);
     EXPECT_EQ(rig.resolver->callsOf("192.0.2.1"), 1u);
     EXPECT_EQ(rig.resolver->callsOf("10.0.0.1"), 2u);
+}
+
+TEST(HostNamePassDialogTest, AStuckLookupEndsItsPassAndTheNextTickStartsAnother) {
+    DialogRig rig(2, 100ms);
+    rig.resolver->hold("192.0.2.1");
+    rig.dialog.onTimer(TIMER_RESOLVE);
+    ASSERT_TRUE(rig.passOver());
+    rig.dialog.onTimer(TIMER_RESOLVE);
+    ASSERT_TRUE(rig.passOver());
+    EXPECT_EQ(rig.linesWith(RESOLVE_START_TEXT), 2);
+    EXPECT_EQ(rig.linesWith(RESOLVE_END_TEXT), 2);
+    EXPECT_EQ(rig.linesWith(resolvedLine("192.0.2.2", "n2")), 1);
+    EXPECT_EQ(rig.resolver->callsOf("192.0.2.1"), 1u);
 }
 
 // Where the pass stands when the window goes.

@@ -50,11 +50,25 @@ public:
 class FakeProcessInfo : public ProcessInfo {
 public:
     std::map<std::int64_t, std::string> paths;
+    std::map<std::uint64_t, std::string> groups;  // control group id -> path
+    std::map<std::uint32_t, std::string> users;
     int lookups = 0;
+    int ownerLookups = 0;  // of groups and users
+    int ticks = 0;
     std::string imagePath(std::int64_t pid) override {
         ++lookups;
         auto it = paths.find(pid);
         return it == paths.end() ? std::string() : it->second;
+    }
+    void beginTick() override { ++ticks; }
+    std::optional<std::string> controlGroupPath(std::uint64_t id) override {
+        ++ownerLookups;
+        auto it = groups.find(id);
+        return it == groups.end() ? std::nullopt : std::optional(it->second);
+    }
+    std::optional<std::string> userName(std::uint32_t uid) override {
+        auto it = users.find(uid);
+        return it == users.end() ? std::nullopt : std::optional(it->second);
     }
 };
 

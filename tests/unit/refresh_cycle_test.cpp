@@ -6,6 +6,7 @@
 
 #include "Fakes.h"
 #include "monitor/AddressText.h"
+#include "monitor/ProcessNameLookup.h"
 #include "monitor/RefreshCycle.h"
 
 namespace kestrova {
@@ -295,7 +296,7 @@ TEST_F(RefreshCycleTest, OwnerStandInsAndTheirProcessIdCells) {
         int lookups;
     } cases[] = {
         {0, "System Idle Process", "0", 1},
-        {kPidNotVisible, "System", "", 0},
+        {kPidNotVisible, "System (0)", "", 0},  // no group or user name known
         {77, "System", "77", 1},
         {78, "/usr/bin/server", "78", 1},
     };
@@ -318,6 +319,91 @@ TEST_F(RefreshCycleTest, OwnerStandInsAndTheirProcessIdCells) {
         EXPECT_EQ(cell(0, colSeen), "更新");
         EXPECT_EQ(processes.lookups, c.lookups);
     }
+}
+
+// A socket whose process we may not inspect is named by its control group
+// and user, as the kernel tells them; its process id cell stays empty.
+TEST_F(RefreshCycleTest, OwnersWeMayNotInspectShowTheirGroupAndUser) {
+    struct Case {
+        std::uint32_t pid, uid;
+        std::uint64_t group;
+        const char* process;
+    } cases[] = {
+        {kPidNotVisible, 0, 7, "sshd.service (root)"},
+        {kPidNotVisible, 1000, 8, "app-firefox-4242.scope (alice)"},
+        {kPidNotVisible, 0, 1, "System (root)"},          // the root group
+        {kPidNotVisible, 1000, 99, "System (alice)"},     // a group no longer there
+        {kPidNotVisible, 0, 0, "System (root)"},          // no group told
+        {kPidNotVisible, 4321, 7, "sshd.service (4321)"}, // a uid without a name
+        {kPidNotVisible, 666, 66, "evil\\x1b[2J\\xff.scope (m\\u202eallory\\x0a)"},
+        {0, 0, 7, "System Idle Process"},
+        {77, 0, 7, "System"},
+    };
+    processes.groups = {{1, ""}, {7, "/system.slice/sshd.service"},
+                        {8, "/user.slice/user-1000.slice/user@1000.service/app.slice/app-firefox-4242.scope"},
+                        {66, "/user.slice/evil\x1b[2J\xff.scope"}};
+    processes.users = {{0, "root"}, {1000, "alice"}, {666, "m\u202eallory\n"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.process);
+        TcpRow row = tcp(ESTABLISHED, {10, 0, 0, 1}, 80, {10, 0, 0, 2}, 5000, c.pid);
+        row.uid = c.uid;
+        row.controlGroup = c.group;
+        TcpRow listener = tcp(LISTEN, {10, 0, 0, 1}, 80, {0, 0, 0, 0}, 0, c.pid);
+        listener.uid = c.uid;
+        listener.controlGroup = c.group;
+        table.rows = {listener, row};
+        processes.ownerLookups = 0;
+        tick();
+        ASSERT_EQ(list.rowCount(), 2);
+        for (int r = 0; r < 2; ++r) {
+            EXPECT_EQ(cell(r, colProcess), c.process);
+            EXPECT_EQ(cell(r, colPid), c.pid == kPidNotVisible ? "" : std::to_string(c.pid));
+        }
+        const std::vector<std::string> lines = takeLog();
+        const std::string added =
+            std::string("(") + c.process + ")の(10.0.0.2:5000)との接続状態を(ESTABLISHED)で新規追加しました。";
+        EXPECT_NE(std::find(lines.begin(), lines.end(), added), lines.end());
+        // Two rows of one owner in one tick: one look.
+        EXPECT_EQ(processes.ownerLookups, c.pid == kPidNotVisible ? 1 : 0);
+        table.rows.clear();
+        tick();
+    }
+    EXPECT_EQ(processes.ticks, 2 * static_cast<int>(std::size(cases)));
+}
+
+// Anyone may name a program file; its path is shown as host names are, in
+// the row and both log lines, and a plain one exactly as it is.
+TEST_F(RefreshCycleTest, ProgramPathsAreShownAsText) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"/usr/bin/server", "/usr/bin/server"},
+        {"/opt/日本語/アプリ (deleted)", "/opt/日本語/アプリ (deleted)"},
+        {"/tmp/k\x1b[31m\n\xc2\x9b\x9b\xff\u202egpj.exe", "/tmp/k\\x1b[31m\\x0a\\u009b\\x9b\\xff\\u202egpj.exe"},
+    };
+    for (const auto& [path, shown] : cases) {
+        SCOPED_TRACE(shown);
+        processes.paths[78] = path;
+        table.rows = {tcp(ESTABLISHED, {10, 0, 0, 1}, 80, {10, 0, 0, 2}, 5000, 78)};
+        tick();
+        EXPECT_EQ(cell(0, colProcess), shown);
+        EXPECT_EQ(takeLog(), (std::vector<std::string>{
+                                 "プロセスID:(78)→プログラム名:(" + shown + ")",
+                                 "(" + shown + ")の(10.0.0.2:5000)との接続状態を(ESTABLISHED)で新規追加しました。"}));
+        table.rows.clear();
+        tick();
+        EXPECT_EQ(takeLog(), std::vector<std::string>{"(" + shown + ")の(10.0.0.2:5000)との接続状態を破棄しました。"});
+    }
+}
+
+TEST(ControlGroupName, IsTheLastComponentOfThePath) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"/system.slice/cups.service", "cups.service"},
+        {"/system.slice/docker-0123abcd.scope", "docker-0123abcd.scope"},
+        {"/machine.slice/", "machine.slice"},
+        {"init.scope", "init.scope"},
+        {"/", ""},
+        {"", ""},
+    };
+    for (const auto& [path, name] : cases) EXPECT_EQ(controlGroupName(path), name) << path;
 }
 
 // A refresh that remembers its last tick (and skips what cannot have
