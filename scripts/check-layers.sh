@@ -5,7 +5,8 @@
 #     header or an adapter (linux/, qt/);
 #   - the Linux adapters and the capture helper never include Qt, and the Qt
 #     adapters never include an OS header;
-#   - the helper includes no adapter and no Qt-side code.
+#   - the helper includes no adapter and no Qt-side code;
+#   - the JSON writer (json/) includes the core and the JSON library only.
 # Usage: scripts/check-layers.sh [source folder], default src/ beside this script.
 set -euo pipefail
 src=${1:-"$(dirname "$0")/../src"}
@@ -20,6 +21,8 @@ standard=" algorithm any array atomic barrier bit bitset cassert cctype cerrno c
   queue random ranges ratio regex scoped_allocator semaphore set shared_mutex source_location span sstream
   stack stdexcept stop_token streambuf string string_view syncstream system_error thread tuple type_traits
   typeindex typeinfo unordered_map unordered_set utility valarray variant vector version "
+# One space between names, so that a name at the end of a line matches too.
+standard=" $(tr -s '[:space:]' ' ' <<<"$standard") "
 
 failures=0
 report() {
@@ -81,6 +84,17 @@ while IFS= read -r entry; do
       ;;
   esac
 done < <(includes qt)
+
+while IFS= read -r entry; do
+  header=${entry##*:}
+  where=${entry%:*}
+  name=${header:1:-1}
+  case $header in
+    \<nlohmann/*\>) ;;
+    \<*\>) [[ $standard == *" $name "* ]] || report "$where includes $header: the JSON writer uses only the JSON library" ;;
+    *) [[ " ${core_folders[*]} json " == *" ${name%%/*} "* ]] || report "$where includes $header: the JSON writer includes only the core" ;;
+  esac
+done < <(includes json)
 
 if ((failures)); then
   echo "layering: $failures include(s) cross a layer" >&2

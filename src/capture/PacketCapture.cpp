@@ -20,6 +20,11 @@ PacketCapture::~PacketCapture() { stop(); }
 void PacketCapture::start() {
     stop();
     permissionLogged_ = false;
+    if (!sources_.mayCapture()) {
+        workerCount_ = 0;
+        capturePermissionDenied();
+        return;
+    }
     const auto addresses = addresses_.query();
     workerCount_ = addresses ? static_cast<int>(addresses->size()) : -1;
     CaptureContext context{addresses_, sources_, window_, clock_, *this};
@@ -51,15 +56,13 @@ StatisticsRecord PacketCapture::statistics() const {
     return total;
 }
 
-void PacketCapture::captureOpened(std::string_view line) {
-    if (sink_.appendLog) sink_.appendLog(line);
-}
+void PacketCapture::captureOpened(std::string_view line) { sink_.appendLog({LogKind::Capture, line}); }
 
 void PacketCapture::capturePermissionDenied() {
     // Every worker meets the same want of permission; one line says it.
     if (permissionLogged_) return;
     permissionLogged_ = true;
-    if (sink_.appendLog) sink_.appendLog(permissionDeniedLine(sources_.capturePath()));
+    sink_.appendLog({LogKind::Permission, permissionDeniedLine(sources_.capturePath())});
 }
 
 void PacketCapture::packetsCaptured(std::span<const PacketReport> reports) {

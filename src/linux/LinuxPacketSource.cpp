@@ -1,10 +1,12 @@
 #include "linux/LinuxPacketSource.h"
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/eventfd.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -147,6 +149,12 @@ pid_t LinuxPacketSource::helperPid() const {
 
 std::unique_ptr<PacketSource> LinuxPacketSources::create() {
     return std::make_unique<LinuxPacketSource>(helperPath_);
+}
+
+bool LinuxPacketSources::mayCapture() const {
+    if (prctl(PR_GET_NO_NEW_PRIVS, 0, 0, 0, 0) != 1) return true;
+    if (geteuid() == 0) return true;
+    return prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_IS_SET, CAP_NET_RAW, 0, 0) == 1;
 }
 
 std::string locateCaptureHelper(const std::string& executable) {

@@ -44,6 +44,10 @@ public:
     explicit LinuxPacketSources(std::string helperPath) : helperPath_(std::move(helperPath)) {}
     std::unique_ptr<PacketSource> create() override;
     std::string capturePath() const override { return helperPath_; }
+    // A process that may gain no privilege on exec (no_new_privs, as a
+    // hardened service runs) gives the helper no file capability: then only
+    // root, or the capability already in the ambient set, can capture.
+    bool mayCapture() const override;
 
 private:
     std::string helperPath_;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "monitor/ConnectionList.h"
+#include "monitor/LogEvent.h"
 #include "platform/HostResolver.h"
 #include "platform/WindowThread.h"
 
@@ -48,8 +49,6 @@ std::size_t fillHostName(ConnectionList& list, std::string_view address, std::st
 // or the log, even work the window thread has already accepted.
 class HostNamePass : public std::enable_shared_from_this<HostNamePass> {
 public:
-    using LogSink = std::function<void(std::string_view)>;
-
     // Window thread: starts a pass on a thread of its own. `list` and
     // `appendLog` are used only on the window thread and only until stop().
     // Returns nothing when no thread could be started.
@@ -69,7 +68,7 @@ private:
                  std::shared_ptr<HostResolver> resolver);
 
     void run();
-    bool say(std::string_view text);
+    bool say(LogKind kind, std::string_view text);
     void resolveAll(std::vector<std::string> addresses);
     void lookUpNext();
     bool apply(const std::string& address, const std::string& name);

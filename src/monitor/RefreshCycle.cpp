@@ -74,7 +74,7 @@ ConnectionTexts makeConnectionTexts(const TcpRow& row) {
 }
 
 RefreshCycle::RefreshCycle(ConnectionList& list, ConnectionTable& table, ProcessInfo& processes, LogSink appendLog,
-                           LogSink reportError)
+                           ErrorSink reportError)
     : list_(list),
       table_(table),
       processes_(processes),
@@ -266,11 +266,18 @@ void RefreshCycle::updateFoundRow(int row, std::string_view localIp, std::string
     if (!endpointEquals(list_.cellText(row, colDestination), remoteShown, remotePort))
         list_.setCellText(row, colDestination, endpoint(remoteShown, remotePort));
     if (list_.cellText(row, colState) != state) {
-        appendLog_("(" + list_.cellText(row, colProcess) + ")の(" + endpoint(remoteShown, remotePort) +
-                   ")との接続状態を(" + std::string(state) + ")に更新しました。");
+        logConnection(LogKind::Changed, row, state,
+                      "(" + list_.cellText(row, colProcess) + ")の(" + endpoint(remoteShown, remotePort) +
+                          ")との接続状態を(" + std::string(state) + ")に更新しました。");
         list_.setCellText(row, colState, state);
     }
     markSeen(row);
+}
+
+void RefreshCycle::logConnection(LogKind kind, int row, std::string_view state, const std::string& text) {
+    ConnectionFacts facts = rowFacts(list_, row);
+    facts.state = state;
+    appendLog_({kind, text, &facts});
 }
 
 const std::string& RefreshCycle::processName(std::int64_t pid) {
@@ -284,7 +291,10 @@ void RefreshCycle::insertNewRow(std::string_view protocol, std::string_view loca
                                 std::uint32_t pid) {
     static const std::string kNoPath;
     const std::string& path = pid == kPidNotVisible ? kNoPath : processName(pid);
-    if (!path.empty()) appendLog_(processLine(pid, path));
+    if (!path.empty()) {
+        const NumberText pidShown = decimal(pid);
+        appendLog_({LogKind::Process, processLine(pid, path), nullptr, pidShown.view(), path});
+    }
     std::string owner = ownerDisplayName(path, pid);
     std::string destination = endpoint(remoteIp, remotePort);
     std::string line = "(" + owner + ")の(" + destination + ")との接続状態を(" + std::string(state) +
@@ -306,14 +316,15 @@ void RefreshCycle::insertNewRow(std::string_view protocol, std::string_view loca
     cells[colTotalBytes] = "0";
     list_.insertRow(std::move(cells));
     seen_.push_back(kMarkNew);
-    appendLog_(line);
+    logConnection(LogKind::Added, 0, state, line);
 }
 
 void RefreshCycle::sweepUnseen() {
     list_.removeRowsWhere([this](int row) { return list_.cellText(row, colSeen).empty(); },
                           [this](int row) {
-                              appendLog_("(" + list_.cellText(row, colProcess) + ")の(" +
-                                         list_.cellText(row, colDestination) + ")との接続状態を破棄しました。");
+                              logConnection(LogKind::Removed, row, list_.cellText(row, colState),
+                                            "(" + list_.cellText(row, colProcess) + ")の(" +
+                                                list_.cellText(row, colDestination) + ")との接続状態を破棄しました。");
                           });
 }
 

@@ -44,6 +44,9 @@ public:
     // The program that captures, named in the message that tells the user how
     // to grant it the right to.
     virtual std::string capturePath() const = 0;
+    // False when no capture started from this process could get the right to
+    // capture, however the capturing program is set up.
+    virtual bool mayCapture() const { return true; }
 };
 
 }  // namespace kestrova

@@ -48,6 +48,8 @@ struct MainDialogParts {
     // hand-off) packet checking cannot start.
     AddressList* addresses = nullptr;
     PacketSourceFactory* packetSources = nullptr;
+    // Told of every log line with its kind and details, besides the pane.
+    LogListener* logListener = nullptr;
 };
 
 // The main window's logic: its state, start-up, timers, command routing and
@@ -70,7 +72,7 @@ public:
     // The window is going away: stop the timers and the capture workers.
     void onDestroy();
 
-    void appendLog(std::string_view text);
+    void appendLog(const LogEvent& event);
     void runMenuCommand(std::uint32_t code);
 
     // Packet checking: a capture worker for every local address, and the
