@@ -21,6 +21,14 @@ add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/kestrova.1.gz
 add_custom_target(kestrova_manual ALL DEPENDS ${PROJECT_BINARY_DIR}/kestrova.1.gz)
 install(FILES ${PROJECT_BINARY_DIR}/kestrova.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
+# The service that keeps the JSON log in the journal: installed, never
+# enabled by the install or the package.
+set(KESTROVA_SYSTEMD_UNIT_DIR ${CMAKE_INSTALL_PREFIX}/lib/systemd/system CACHE PATH
+  "Where kestrova-log.service is installed")
+set(KESTROVA_BINARY_PATH ${CMAKE_INSTALL_FULL_BINDIR}/kestrova)
+configure_file(packaging/kestrova-log.service.in ${PROJECT_BINARY_DIR}/kestrova-log.service @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/kestrova-log.service DESTINATION ${KESTROVA_SYSTEMD_UNIT_DIR})
+
 configure_file(packaging/postinst.in ${PROJECT_BINARY_DIR}/debian/postinst @ONLY
   FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 

@@ -20,6 +20,7 @@ test_packages=(
   clang libclang-rt-dev
   dpkg-dev file desktop-file-utils appstream groff-base
   tcpdump util-linux
+  systemd python3
 )
 case $tier in
   run) packages=("${run_packages[@]}") ;;

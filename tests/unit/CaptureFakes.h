@@ -106,9 +106,11 @@ class FakeSources : public PacketSourceFactory {
 public:
     std::function<void(const CaptureRequest&, Stream&)> onStart;
     bool startFails = false;
+    bool mayCaptureAtAll = true;
 
     std::unique_ptr<PacketSource> create() override { return std::make_unique<Source>(*this); }
     std::string capturePath() const override { return "/usr/libexec/kestrova/kestrova-capture"; }
+    bool mayCapture() const override { return mayCaptureAtAll; }
 
     std::vector<CaptureRequest> requests() const {
         std::lock_guard lock(mutex_);
