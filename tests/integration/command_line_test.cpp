@@ -29,7 +29,8 @@ std::vector<CommandLineCase> commandLineCases() {
     return {
         {"Version", {"--version"}, 0, {"Kestrova Version 2.00\n"}, {}},
         {"VersionShort", {"-v"}, 0, {"Kestrova Version 2.00\n"}, {}},
-        {"Help", {"--help"}, 0, {kUsage, "--log", "--interval <ms>", "--version"}, {}},
+        {"Help", {"--help"}, 0,
+         {kUsage, "--log", "--interval <ms>", "--version", "--list", "--json", "--check-packet", "--host-names"}, {}},
         {"HelpShort", {"-h"}, 0, {kUsage}, {}},
         {"HelpWinsOverVersion", {"--version", "--help"}, 0, {kUsage}, {}},
         {"UnknownOption", {"--frob"}, 2, {}, {"Unknown option 'frob'.", kUsage}},
@@ -45,6 +46,12 @@ std::vector<CommandLineCase> commandLineCases() {
         {"IntervalPast32Bits", {"--log", "--interval", "2147483648"}, 2, {}, {"Invalid interval '2147483648'"}},
         {"IntervalWithUnit", {"--log", "--interval", "100ms"}, 2, {}, {"Invalid interval '100ms'"}},
         {"WindowWithoutDisplay", {}, 2, {}, {"no display", "kestrova --log"}},
+        {"JsonWithoutLogOrList", {"--json"}, 2, {}, {"--json works only with --log or --list.", kUsage}},
+        {"LogAndList", {"--log", "--list"}, 2, {}, {"--log and --list exclude each other."}},
+        {"HostNamesInTheWindow", {"--host-names"}, 2, {}, {"--host-names works only with --log or --list."}},
+        {"CheckPacketInTheWindow", {"--check-packet"}, 2, {}, {"--check-packet works only with --log."}},
+        {"CheckPacketWithList", {"--list", "--check-packet"}, 2, {}, {"--check-packet works only with --log."}},
+        {"IntervalWithList", {"--list", "--interval", "100"}, 2, {}, {"--interval works only with --log."}},
     };
 }
 
