@@ -90,7 +90,7 @@ while IFS= read -r entry; do
   where=${entry%:*}
   name=${header:1:-1}
   case $header in
-    \<nlohmann/*\>) ;;
+    \<rapidjson/*\>) ;;
     \<*\>) [[ $standard == *" $name "* ]] || report "$where includes $header: the JSON writer uses only the JSON library" ;;
     *) [[ " ${core_folders[*]} json " == *" ${name%%/*} "* ]] || report "$where includes $header: the JSON writer includes only the core" ;;
   esac

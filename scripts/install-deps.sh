@@ -11,7 +11,7 @@ run_packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev qt6-qpa-plugins
   fonts-ipafont-gothic
   libpcap-dev libcap-dev libcap2-bin
-  nlohmann-json3-dev
+  rapidjson-dev
 )
 test_packages=(
   libgtest-dev libgmock-dev

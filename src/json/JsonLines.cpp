@@ -1,79 +1,124 @@
 #include "json/JsonLines.h"
 
-#include <nlohmann/json.hpp>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
 
 #include <charconv>
 #include <cstdint>
 #include <optional>
 
+#include "options/Utf8.h"
 #include "ui/EventLog.h"
 
 namespace kestrova {
 
 namespace {
 
-// Keys stay in the order they are written, so every line reads alike.
-using Json = nlohmann::ordered_json;
+// The writer escapes what JSON must escape; what is not UTF-8 it would pass
+// on as it is, so every string goes through validUtf8 first.
+using Writer = rapidjson::Writer<rapidjson::StringBuffer>;
 
-std::optional<std::uint64_t> number(std::string_view text) {
-    std::uint64_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc{} || end != text.data() + text.size()) return std::nullopt;
-    return value;
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
+
+// `text` itself when it is valid UTF-8; otherwise a copy in `scratch` in which
+// each ill-formed sequence stands as one U+FFFD, as decoders replace them.
+std::string_view validUtf8(std::string_view text, std::string& scratch) {
+    std::size_t at = 0;
+    while (at < text.size()) {
+        if (static_cast<unsigned char>(text[at]) < 0x80) {
+            ++at;
+        } else if (const std::size_t length = utf8CharLength(text, at)) {
+            at += length;
+        } else {
+            break;
+        }
+    }
+    if (at == text.size()) return text;
+    scratch.assign(text.substr(0, at));
+    while (at < text.size()) {
+        if (const std::size_t length = utf8CharLength(text, at)) {
+            scratch.append(text.substr(at, length));
+            at += length;
+        } else {
+            scratch.append(kReplacement);
+            at += utf8IllFormedLength(text, at);
+        }
+    }
+    return scratch;
 }
 
-// A number field when its text is one, nothing when the text is empty (an
-// unknown process id) or not a number.
-void putNumber(Json& object, const char* key, std::string_view text) {
-    if (const auto value = number(text)) object[key] = *value;
-}
+class Object {
+public:
+    explicit Object(rapidjson::StringBuffer& buffer) : writer_(buffer) { writer_.StartObject(); }
+    ~Object() { writer_.EndObject(); }
 
-void putConnection(Json& object, const ConnectionFacts& facts, bool withBytes) {
-    object["local"] = facts.local;
-    object["remote"] = facts.remote;
-    object["localIp"] = facts.localIp;
-    putNumber(object, "localPort", facts.localPort);
-    object["remoteIp"] = facts.remoteIp;
-    putNumber(object, "remotePort", facts.remotePort);
-    object["state"] = facts.state;
-    putNumber(object, "pid", facts.pid);
-    object["process"] = facts.process;
-    if (withBytes) putNumber(object, "bytes", facts.bytes);
-}
+    void string(const char* key, std::string_view text) {
+        writer_.Key(key);
+        const std::string_view valid = validUtf8(text, scratch_);
+        writer_.String(valid.data(), static_cast<rapidjson::SizeType>(valid.size()));
+    }
+    // A number when the text is one; nothing when it is empty (an unknown
+    // process id) or not a number.
+    void number(const char* key, std::string_view text) {
+        std::uint64_t value = 0;
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+        if (text.empty() || error != std::errc{} || end != text.data() + text.size()) return;
+        writer_.Key(key);
+        writer_.Uint64(value);
+    }
+    void connection(const ConnectionFacts& facts, bool withBytes) {
+        string("local", facts.local);
+        string("remote", facts.remote);
+        string("localIp", facts.localIp);
+        number("localPort", facts.localPort);
+        string("remoteIp", facts.remoteIp);
+        number("remotePort", facts.remotePort);
+        string("state", facts.state);
+        number("pid", facts.pid);
+        string("process", facts.process);
+        if (withBytes) number("bytes", facts.bytes);
+    }
 
-void appendDump(std::string& out, const Json& value) {
-    out += value.dump(-1, ' ', false, Json::error_handler_t::replace);
-}
+private:
+    Writer writer_;
+    std::string scratch_;
+};
 
 }  // namespace
 
 std::string jsonLogLine(const LocalTime& time, const LogEvent& event, std::string_view shownText) {
-    Json object;
-    object["time"] = formatRfc3339(time);
-    object["event"] = logKindWord(event.kind);
-    object["text"] = shownText;
-    if (event.connection) {
-        putConnection(object, *event.connection, !event.connection->bytes.empty());
-    } else if (event.kind == LogKind::Process) {
-        putNumber(object, "pid", event.pid);
-        object["process"] = event.process;
-    } else if (event.kind == LogKind::Name) {
-        object["ip"] = event.address;
-        object["name"] = event.name;
+    rapidjson::StringBuffer buffer;
+    {
+        Object object(buffer);
+        object.string("time", formatRfc3339(time));
+        object.string("event", logKindWord(event.kind));
+        object.string("text", shownText);
+        if (event.connection) {
+            object.connection(*event.connection, !event.connection->bytes.empty());
+        } else if (event.kind == LogKind::Process) {
+            object.number("pid", event.pid);
+            object.string("process", event.process);
+        } else if (event.kind == LogKind::Name) {
+            object.string("ip", event.address);
+            object.string("name", event.name);
+        }
     }
-    std::string line;
-    appendDump(line, object);
+    std::string line(buffer.GetString(), buffer.GetSize());
     line += '\n';
     return line;
 }
 
 std::string jsonConnectionList(const ConnectionList& list, bool withBytes) {
     std::string out = "[";
+    rapidjson::StringBuffer buffer;
     for (int row = 0; row < list.rowCount(); ++row) {
-        Json object;
-        putConnection(object, rowFacts(list, row), withBytes);
+        buffer.Clear();
+        {
+            Object object(buffer);
+            object.connection(rowFacts(list, row), withBytes);
+        }
         out += row == 0 ? "\n" : ",\n";
-        appendDump(out, object);
+        out.append(buffer.GetString(), buffer.GetSize());
     }
     out += "\n]\n";
     return out;

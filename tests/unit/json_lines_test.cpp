@@ -67,7 +67,7 @@ TEST_P(HostileStrings, StayOneValidString) {
 INSTANTIATE_TEST_SUITE_P(
     All, HostileStrings,
     ::testing::Values(HostileCase{"QuotesAndBackslashes", R"(/tmp/a"b\c)", R"(/tmp/a\"b\\c)"},
-                      HostileCase{"LineBreaksAndControls", "a\nb\r\x01\x1b[2J", R"(a\nb\r\u0001\u001b[2J)"},
+                      HostileCase{"LineBreaksAndControls", "a\nb\r\x01\x1b[2J", R"(a\nb\r\u0001\u001B[2J)"},
                       HostileCase{"Nul", std::string("a\0b", 3), R"(a\u0000b)"},
                       HostileCase{"NotUtf8", "a\xff" "b\xc0", "a\xef\xbf\xbd" "b\xef\xbf\xbd"},
                       HostileCase{"CutSequence", "x\xe3\x81", "x\xef\xbf\xbd"},
