@@ -6,6 +6,9 @@
 # Where the capture helper lives once installed; the manual page names it and
 # the package grants it its capability.
 set(KESTROVA_HELPER_PATH ${CMAKE_INSTALL_FULL_LIBEXECDIR}/kestrova/kestrova-capture)
+# Where the service unit goes; the manual page names it too.
+set(KESTROVA_SYSTEMD_UNIT_DIR ${CMAKE_INSTALL_PREFIX}/lib/systemd/system CACHE PATH
+  "Where kestrova-log.service is installed")
 
 install(TARGETS kestrova RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES data/kestrova.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
@@ -23,8 +26,6 @@ install(FILES ${PROJECT_BINARY_DIR}/kestrova.1.gz DESTINATION ${CMAKE_INSTALL_MA
 
 # The service that keeps the JSON log in the journal: installed, never
 # enabled by the install or the package.
-set(KESTROVA_SYSTEMD_UNIT_DIR ${CMAKE_INSTALL_PREFIX}/lib/systemd/system CACHE PATH
-  "Where kestrova-log.service is installed")
 set(KESTROVA_BINARY_PATH ${CMAKE_INSTALL_FULL_BINDIR}/kestrova)
 configure_file(packaging/kestrova-log.service.in ${PROJECT_BINARY_DIR}/kestrova-log.service @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/kestrova-log.service DESTINATION ${KESTROVA_SYSTEMD_UNIT_DIR})

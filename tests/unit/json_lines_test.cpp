@@ -71,6 +71,7 @@ INSTANTIATE_TEST_SUITE_P(
                       HostileCase{"Nul", std::string("a\0b", 3), R"(a\u0000b)"},
                       HostileCase{"NotUtf8", "a\xff" "b\xc0", "a\xef\xbf\xbd" "b\xef\xbf\xbd"},
                       HostileCase{"CutSequence", "x\xe3\x81", "x\xef\xbf\xbd"},
+                      HostileCase{"Surrogate", "\xed\xa0\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},
                       HostileCase{"Japanese", "/opt/接続/a", "/opt/接続/a"}),
     [](const auto& info) { return std::string(info.param.name); });
 
