@@ -45,7 +45,9 @@ names on request and, while packet checking is on, the bytes seen on the wire
 for each connection. Below the list a timestamped log records every change.
 .
 On a machine without a display, kestrova --log writes the same log to
-standard output.")
+standard output, kestrova --log --json as JSON lines, and kestrova --list
+prints the table once. The service kestrova-log.service, installed but not
+enabled, keeps the JSON log in the journal.")
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
