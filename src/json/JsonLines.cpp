@@ -84,13 +84,24 @@ private:
     std::string scratch_;
 };
 
+// Lines come in bursts within one millisecond: their time is written once.
+const std::string& rfc3339(const LocalTime& time) {
+    thread_local LocalTime last{};
+    thread_local std::string text;
+    if (text.empty() || !(time == last)) {
+        text = formatRfc3339(time);
+        last = time;
+    }
+    return text;
+}
+
 }  // namespace
 
 std::string jsonLogLine(const LocalTime& time, const LogEvent& event, std::string_view shownText) {
     rapidjson::StringBuffer buffer;
     {
         Object object(buffer);
-        object.string("time", formatRfc3339(time));
+        object.string("time", rfc3339(time));
         object.string("event", logKindWord(event.kind));
         object.string("text", shownText);
         if (event.connection) {

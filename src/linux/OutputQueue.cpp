@@ -71,15 +71,23 @@ OutputQueue::~OutputQueue() {
 
 bool OutputQueue::write(std::string_view text) {
     Shared& s = *shared_;
-    std::lock_guard lock(s.mutex);
-    if (s.error.load() != 0) return false;
-    if (s.closing) return true;
-    if (s.queued.size() + text.size() > s.limit) {
-        ++s.droppedPieces;
-        return true;
+    bool wake = false;
+    {
+        std::lock_guard lock(s.mutex);
+        if (s.error.load() != 0) return false;
+        if (s.closing) return true;
+        if (s.queued.size() + text.size() > s.limit) {
+            ++s.droppedPieces;
+            return true;
+        }
+        s.queued.append(text);
+        // One wake-up for each time the thread went to wait, however many
+        // pieces come before it runs; given outside the lock, so that the
+        // thread does not wake only to wait for it.
+        wake = s.idle;
+        s.idle = false;
     }
-    s.queued.append(text);
-    if (s.idle) s.wake.notify_one();
+    if (wake) s.wake.notify_one();
     return true;
 }
 

@@ -7,6 +7,8 @@ struct LocalTime {
     int millisecond = 0;
     // Local time minus UTC, in seconds (3600 for UTC+01:00).
     int utcOffsetSeconds = 0;
+
+    bool operator==(const LocalTime&) const = default;
 };
 
 class Clock {
