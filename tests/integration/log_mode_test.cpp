@@ -367,46 +367,60 @@ TEST(ListTest, AgreesWithSsOnTheSameLoopbackConnections) {
     // One client closes: it waits in FIN_WAIT2, its peer in CLOSE_WAIT.
     close(server.ends[4]->fd);
     server.ends[4]->fd = -1;
+    char byte;
+    ASSERT_EQ(recv(server.ends[5]->fd, &byte, 1, 0), 0);  // the peer has the FIN
     const std::string port = std::to_string(server.port);
     auto environment = testing::withoutDisplay();
 
-    Subprocess ss({"/usr/bin/ss", "-tanH"}, testing::environmentWith({}));
-    Subprocess list({KESTROVA_BINARY, "--list"}, testing::environmentWith(environment));
-    Subprocess listJson({KESTROVA_BINARY, "--list", "--json"}, testing::environmentWith(environment));
-    for (Subprocess* child : {&ss, &list, &listJson}) {
-        const std::optional<int> status = child->finish(20s);
-        ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << child->standardError();
+    struct Views {
+        Endpoints ss, list, json;
+    };
+    // Three tools, three moments: on a busy machine a transition may fall
+    // between them, so a disagreement is looked at again, up to three times.
+    auto look = [&]() -> std::optional<Views> {
+        Subprocess ss({"/usr/bin/ss", "-tanH"}, testing::environmentWith({}));
+        Subprocess list({KESTROVA_BINARY, "--list"}, testing::environmentWith(environment));
+        Subprocess listJson({KESTROVA_BINARY, "--list", "--json"}, testing::environmentWith(environment));
+        for (Subprocess* child : {&ss, &list, &listJson}) {
+            const std::optional<int> status = child->finish(20s);
+            EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << child->standardError();
+        }
+        std::vector<std::string> fromSs;
+        for (const std::string& line : ss.lines()) {
+            const auto f = fields(line, ' ');
+            if (f.size() < 5) continue;
+            std::string remote = f[4];
+            if (remote.ends_with(":*")) remote.back() = '0';
+            fromSs.push_back(f[3] + " " + remote + " " + windowState(f[0]));
+        }
+        if (list.lines().empty()) return std::nullopt;
+        EXPECT_EQ(list.lines().front(), "あくちぶ\tせつぞくもと\t\tせつぞくさき\tじょうたい\tつないでるひと\tあいでぃ");
+        std::vector<std::string> fromList;
+        for (std::size_t i = 1; i < list.lines().size(); ++i) {
+            const auto f = fields(list.lines()[i], '\t');
+            if (f.size() < 6) return std::nullopt;
+            fromList.push_back(f[1] + " " + f[3] + " " + f[4]);
+        }
+        int status = -1;
+        const std::string fromJson = python(
+            "import json, sys\n"
+            "for row in json.loads(open(sys.argv[1], 'rb').read().decode('utf-8')):\n"
+            "    print(row['local'], row['remote'], row['state'])\n",
+            {writeTemp("list.json", listJson.standardOutput())}, status);
+        EXPECT_EQ(status, 0) << fromJson;
+        return Views{ofPort(fromSs, port), ofPort(fromList, port), ofPort(fields(fromJson, '\n'), port)};
+    };
+    std::optional<Views> views;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        views = look();
+        if (views && views->list == views->ss && views->json == views->ss) break;
+        std::this_thread::sleep_for(200ms);
     }
-
-    std::vector<std::string> fromSs;
-    for (const std::string& line : ss.lines()) {
-        const auto f = fields(line, ' ');
-        if (f.size() < 5) continue;
-        std::string remote = f[4];
-        if (remote.ends_with(":*")) remote.back() = '0';
-        fromSs.push_back(f[3] + " " + remote + " " + windowState(f[0]));
-    }
-    ASSERT_FALSE(list.lines().empty());
-    EXPECT_EQ(list.lines().front(), "あくちぶ\tせつぞくもと\t\tせつぞくさき\tじょうたい\tつないでるひと\tあいでぃ");
-    std::vector<std::string> fromList;
-    for (std::size_t i = 1; i < list.lines().size(); ++i) {
-        const auto f = fields(list.lines()[i], '\t');
-        ASSERT_GE(f.size(), 6u) << list.lines()[i];
-        fromList.push_back(f[1] + " " + f[3] + " " + f[4]);
-    }
-    int status = -1;
-    const std::string fromJson = python(
-        "import json, sys\n"
-        "for row in json.loads(open(sys.argv[1], 'rb').read().decode('utf-8')):\n"
-        "    print(row['local'], row['remote'], row['state'])\n",
-        {writeTemp("list.json", listJson.standardOutput())}, status);
-    ASSERT_EQ(status, 0) << fromJson;
-
-    const Endpoints expected = ofPort(fromSs, port);
+    ASSERT_TRUE(views);
     // The listener and three pairs.
-    EXPECT_EQ(expected.size(), 7u);
-    EXPECT_EQ(ofPort(fromList, port), expected);
-    EXPECT_EQ(ofPort(fields(fromJson, '\n'), port), expected);
+    EXPECT_EQ(views->ss.size(), 7u);
+    EXPECT_EQ(views->list, views->ss);
+    EXPECT_EQ(views->json, views->ss);
 }
 
 // A reader that stops reading holds up nothing but the writing: the monitor
