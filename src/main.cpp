@@ -113,7 +113,8 @@ int runWindow(int argc, char** argv) {
     return app.exec();
 }
 
-// How a --log run ended: an exit status, or the signal to end the process by.
+// How a run without a window ended: an exit status, or the signal to end the
+// process by.
 struct LogEnd {
     int status = 0;
     int signal = 0;
