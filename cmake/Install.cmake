@@ -6,6 +6,9 @@
 # Where the capture helper lives once installed; the manual page names it and
 # the package grants it its capability.
 set(KESTROVA_HELPER_PATH ${CMAKE_INSTALL_FULL_LIBEXECDIR}/kestrova/kestrova-capture)
+# Where the service unit goes; the manual page names it too.
+set(KESTROVA_SYSTEMD_UNIT_DIR ${CMAKE_INSTALL_PREFIX}/lib/systemd/system CACHE PATH
+  "Where kestrova-log.service is installed")
 
 install(TARGETS kestrova RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES data/kestrova.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
@@ -23,6 +26,12 @@ install(FILES ${PROJECT_BINARY_DIR}/kestrova.1.gz DESTINATION ${CMAKE_INSTALL_MA
 # Whatever builds the program builds everything the install takes with it,
 # so that an install after `cmake --build build --target kestrova` is whole.
 add_dependencies(kestrova kestrova_manual)
+
+# The service that keeps the JSON log in the journal: installed, never
+# enabled by the install or the package.
+set(KESTROVA_BINARY_PATH ${CMAKE_INSTALL_FULL_BINDIR}/kestrova)
+configure_file(packaging/kestrova-log.service.in ${PROJECT_BINARY_DIR}/kestrova-log.service @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/kestrova-log.service DESTINATION ${KESTROVA_SYSTEMD_UNIT_DIR})
 
 # The licence, as Debian's machine-readable copyright file (the licence text
 # taken from LICENSE, one space in, blank lines as " .").
@@ -53,7 +62,9 @@ names on request and, while packet checking is on, the bytes seen on the wire
 for each connection. Below the list a timestamped log records every change.
 .
 On a machine without a display, kestrova --log writes the same log to
-standard output.")
+standard output, kestrova --log --json as JSON lines, and kestrova --list
+prints the table once. The service kestrova-log.service, installed but not
+enabled, keeps the JSON log in the journal.")
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -5,7 +5,8 @@
 #     header or an adapter (linux/, qt/);
 #   - the Linux adapters and the capture helper never include Qt, and the Qt
 #     adapters never include an OS header;
-#   - the helper includes no adapter and no Qt-side code.
+#   - the helper includes no adapter and no Qt-side code;
+#   - the JSON writer (json/) includes the core and the JSON library only.
 # Usage: scripts/check-layers.sh [source folder], default src/ beside this script.
 set -euo pipefail
 src=${1:-"$(dirname "$0")/../src"}
@@ -83,6 +84,17 @@ while IFS= read -r entry; do
       ;;
   esac
 done < <(includes qt)
+
+while IFS= read -r entry; do
+  header=${entry##*:}
+  where=${entry%:*}
+  name=${header:1:-1}
+  case $header in
+    \<rapidjson/*\>) ;;
+    \<*\>) [[ $standard == *" $name "* ]] || report "$where includes $header: the JSON writer uses only the JSON library" ;;
+    *) [[ " ${core_folders[*]} json " == *" ${name%%/*} "* ]] || report "$where includes $header: the JSON writer includes only the core" ;;
+  esac
+done < <(includes json)
 
 if ((failures)); then
   echo "layering: $failures include(s) cross a layer" >&2

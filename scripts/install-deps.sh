@@ -11,6 +11,7 @@ run_packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev qt6-qpa-plugins qt6-wayland
   fonts-ipafont-gothic
   libpcap-dev libcap-dev libcap2-bin
+  rapidjson-dev
 )
 test_packages=(
   libgtest-dev libgmock-dev
@@ -20,6 +21,7 @@ test_packages=(
   dpkg-dev file desktop-file-utils appstream groff-base lintian
   tcpdump util-linux
   weston xwayland
+  systemd python3
 )
 case $tier in
   run) packages=("${run_packages[@]}") ;;

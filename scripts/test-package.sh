@@ -129,6 +129,22 @@ grep -q "127.0.0.1を通るパケットをチェックします。" <<<"$member"
   fail "as a member, packet checking did not open loopback's capture: $member"
 ! grep -q "できません" <<<"$member" || fail "as a member, packet checking was refused: $(grep できません <<<"$member")"
 
+# The service unit ships valid and hardened, and nothing enables it.
+unit=/usr/lib/systemd/system/kestrova-log.service
+dpkg -S "$unit" >/dev/null 2>&1 || fail "$unit is not in the package"
+systemd-analyze verify --man=no "$unit" || fail "the installed service unit does not verify"
+systemd-analyze security --offline=true --threshold=19 "$unit" >/dev/null || fail "the service unit's exposure is above OK"
+state=$(systemctl --root=/ is-enabled kestrova-log.service 2>/dev/null || true)
+[[ $state == disabled ]] || fail "kestrova-log.service is '$state' after installing, not disabled"
+! compgen -G '/etc/systemd/system/*.wants/kestrova-log.service' >/dev/null || fail "kestrova-log.service is wanted somewhere"
+# The service may gain no privilege on exec, so its packet checking is
+# refused with the permission line, at once and without running the helper.
+lines=$(cd / && env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM XDG_CONFIG_HOME=/nonexistent \
+  timeout -s INT 3 setpriv --reuid=nobody --regid=nogroup --clear-groups --no-new-privs \
+  kestrova --log --json --check-packet --interval 200 || true)
+grep -q '"event":"permission"' <<<"$lines" || fail "with no_new_privs, packet checking was not refused: $lines"
+! grep -q '"event":"capture"' <<<"$lines" || fail "with no_new_privs, a capture opened"
+
 DEBIAN_FRONTEND=noninteractive apt purge kestrova
 [[ ! -e /usr/bin/kestrova ]] || fail "/usr/bin/kestrova is still there after removal"
 ! dpkg-statoverride --list "$helper" >/dev/null || fail "the purge left the helper's owner and mode override"

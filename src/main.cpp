@@ -4,10 +4,13 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QSocketNotifier>
 #include <QStringList>
+#include <QTimer>
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +21,9 @@
 #include <system_error>
 #include <vector>
 
+#include "json/JsonLines.h"
+#include "monitor/HostNamePass.h"
+#include "monitor/RefreshCycle.h"
 #include "options/ProfileCopy.h"
 #include "options/ProfileStore.h"
 #include "options/SettingsIo.h"
@@ -30,11 +36,14 @@
 #include "linux/LinuxProcessInfo.h"
 #include "linux/LinuxProfileFile.h"
 #include "linux/LinuxVersionInfo.h"
+#include "linux/OutputQueue.h"
 #include "linux/StopSignals.h"
 #include "qt/CommandLine.h"
 #include "qt/LogHost.h"
 #include "qt/MainWindow.h"
+#include "qt/QtWindowThread.h"
 #include "ui/Commands.h"
+#include "ui/ConnectionListing.h"
 #include "ui/MainDialog.h"
 
 namespace {
@@ -139,16 +148,34 @@ int runWindow(int argc, char** argv, const CommandLine& command) {
     return app.exec();
 }
 
-// How a --log run ended: an exit status, or the signal to end the process by.
+// How a run without a window ended: an exit status, or the signal to end the
+// process by.
 struct LogEnd {
     int status = 0;
     int signal = 0;
 };
 
-bool writeLine(std::string_view line, int& error) {
-    if (std::fwrite(line.data(), 1, line.size(), stdout) == line.size() && std::fflush(stdout) == 0) return true;
-    error = errno;
-    return false;
+// Tells on standard error that the reader of standard output fell so far
+// behind that lines were dropped.
+std::function<void(std::uint64_t)> reportDropped(const QString& program) {
+    return [name = program.toLocal8Bit()](std::uint64_t lines) {
+        std::fprintf(stderr, "%s: the reader of the log fell behind: %llu lines were not written\n",
+                     name.constData(), static_cast<unsigned long long>(lines));
+    };
+}
+
+// How a run without a window ended, from what its output and signals say.
+LogEnd windowlessEnd(const StopSignals& stopSignals, const OutputQueue& output, bool readerGone,
+                     const QString& program, const char* what) {
+    if (stopSignals.received()) return {0, stopSignals.received()};
+    // A reader that went away ends the run as it ends any writer to a pipe.
+    if (readerGone || output.error() == EPIPE) return {0, SIGPIPE};
+    if (output.error()) {
+        std::fprintf(stderr, "%s: cannot write the %s: %s\n", qPrintable(program), what,
+                     std::strerror(output.error()));
+        return {EXIT_FAILURE, 0};
+    }
+    return {};
 }
 
 LogEnd runLog(int argc, char** argv, const CommandLine& command) {
@@ -159,17 +186,21 @@ LogEnd runLog(int argc, char** argv, const CommandLine& command) {
     QCoreApplication::setApplicationName(core.applicationName());
 
     // The options come from the profile, but this mode never writes it: the
-    // dialog reads an in-memory copy, which also takes the one-run interval.
+    // dialog reads an in-memory copy, which also takes this run's switches.
     ProfileCopy profileCopy(core.profileFile.read());
     ProfileStore profile(profileCopy, cp932ToUtf8);
-    if (command.intervalMs) {
+    if (command.intervalMs || command.checkPacket || command.hostNames) {
         Settings settings = loadSettings(profile);
-        settings.netstatInterval = *command.intervalMs;
+        if (command.intervalMs) settings.netstatInterval = *command.intervalMs;
+        if (command.checkPacket) settings.checkPacket = true;
+        if (command.hostNames) settings.showHostname = true;
         saveSettings(profile, settings);
     }
 
-    int writeError = 0;
-    LogHost host(core.log, [&writeError](std::string_view line) { return writeLine(line, writeError); });
+    const int out = fileno(stdout);
+    OutputQueue output(out, reportDropped(core.applicationName()));
+    LogHost host([&output](std::string_view line) { return output.write(line); },
+                 command.json ? TerminalLog::Format(jsonLogLine) : TerminalLog::Format());
     // Standard output carries the log lines here, so a table that cannot be
     // read is reported on standard error instead of breaking the stream.
     auto reportError = [](std::string_view text) {
@@ -178,26 +209,80 @@ LogEnd runLog(int argc, char** argv, const CommandLine& command) {
     };
     MainDialog dialog({host, core.connections, core.log, core.clock, core.table, core.processes, core.version,
                        profile, reportError, host.windowThread(), core.resolver, &core.addresses,
-                       &core.packetSources});
+                       &core.packetSources, LOOKUP_DEADLINE, host.logListener()});
     host.attach(&dialog);
     host.endWhenReadable(stopSignals.fd());
-    const int out = fileno(stdout);
+    host.endWhenReadable(output.failureFd());
     // Noticed at once, not only when the next line fails to go out.
     if (isPipe(out)) host.endWhenReadable(out);
     QObject::connect(&host, &LogHost::finished, &app, &QCoreApplication::quit, Qt::QueuedConnection);
     host.start();
     app.exec();
 
+    const bool readerGone = host.endedBy() == out;
+    // What is still queued may go out for a moment; a reader that has
+    // stalled does not hold the end up for longer.
+    if (!readerGone) output.flush(-1, 300);
+    output.close();
     if (!dialog.osSupported()) return {EXIT_FAILURE, 0};
-    if (stopSignals.received()) return {0, stopSignals.received()};
-    // A reader that went away ends the run as it ends any writer to a pipe.
-    if (host.endedBy() == out || writeError == EPIPE) return {0, SIGPIPE};
-    if (writeError) {
-        std::fprintf(stderr, "%s: cannot write the log: %s\n", qPrintable(core.applicationName()),
-                     std::strerror(writeError));
+    return windowlessEnd(stopSignals, output, readerGone, core.applicationName(), "log");
+}
+
+// Looks up the host names of the rows' addresses, as one host name pass of
+// the window does, and waits for it on this thread's event loop; returns
+// early when `stopFd` or standard output's reader ends the run.
+void lookUpHostNames(Core& core, int stopFd) {
+    QtWindowThread windowThread;
+    std::shared_ptr<HostNamePass> pass =
+        HostNamePass::start(core.connections, LogSink(), windowThread.share(), core.resolver);
+    if (!pass) return;
+    QTimer done;
+    QObject::connect(&done, &QTimer::timeout, [&pass] {
+        if (!pass->running()) QCoreApplication::quit();
+    });
+    done.start(10);
+    std::vector<std::unique_ptr<QSocketNotifier>> ends;
+    for (int fd : {stopFd, isPipe(fileno(stdout)) ? fileno(stdout) : -1}) {
+        if (fd < 0) continue;
+        ends.push_back(std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read));
+        QObject::connect(ends.back().get(), &QSocketNotifier::activated, [] { QCoreApplication::quit(); });
+    }
+    QCoreApplication::exec();
+    pass->stop();
+    windowThread.close();
+}
+
+LogEnd runList(int argc, char** argv, const CommandLine& command) {
+    StopSignals stopSignals;
+    QCoreApplication app(argc, argv);
+    Core core(argv[0], command);
+    QCoreApplication::setApplicationName(core.applicationName());
+
+    // The rows come from the window's own refresh, so every cell reads as the
+    // window would show it.
+    bool unreadable = false;
+    RefreshCycle refresh(core.connections, core.table, core.processes, LogSink(),
+                         [&unreadable](std::string_view) { unreadable = true; });
+    refresh.tick(false);
+    if (command.hostNames && !unreadable) {
+        lookUpHostNames(core, stopSignals.fd());
+        // The names show in the endpoints from the next refresh on.
+        if (!stopSignals.received()) refresh.tick(true);
+    }
+    if (unreadable) {
+        std::fprintf(stderr, "%s: cannot read the machine's TCP connection table.\n",
+                     qPrintable(core.applicationName()));
         return {EXIT_FAILURE, 0};
     }
-    return {};
+
+    OutputQueue output(fileno(stdout));
+    if (!stopSignals.received()) {
+        output.write(command.json ? jsonConnectionList(core.connections, false)
+                                  : connectionListing(core.connections));
+        output.flush(stopSignals.fd());
+    }
+    output.close();
+    return windowlessEnd(stopSignals, output, false, core.applicationName(), "list");
 }
 
 }  // namespace
@@ -219,8 +304,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s: %s\n%s\nRun '%s --help' for the options.\n", qPrintable(program),
                      qPrintable(command.error), qPrintable(usageLine(program)), qPrintable(program));
         return EXIT_USAGE;
-    case CommandLine::Mode::Log: {
-        const LogEnd end = runLog(argc, argv, command);
+    case CommandLine::Mode::Log:
+    case CommandLine::Mode::List: {
+        const LogEnd end = command.mode == CommandLine::Mode::Log ? runLog(argc, argv, command)
+                                                                  : runList(argc, argv, command);
         // Only now, with every worker stopped and everything torn down.
         if (end.signal) endBySignal(end.signal);
         return end.status;

@@ -63,6 +63,10 @@ std::string permissionDeniedLine(std::string_view command) {
     return line;
 }
 
+std::string cannotGainPrivilegeLine() {
+    return "パケットをチェックできません: 特権を得られないプロセスです (no_new_privs: kestrova-log.serviceの外で --check-packet を使ってください)";
+}
+
 std::string notInGroupLine(std::string_view group, std::string_view user) {
     std::string line = "パケットをチェックできません: ";
     line.append(group);

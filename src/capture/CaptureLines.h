@@ -17,6 +17,10 @@ std::string captureOpenedLine(const std::array<std::uint8_t, 4>& address);
 // The program that captures lacks the right to; `command` grants it.
 std::string permissionDeniedLine(std::string_view command);
 
+// This process may gain no privilege on exec (no_new_privs, as a hardened
+// service runs), so no program it starts can capture.
+std::string cannotGainPrivilegeLine();
+
 // The user may not run the program that captures: not a member of `group`.
 std::string notInGroupLine(std::string_view group, std::string_view user);
 

@@ -2,6 +2,7 @@
 
 #include <system_error>
 
+#include "capture/CaptureLines.h"
 #include "capture/CapturePlan.h"
 
 namespace kestrova {
@@ -15,6 +16,12 @@ PacketCapture::~PacketCapture() { stop(); }
 void PacketCapture::start() {
     stop();
     accessLogged_ = false;
+    if (!sources_.mayCapture()) {
+        // No helper started from here could gain its capability.
+        workerCount_ = 0;
+        logAccessOnce(cannotGainPrivilegeLine());
+        return;
+    }
     const auto addresses = addresses_.query();
     workerCount_ = addresses ? static_cast<int>(addresses->size()) : -1;
     CaptureContext context{sources_, window_, clock_, *this};
@@ -48,15 +55,13 @@ StatisticsRecord PacketCapture::statistics() const {
     return total;
 }
 
-void PacketCapture::captureOpened(std::string_view line) {
-    if (sink_.appendLog) sink_.appendLog(line);
-}
+void PacketCapture::captureOpened(std::string_view line) { sink_.appendLog({LogKind::Capture, line}); }
 
 void PacketCapture::logAccessOnce(const std::string& line) {
     // Every worker meets the same want of permission; one line says it.
     if (accessLogged_) return;
     accessLogged_ = true;
-    if (sink_.appendLog) sink_.appendLog(line);
+    sink_.appendLog({LogKind::Permission, line});
 }
 
 void PacketCapture::capturePermissionDenied() { logAccessOnce(permissionDeniedLine(sources_.access().grantCommand)); }
@@ -67,8 +72,7 @@ void PacketCapture::captureNotPermitted() {
                                        : notInGroupLine(access.group, access.user));
 }
 
-void PacketCapture::captureEnded(std::string_view line) {
-    if (sink_.appendLog) sink_.appendLog(line);
+void PacketCapture::captureEnded(std::string_view line) { sink_.appendLog({LogKind::CaptureEnded, line});
 }
 
 void PacketCapture::packetsCaptured(std::span<const PacketReport> reports) {

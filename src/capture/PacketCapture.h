@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "capture/CaptureWorker.h"
+#include "monitor/LogEvent.h"
 
 namespace kestrova {
 
@@ -16,7 +17,7 @@ class PacketCapture : private CaptureEvents {
 public:
     // Where the workers' results go, on the window thread.
     struct Sink {
-        std::function<void(std::string_view)> appendLog;
+        LogSink appendLog;
         std::function<void(std::span<const PacketReport>)> account;
     };
 

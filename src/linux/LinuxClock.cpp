@@ -5,10 +5,18 @@
 namespace kestrova {
 
 LocalTime LinuxClock::now() {
-    const std::time_t seconds = std::time(nullptr);
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
     std::tm local{};
-    localtime_r(&seconds, &local);
-    return {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec};
+    localtime_r(&now.tv_sec, &local);
+    return {local.tm_year + 1900,
+            local.tm_mon + 1,
+            local.tm_mday,
+            local.tm_hour,
+            local.tm_min,
+            local.tm_sec,
+            static_cast<int>(now.tv_nsec / 1000000),
+            static_cast<int>(local.tm_gmtoff)};
 }
 
 }  // namespace kestrova

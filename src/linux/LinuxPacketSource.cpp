@@ -2,12 +2,14 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/capability.h>
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -217,6 +219,12 @@ CaptureAccess LinuxPacketSources::access() const {
         access.grantCommand = grant;
     }
     return access;
+}
+
+bool LinuxPacketSources::mayCapture() const {
+    if (prctl(PR_GET_NO_NEW_PRIVS, 0, 0, 0, 0) != 1) return true;
+    if (geteuid() == 0) return true;
+    return prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_IS_SET, CAP_NET_RAW, 0, 0) == 1;
 }
 
 std::string locateCaptureHelper(const std::string& executable) {

@@ -48,6 +48,10 @@ public:
     // The helper's group, if its members may run it; the command that grants
     // it the capability, or installs it where that is safe to do.
     CaptureAccess access() const override;
+    // A process that may gain no privilege on exec (no_new_privs, as a
+    // hardened service runs) gives the helper no file capability: then only
+    // root, or the capability already in the ambient set, can capture.
+    bool mayCapture() const override;
 
 private:
     std::string helperPath_;

@@ -94,14 +94,14 @@ void HostNamePass::stop() {
     looked_.notify_all();
 }
 
-bool HostNamePass::say(std::string_view text) {
-    return !stopped() && window_->send([this, text] {
-        if (!stopped()) appendLog_(text);
+bool HostNamePass::say(LogKind kind, std::string_view text) {
+    return !stopped() && window_->send([this, kind, text] {
+        if (!stopped()) appendLog_({kind, text});
     });
 }
 
 void HostNamePass::run() {
-    if (say(RESOLVE_START_TEXT)) {
+    if (say(LogKind::ResolveStart, RESOLVE_START_TEXT)) {
         std::vector<std::string> addresses;
         const bool collected = window_->send([this, &addresses] {
             if (!stopped()) addresses = list_->unnamedAddresses().unnamedAddresses();
@@ -109,7 +109,7 @@ void HostNamePass::run() {
         // An address an earlier pass still waits for is left to it.
         std::erase_if(addresses, [this](const std::string& address) { return lookups_->inFlight(address); });
         if (collected) resolveAll(std::move(addresses));
-        say(RESOLVE_END_TEXT);
+        say(LogKind::ResolveEnd, RESOLVE_END_TEXT);
     }
     lookups_->release(threads_);
     threads_ = 0;
@@ -187,7 +187,7 @@ bool HostNamePass::apply(const std::string& address, const std::string& name) {
         const bool applied = window_->send([&] {
             more = false;
             if (stopped()) return;
-            if (first) appendLog_(resolvedLine(address, name));
+            if (first) appendLog_({LogKind::Name, resolvedLine(address, name), nullptr, {}, {}, address, name});
             more = fillHostName(*list_, address, name, FILLS_PER_REQUEST) == FILLS_PER_REQUEST;
         });
         if (!applied) return false;

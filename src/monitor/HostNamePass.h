@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "monitor/ConnectionList.h"
+#include "monitor/LogEvent.h"
 #include "platform/HostResolver.h"
 #include "platform/WindowThread.h"
 
@@ -78,8 +79,6 @@ private:
 // or the log, even work the window thread has already accepted.
 class HostNamePass : public std::enable_shared_from_this<HostNamePass> {
 public:
-    using LogSink = std::function<void(std::string_view)>;
-
     // Window thread: starts a pass on a thread of its own. `list` and
     // `appendLog` are used only on the window thread and only until stop().
     // `lookups` are the lookups of the window's earlier passes (none: the
@@ -104,7 +103,7 @@ private:
                  std::chrono::milliseconds deadline, std::size_t threads);
 
     void run();
-    bool say(std::string_view text);
+    bool say(LogKind kind, std::string_view text);
     void resolveAll(std::vector<std::string> addresses);
     // Waits for the answer to address `i`; false when the pass is stopped
     // or gives up on it.

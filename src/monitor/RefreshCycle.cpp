@@ -70,7 +70,7 @@ ConnectionTexts makeConnectionTexts(const TcpRow& row, std::string_view zone) {
 }
 
 RefreshCycle::RefreshCycle(ConnectionList& list, ConnectionTable& table, ProcessInfo& processes, LogSink appendLog,
-                           LogSink reportError)
+                           ErrorSink reportError)
     : list_(list),
       table_(table),
       processes_(processes),
@@ -269,9 +269,10 @@ void RefreshCycle::updateFoundRow(int row, std::string_view localIp, std::string
     if (!isEndpointText(list_.cellText(row, colDestination), remoteShown, remotePort, remoteNamed))
         list_.setCellText(row, colDestination, endpointText(remoteShown, remotePort, remoteNamed));
     if (list_.cellText(row, colState) != state) {
-        appendLog_("(" + list_.cellText(row, colProcess) + ")の(" +
-                   endpointText(remoteShown, remotePort, remoteNamed) +
-                   ")との接続状態を(" + std::string(state) + ")に更新しました。");
+        logConnection(LogKind::Changed, row, state,
+                      "(" + list_.cellText(row, colProcess) + ")の(" +
+                          endpointText(remoteShown, remotePort, remoteNamed) + ")との接続状態を(" +
+                          std::string(state) + ")に更新しました。");
         list_.setCellText(row, colState, state);
     }
     markSeen(row);
@@ -280,6 +281,12 @@ void RefreshCycle::updateFoundRow(int row, std::string_view localIp, std::string
 std::string RefreshCycle::zoneOf(const TcpRow& row) {
     const bool linkLocal = row.localAddr.isLinkLocal() || row.remoteAddr.isLinkLocal();
     return linkLocal && row.interfaceIndex != 0 ? table_.interfaceName(row.interfaceIndex) : std::string();
+}
+
+void RefreshCycle::logConnection(LogKind kind, int row, std::string_view state, const std::string& text) {
+    ConnectionFacts facts = rowFacts(list_, row);
+    facts.state = state;
+    appendLog_({kind, text, &facts});
 }
 
 const std::string& RefreshCycle::processName(std::int64_t pid) {
@@ -305,7 +312,10 @@ void RefreshCycle::insertNewRow(std::string_view protocol, std::string_view loca
     static const std::string kNoPath;
     const std::uint32_t pid = row.pid;
     const std::string& path = pid == kPidNotVisible ? kNoPath : processName(pid);
-    if (!path.empty()) appendLog_(processLine(pid, path));
+    if (!path.empty()) {
+        const NumberText pidShown = decimal(pid);
+        appendLog_({LogKind::Process, processLine(pid, path), nullptr, pidShown.view(), path});
+    }
     // What the kernel tells of a socket whose process we may not inspect.
     std::string owner = pid == kPidNotVisible ? socketOwner(row) : ownerDisplayName(path, pid);
     std::string destination = endpointText(remoteIp, remotePort, false);
@@ -328,14 +338,15 @@ void RefreshCycle::insertNewRow(std::string_view protocol, std::string_view loca
     cells[colTotalBytes] = "0";
     list_.insertRow(std::move(cells));
     seen_.push_back(kMarkNew);
-    appendLog_(line);
+    logConnection(LogKind::Added, 0, state, line);
 }
 
 void RefreshCycle::sweepUnseen() {
     list_.removeRowsWhere([this](int row) { return list_.cellText(row, colSeen).empty(); },
                           [this](int row) {
-                              appendLog_("(" + list_.cellText(row, colProcess) + ")の(" +
-                                         list_.cellText(row, colDestination) + ")との接続状態を破棄しました。");
+                              logConnection(LogKind::Removed, row, list_.cellText(row, colState),
+                                            "(" + list_.cellText(row, colProcess) + ")の(" +
+                                                list_.cellText(row, colDestination) + ")との接続状態を破棄しました。");
                           });
 }
 

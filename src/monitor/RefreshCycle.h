@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "monitor/ConnectionList.h"
+#include "monitor/LogEvent.h"
 #include "platform/ConnectionTable.h"
 #include "platform/ProcessInfo.h"
 
@@ -34,10 +35,10 @@ ConnectionTexts makeConnectionTexts(const TcpRow& row, std::string_view zone = {
 // tick at a time, and logs every row added, changed and removed.
 class RefreshCycle {
 public:
-    using LogSink = std::function<void(std::string_view)>;
+    using ErrorSink = std::function<void(std::string_view)>;
 
     RefreshCycle(ConnectionList& list, ConnectionTable& table, ProcessInfo& processes, LogSink appendLog,
-                 LogSink reportError);
+                 ErrorSink reportError);
 
     // One tick: refresh every row from a fresh snapshot and remove the rows
     // whose connection has gone. A snapshot that cannot be read leaves every
@@ -71,6 +72,7 @@ private:
                       std::string_view remoteIp, std::string_view remotePort, std::string_view state,
                       const TcpRow& row);
     void markSeen(int row);
+    void logConnection(LogKind kind, int row, std::string_view state, const std::string& text);
     void finishMarks();
     const std::string& processName(std::int64_t pid);
     // The zone of the row's link-local addresses: its interface's name.
@@ -81,7 +83,7 @@ private:
     ConnectionTable& table_;
     ProcessInfo& processes_;
     LogSink appendLog_;
-    LogSink reportError_;
+    ErrorSink reportError_;
 
     std::vector<TcpRow> snapshot_;
     // The last tick's connections, sorted by key, with the rows they were in.

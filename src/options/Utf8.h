@@ -12,6 +12,11 @@ bool isValidUtf8(std::string_view text);
 // when none starts there.
 std::size_t utf8CharLength(std::string_view text, std::size_t at);
 
+// When no character starts at `at` (< text.size()): how many bytes from there
+// one replacement character stands for, the longest start of a character
+// that is there (Unicode's "maximal subpart"), at least one byte.
+std::size_t utf8IllFormedLength(std::string_view text, std::size_t at);
+
 // The longest prefix of `text` of at most `maxBytes` bytes that does not end
 // inside a multi-byte sequence. Meant for valid UTF-8; on other input it
 // still returns a prefix no longer than `maxBytes`.

@@ -76,6 +76,9 @@ public:
     // The program that captures.
     virtual std::string capturePath() const = 0;
     virtual CaptureAccess access() const = 0;
+    // False when no capture started from this process could get the right to
+    // capture, however the capturing program is set up.
+    virtual bool mayCapture() const { return true; }
 };
 
 }  // namespace kestrova

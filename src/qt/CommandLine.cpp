@@ -13,6 +13,10 @@ const QString kVersion = QStringLiteral("version");
 const QString kLog = QStringLiteral("log");
 const QString kInterval = QStringLiteral("interval");
 const QString kIpv6 = QStringLiteral("ipv6");
+const QString kList = QStringLiteral("list");
+const QString kJson = QStringLiteral("json");
+const QString kCheckPacket = QStringLiteral("check-packet");
+const QString kHostNames = QStringLiteral("host-names");
 
 void describe(QCommandLineParser& parser) {
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
@@ -25,16 +29,38 @@ void describe(QCommandLineParser& parser) {
     parser.addOption({kLog,
                       QStringLiteral("No window: write every line of the event log to standard output, "
                                      "oldest first, until interrupted. Needs no display.")});
+    parser.addOption({kList,
+                      QStringLiteral("No window: print every connection once, with the columns the window shows, "
+                                     "tab-separated under a header line, and exit. Needs no display.")});
+    parser.addOption({kJson,
+                      QStringLiteral("With --log or --list: write JSON instead, one object per log line or "
+                                     "one array of connections.")});
     parser.addOption({kInterval,
                       QStringLiteral("With --log: refresh every <ms> milliseconds (1 to 2147483647) "
                                      "instead of the profile's interval."),
                       QStringLiteral("ms")});
     parser.addOption({{QStringLiteral("6"), kIpv6},
-                      QStringLiteral("List the IPv6 TCP connections too, beside the IPv4 ones, in the window or "
-                                     "with --log. For this run only: the profile does not keep it.")});
+                      QStringLiteral("List the IPv6 TCP connections too, beside the IPv4 ones, in the window, with "
+                                     "--log or --list. For this run only: the profile does not keep it.")});
+    parser.addOption({kCheckPacket,
+                      QStringLiteral("With --log: check packets in this run, whatever the profile says.")});
+    parser.addOption({kHostNames,
+                      QStringLiteral("With --log or --list: look up host names in this run, whatever the "
+                                     "profile says.")});
 }
 
-CommandLine failure(const QString& error) { return {CommandLine::Mode::Error, std::nullopt, error}; }
+CommandLine failure(const QString& error) {
+    CommandLine command;
+    command.mode = CommandLine::Mode::Error;
+    command.error = error;
+    return command;
+}
+
+CommandLine only(CommandLine::Mode mode) {
+    CommandLine command;
+    command.mode = mode;
+    return command;
+}
 
 }  // namespace
 
@@ -44,11 +70,24 @@ CommandLine parseCommandLine(const QStringList& arguments) {
     if (!parser.parse(arguments)) return failure(parser.errorText());
     if (!parser.positionalArguments().isEmpty())
         return failure(QStringLiteral("Unexpected argument '%1'.").arg(parser.positionalArguments().constFirst()));
-    if (parser.isSet(kHelp)) return {CommandLine::Mode::Help, std::nullopt, {}};
-    if (parser.isSet(kVersion)) return {CommandLine::Mode::Version, std::nullopt, {}};
+    if (parser.isSet(kHelp)) return only(CommandLine::Mode::Help);
+    if (parser.isSet(kVersion)) return only(CommandLine::Mode::Version);
 
+    if (parser.isSet(kLog) && parser.isSet(kList)) return failure(QStringLiteral("--log and --list exclude each other."));
     CommandLine command;
-    command.mode = parser.isSet(kLog) ? CommandLine::Mode::Log : CommandLine::Mode::Window;
+    command.mode = parser.isSet(kLog)    ? CommandLine::Mode::Log
+                   : parser.isSet(kList) ? CommandLine::Mode::List
+                                         : CommandLine::Mode::Window;
+    const bool windowless = command.mode != CommandLine::Mode::Window;
+    command.json = parser.isSet(kJson);
+    if (command.json && !windowless) return failure(QStringLiteral("--json works only with --log or --list."));
+    command.hostNames = parser.isSet(kHostNames);
+    if (command.hostNames && !windowless)
+        return failure(QStringLiteral("--host-names works only with --log or --list."));
+    // A list is one look at the table: there is no time in it to count bytes.
+    command.checkPacket = parser.isSet(kCheckPacket);
+    if (command.checkPacket && command.mode != CommandLine::Mode::Log)
+        return failure(QStringLiteral("--check-packet works only with --log."));
     command.ipv6 = parser.isSet(kIpv6);
     if (parser.isSet(kInterval)) {
         // In the window the interval is an option the user changes and saves;

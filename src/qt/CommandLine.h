@@ -9,10 +9,15 @@ namespace kestrova {
 
 // What the program was asked to do.
 struct CommandLine {
-    enum class Mode { Window, Log, Help, Version, Error };
+    enum class Mode { Window, Log, List, Help, Version, Error };
     Mode mode = Mode::Window;
     // --interval: the refresh period for this run, in milliseconds.
     std::optional<std::int32_t> intervalMs;
+    // --json: machine-readable output for --log and --list.
+    bool json = false;
+    // --check-packet, --host-names: on for this run, whatever the profile says.
+    bool checkPacket = false;
+    bool hostNames = false;
     // For Mode::Error: what is wrong, as one sentence.
     QString error;
     // -6/--ipv6: IPv6 connections beside the IPv4 ones, for this run.

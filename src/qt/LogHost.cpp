@@ -6,16 +6,15 @@
 
 #include <cstdio>
 
-#include "ui/EventLog.h"
 #include "ui/MainDialog.h"
 
 namespace kestrova {
 
-LogHost::LogHost(EventLog& log, TerminalLog::Writer write, QObject* parent)
+LogHost::LogHost(TerminalLog::Writer write, TerminalLog::Format format, QObject* parent)
     : QObject(parent),
       // A line that cannot be written comes in the middle of a tick; the end
       // waits until the tick is over.
-      terminal_(log, std::move(write), [this] { postClose(); }),
+      terminal_(std::move(write), [this] { postClose(); }, std::move(format)),
       timers_(this,
               [this](std::uint32_t id) {
                   if (dialog_ && !ended_) dialog_->onTimer(id);

@@ -13,20 +13,20 @@ class QSocketNotifier;
 
 namespace kestrova {
 
-class EventLog;
 class MainDialog;
 
 // The window host of the terminal front end: a host without a window. The
 // timers run on the plain Qt event loop (a QCoreApplication is enough, so no
 // windowing system is needed or even looked for), workers hand their work over
-// through windowThread(), and every line added to the event log is written out
-// as it comes. There is no menu, no message box, no title to show: those
+// through windowThread(), and every line the event log receives is written
+// out as it comes (give the dialog logListener()). There is no menu, no message box, no title to show: those
 // requests are answered as a window that nobody looks at would answer them.
 class LogHost : public QObject, public WindowHost {
     Q_OBJECT
 public:
-    // `write` takes each log line; the first line it cannot take ends the run.
-    LogHost(EventLog& log, TerminalLog::Writer write, QObject* parent = nullptr);
+    // `write` takes each log line, made by `format` (text lines without
+    // one); the first line it cannot take ends the run.
+    explicit LogHost(TerminalLog::Writer write, TerminalLog::Format format = {}, QObject* parent = nullptr);
     ~LogHost() override;
 
     void attach(MainDialog* dialog);
@@ -44,6 +44,8 @@ public:
     // The descriptor that ended the run, -1 when something else did.
     int endedBy() const { return endedBy_; }
     bool outputFailed() const { return terminal_.failed(); }
+    // What writes the log's lines out.
+    LogListener* logListener() { return &terminal_; }
     // Where worker threads hand their work to the event loop's thread.
     QtWindowThread* windowThread() const { return windowThread_.get(); }
     const std::string& title() const { return title_; }

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "monitor/ConnectionList.h"
+#include "monitor/LogEvent.h"
 #include "monitor/TextTable.h"
 #include "platform/Clock.h"
 
@@ -20,5 +21,15 @@ public:
 };
 
 std::string formatTimestamp(const LocalTime& time);
+// RFC 3339 local time with milliseconds and the offset from UTC:
+// "2004-03-07T09:05:02.123+09:00".
+std::string formatRfc3339(const LocalTime& time);
+
+// Told of every line the event log receives, with its kind and details.
+class LogListener {
+public:
+    virtual ~LogListener() = default;
+    virtual void logged(const LocalTime& time, const LogEvent& event) = 0;
+};
 
 }  // namespace kestrova

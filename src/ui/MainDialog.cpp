@@ -17,15 +17,15 @@ void writeToStdout(std::string_view text) {
 
 MainDialog::MainDialog(MainDialogParts parts)
     : parts_(std::move(parts)),
-      refresh_(parts_.connections, parts_.table, parts_.processes, [this](std::string_view text) { appendLog(text); },
+      refresh_(parts_.connections, parts_.table, parts_.processes, [this](const LogEvent& event) { appendLog(event); },
                parts_.reportError ? parts_.reportError : writeToStdout),
       accounting_(parts_.connections) {
     settings_.activeMark.clear();  // nothing meaningful until the profile is read
     if (parts_.windowThread && parts_.addresses && parts_.packetSources) {
         capture_ = std::make_unique<PacketCapture>(
             *parts_.addresses, *parts_.packetSources, *parts_.windowThread, parts_.clock,
-            PacketCapture::Sink{[this](std::string_view line) {
-                                    if (!destroyed_) appendLog(line);
+            PacketCapture::Sink{[this](const LogEvent& event) {
+                                    if (!destroyed_) appendLog(event);
                                 },
                                 [this](std::span<const PacketReport> reports) { accountPackets(reports); }});
     }
@@ -65,7 +65,21 @@ void MainDialog::detectPlatform() {
     osDescription_ = verdict.osDescription;
 }
 
-void MainDialog::appendLog(std::string_view text) { parts_.log.append(parts_.clock.now(), text); }
+void MainDialog::appendLog(const LogEvent& event) {
+    const LocalTime now = parts_.clock.now();
+    parts_.log.append(now, event.text);
+    if (!parts_.logListener) return;
+    // A byte total is news only while packets are being counted.
+    if (event.connection && !settings_.checkPacket) {
+        ConnectionFacts facts = *event.connection;
+        facts.bytes = {};
+        LogEvent withoutBytes = event;
+        withoutBytes.connection = &facts;
+        parts_.logListener->logged(now, withoutBytes);
+        return;
+    }
+    parts_.logListener->logged(now, event);
+}
 
 void MainDialog::onTimer(std::uint32_t id) {
     if (destroyed_) return;
@@ -91,7 +105,7 @@ void MainDialog::startResolvePass() {
     if (resolveRunning()) return;
     std::shared_ptr<WindowThread> window = parts_.windowThread ? parts_.windowThread->share() : nullptr;
     resolvePass_ = HostNamePass::start(
-        parts_.connections, [this](std::string_view text) { appendLog(text); }, std::move(window),
+        parts_.connections, [this](const LogEvent& event) { appendLog(event); }, std::move(window),
         parts_.resolver, lookups_, parts_.lookupDeadline);
 }
 
@@ -106,7 +120,7 @@ void MainDialog::onSysCommand(std::uint32_t code, const void* param) {
     } else if (code == SC_PACKET_REPORT) {
         if (param) accountPacket(*static_cast<const PacketReport*>(param));
     } else if (code == SC_LOG_TEXT) {
-        if (param) appendLog(static_cast<const char*>(param));
+        if (param) appendLog({LogKind::Capture, static_cast<const char*>(param)});
     } else if (code >= CMD_SHOW_HOSTNAME && code <= CMD_CYCLE_INTERVAL) {
         runMenuCommand(code);
     }
@@ -139,10 +153,10 @@ void MainDialog::runMenuCommand(std::uint32_t code) {
     case CMD_SHOW_HOSTNAME:
         settings_.showHostname = !settings_.showHostname;
         if (settings_.showHostname) {
-            appendLog("ホスト名で表示します。");
+            appendLog({LogKind::Option, "ホスト名で表示します。"});
             host.setTimer(TIMER_RESOLVE, RESOLVE_PERIOD_MS);
         } else {
-            appendLog("IPアドレスで表示します。");
+            appendLog({LogKind::Option, "IPアドレスで表示します。"});
             host.killTimer(TIMER_RESOLVE);
         }
         break;
@@ -152,7 +166,7 @@ void MainDialog::runMenuCommand(std::uint32_t code) {
         break;
     case CMD_ALWAYS_ON_TOP:
         settings_.alwaysOnTop = !settings_.alwaysOnTop;
-        appendLog(settings_.alwaysOnTop ? "常に最上位に表示します。" : "常に最上位に表示を解除します。");
+        appendLog({LogKind::Option, settings_.alwaysOnTop ? "常に最上位に表示します。" : "常に最上位に表示を解除します。"});
         host.applyTopmost(settings_.alwaysOnTop);
         break;
     case CMD_LESS_TRANSPARENT:
@@ -162,16 +176,16 @@ void MainDialog::runMenuCommand(std::uint32_t code) {
                                                     static_cast<std::uint32_t>(code == CMD_LESS_TRANSPARENT
                                                                                    ? ALPHA_STEP
                                                                                    : -ALPHA_STEP));
-        appendLog("透過度を(" + std::to_string(settings_.alpha) + ")に設定しました。");
+        appendLog({LogKind::Option, "透過度を(" + std::to_string(settings_.alpha) + ")に設定しました。"});
         applyTransparency();
         break;
     case CMD_CHECK_PACKET:
         settings_.checkPacket = !settings_.checkPacket;
         if (settings_.checkPacket) {
-            appendLog("パケットのチェックを開始します。");
+            appendLog({LogKind::Option, "パケットのチェックを開始します。"});
             startCapture();
         } else {
-            appendLog("パケットのチェックを終了します。");
+            appendLog({LogKind::Option, "パケットのチェックを終了します。"});
             stopCapture();
         }
         break;
@@ -183,7 +197,7 @@ void MainDialog::runMenuCommand(std::uint32_t code) {
         host.killTimer(TIMER_REFRESH);
         host.setTimer(TIMER_REFRESH, settings_.netstatInterval);
         writeTitle();
-        appendLog("表示更新間隔を(" + std::to_string(settings_.netstatInterval) + ")msに設定しました。");
+        appendLog({LogKind::Option, "表示更新間隔を(" + std::to_string(settings_.netstatInterval) + ")msに設定しました。"});
         break;
     default:
         break;

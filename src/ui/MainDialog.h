@@ -51,6 +51,8 @@ struct MainDialogParts {
     PacketSourceFactory* packetSources = nullptr;
     // How long a host name pass waits for one lookup before it gives up.
     std::chrono::milliseconds lookupDeadline = LOOKUP_DEADLINE;
+    // Told of every log line with its kind and details, besides the pane.
+    LogListener* logListener = nullptr;
 };
 
 // The main window's logic: its state, start-up, timers, command routing and
@@ -73,7 +75,7 @@ public:
     // The window is going away: stop the timers and the capture workers.
     void onDestroy();
 
-    void appendLog(std::string_view text);
+    void appendLog(const LogEvent& event);
     void runMenuCommand(std::uint32_t code);
 
     // Packet checking: a capture worker for every local address, and the

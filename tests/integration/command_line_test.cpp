@@ -29,7 +29,8 @@ std::vector<CommandLineCase> commandLineCases() {
     return {
         {"Version", {"--version"}, 0, {"Kestrova Version 2.00\n"}, {}},
         {"VersionShort", {"-v"}, 0, {"Kestrova Version 2.00\n"}, {}},
-        {"Help", {"--help"}, 0, {kUsage, "--log", "--interval <ms>", "--version", "-6, --ipv6"}, {}},
+        {"Help", {"--help"}, 0,
+         {kUsage, "--log", "--interval <ms>", "--version", "--list", "--json", "--check-packet", "--host-names", "-6, --ipv6"}, {}},
         {"HelpShort", {"-h"}, 0, {kUsage}, {}},
         {"HelpWinsOverVersion", {"--version", "--help"}, 0, {kUsage}, {}},
         {"UnknownOption", {"--frob"}, 2, {}, {"Unknown option 'frob'.", kUsage}},
@@ -48,6 +49,12 @@ std::vector<CommandLineCase> commandLineCases() {
         {"Ipv6WindowWithoutDisplay", {"-6"}, 2, {}, {"no display"}},
         {"Ipv6TakesNoValue", {"--log", "--ipv6=yes"}, 2, {}, {"Unexpected value after '--ipv6'."}},
         {"Ipv6WithIntervalStillNeedsLog", {"-6", "--interval", "500"}, 2, {}, {"--interval works only with --log."}},
+        {"JsonWithoutLogOrList", {"--json"}, 2, {}, {"--json works only with --log or --list.", kUsage}},
+        {"LogAndList", {"--log", "--list"}, 2, {}, {"--log and --list exclude each other."}},
+        {"HostNamesInTheWindow", {"--host-names"}, 2, {}, {"--host-names works only with --log or --list."}},
+        {"CheckPacketInTheWindow", {"--check-packet"}, 2, {}, {"--check-packet works only with --log."}},
+        {"CheckPacketWithList", {"--list", "--check-packet"}, 2, {}, {"--check-packet works only with --log."}},
+        {"IntervalWithList", {"--list", "--interval", "100"}, 2, {}, {"--interval works only with --log."}},
     };
 }
 

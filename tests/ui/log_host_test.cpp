@@ -37,12 +37,13 @@ protected:
     FakeVersionInfo version;
     MemoryProfileFile profileFile{"[1040315]\nnetstatInterval=20\n"};
     ProfileStore profile{profileFile, [](std::string_view bytes) { return std::string(bytes); }};
-    LogHost host{log, [this](std::string_view line) {
-                     if (refuseWrites) return false;
-                     written.emplace_back(line);
-                     return true;
-                 }};
-    MainDialog dialog{{host, connections, log, clock, table, processes, version, profile, [](std::string_view) {}}};
+    LogHost host{[this](std::string_view line) {
+        if (refuseWrites) return false;
+        written.emplace_back(line);
+        return true;
+    }};
+    MainDialog dialog{{host, connections, log, clock, table, processes, version, profile, [](std::string_view) {},
+                       nullptr, nullptr, nullptr, nullptr, LOOKUP_DEADLINE, host.logListener()}};
     int finished = 0;
 
     void SetUp() override {
@@ -79,7 +80,7 @@ TEST_F(LogHostTest, EndStopsTheTimersAndRefusesWorkers) {
     std::thread worker([&] {
         sent = host.windowThread()->send([&] {
             ranOnLoop = std::this_thread::get_id() == loopThread;
-            dialog.appendLog("from a worker");
+            dialog.appendLog({LogKind::Capture, "from a worker"});
         });
     });
     ASSERT_TRUE(spinUntil([&] { return wroteLineWith("from a worker"); }));

@@ -117,9 +117,12 @@ public:
     CaptureAccess accessResult{"kestrova", "alice",
                                "sudo setcap cap_net_raw=p /usr/libexec/kestrova/kestrova-capture"};
 
+    bool mayCaptureAtAll = true;
+
     std::unique_ptr<PacketSource> create() override { return std::make_unique<Source>(*this); }
     std::string capturePath() const override { return "/usr/libexec/kestrova/kestrova-capture"; }
     CaptureAccess access() const override { return accessResult; }
+    bool mayCapture() const override { return mayCaptureAtAll; }
 
     std::vector<CaptureRequest> requests() const {
         std::lock_guard lock(mutex_);

@@ -140,6 +140,19 @@ TEST_F(PacketCaptureTest, EveryWorkerIsPlannedFromTheListTheStartRead) {
     own.stop();
 }
 
+// A process that can gain no privilege (a hardened service) starts no helper:
+// the same line says at once that it may not capture.
+TEST_F(PacketCaptureTest, AProcessThatMayNotCaptureStartsNoWorker) {
+    addresses.set(std::vector{localAddress("lo", {127, 0, 0, 1}, true), localAddress("eth0", {10, 0, 0, 7})});
+    sources.mayCaptureAtAll = false;
+    capture->start();
+    EXPECT_EQ(lines, (std::vector<std::string>{"パケットをチェックできません: 特権を得られないプロセスです (no_new_privs: "
+                                               "kestrova-log.serviceの外で --check-packet を使ってください)"}));
+    EXPECT_EQ(capture->workerCount(), 0);
+    window.runUntil([] { return false; }, 20ms);
+    EXPECT_TRUE(sources.requests().empty());
+}
+
 struct BrokenStream {
     const char* name;
     std::function<void(Stream&)> script;

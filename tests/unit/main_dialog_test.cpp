@@ -297,3 +297,53 @@ TEST_F(MainDialogTest, DestroyKillsTimersAndIgnoresLateEvents) {
 
 }  // namespace
 }  // namespace kestrova
+
+namespace kestrova {
+namespace {
+
+using namespace kestrova::testing;
+
+struct RecordingListener : LogListener {
+    std::vector<std::string> lines;
+    void logged(const LocalTime& time, const LogEvent& event) override {
+        std::string line = formatRfc3339(time) + " " + std::string(logKindWord(event.kind));
+        if (event.connection) line += " bytes=" + std::string(event.connection->bytes);
+        lines.push_back(line + " " + std::string(event.text));
+    }
+};
+
+// The listener hears every line the pane gets, at the pane's time; a removed
+// connection's byte total only while packets are being counted.
+TEST(MainDialogListener, HearsEveryLineWithBytesOnlyWhileCounting) {
+    for (const bool counting : {false, true}) {
+        FakeHost host;
+        ConnectionList connections;
+        EventLog log;
+        ManualClock clock;
+        FakeConnectionTable table;
+        FakeProcessInfo processes;
+        FakeVersionInfo version;
+        MemoryProfileFile profileFile(counting ? "[1040315]\ncheckPacket=1040315\n" : "");
+        ProfileStore profile{profileFile, [](std::string_view bytes) { return std::string(bytes); }};
+        RecordingListener listener;
+        MainDialogParts parts{host, connections, log, clock, table, processes, version, profile, {}};
+        parts.logListener = &listener;
+        MainDialog dialog(parts);
+        dialog.initialise();
+        table.rows = {tcp(5, {127, 0, 0, 1}, 5000, {127, 0, 0, 1}, 80, 0)};
+        dialog.onTimer(TIMER_REFRESH);
+        table.rows.clear();
+        dialog.onTimer(TIMER_REFRESH);
+        dialog.runMenuCommand(CMD_ALWAYS_ON_TOP);
+        const std::string bytes = counting ? "0" : "";
+        EXPECT_EQ(listener.lines,
+                  (std::vector<std::string>{
+                      "2004-03-07T09:05:02.000+00:00 added bytes=" + bytes + " " + log.cellText(2, 1),
+                      "2004-03-07T09:05:02.000+00:00 removed bytes=" + bytes + " " + log.cellText(1, 1),
+                      "2004-03-07T09:05:02.000+00:00 option 常に最上位に表示を解除します。"}))
+            << "counting " << counting;
+    }
+}
+
+}  // namespace
+}  // namespace kestrova

@@ -88,6 +88,42 @@ TEST_F(RefreshCycleTest, StateChangeUpdatesInPlaceAndLogsOnce) {
     EXPECT_EQ(cell(1, colSeen), "更新");
 }
 
+// Each line says what kind it is and, for a connection, the row's texts as
+// they stand once the line is written: a changed row in its new state, a
+// removed one with what it showed last.
+TEST(RefreshCycleEvents, KindsAndConnectionTexts) {
+    ConnectionList list;
+    FakeConnectionTable table;
+    FakeProcessInfo processes;
+    processes.paths[5] = "/bin/p";
+    std::vector<std::string> seen;
+    RefreshCycle cycle(list, table, processes, [&](const LogEvent& event) {
+        std::string entry(logKindWord(event.kind));
+        if (const ConnectionFacts* c = event.connection)
+            for (std::string_view field : {c->local, c->remote, c->localIp, c->localPort, c->remoteIp, c->remotePort,
+                                           c->state, c->pid, c->process, c->bytes})
+                entry += " " + std::string(field);
+        if (!event.pid.empty()) entry += " pid=" + std::string(event.pid) + " " + std::string(event.process);
+        seen.push_back(entry);
+    }, {});
+    table.rows = {tcp(SYN_SENT, {10, 0, 0, 1}, 1, {10, 0, 0, 2}, 2, 5),
+                  tcp(LISTEN, {0, 0, 0, 0}, 22, {0, 0, 0, 0}, 0, kPidNotVisible)};
+    cycle.tick(false);
+    table.rows[0].state = ESTABLISHED;
+    cycle.tick(false);
+    list.setCellText(0, colTotalBytes, "99");  // as packet checking would
+    table.rows.clear();
+    cycle.tick(false);
+    EXPECT_EQ(seen, (std::vector<std::string>{
+                        "process pid=5 /bin/p",
+                        "added 10.0.0.1:1 10.0.0.2:2 10.0.0.1 1 10.0.0.2 2 SYN_SENT 5 /bin/p 0",
+                        "added 0.0.0.0:22 0.0.0.0:0 0.0.0.0 22 0.0.0.0 0 LISTEN  System (0) 0",
+                        "changed 10.0.0.1:1 10.0.0.2:2 10.0.0.1 1 10.0.0.2 2 ESTABLISHED 5 /bin/p 0",
+                        "removed 10.0.0.1:1 10.0.0.2:2 10.0.0.1 1 10.0.0.2 2 ESTABLISHED 5 /bin/p 0",
+                        "removed 0.0.0.0:22 0.0.0.0:0 0.0.0.0 22 0.0.0.0 0 LISTEN  System (0) 99",
+                    }));
+}
+
 TEST_F(RefreshCycleTest, SameEndpointsUnderAnotherPidReplaceTheRow) {
     processes.paths = {{1, "/bin/a"}, {2, "/bin/b"}};
     table.rows = {tcp(ESTABLISHED, {127, 0, 0, 1}, 5000, {127, 0, 0, 1}, 80, 1)};

@@ -39,10 +39,12 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"LoneLeadByteAtTheEnd", "x\xc2", "2004/03/07 09:05:02\tx\xc2\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(TerminalLogTest, WritesEveryLineOldestFirstEvenPastTheLogsCap) {
-    EventLog log;
+// A stream runs forward in time: every line, oldest first, however few the
+// pane keeps (the dialog tells the terminal of every line, see
+// MainDialogListener).
+TEST(TerminalLogTest, WritesEveryLineOldestFirst) {
     std::vector<std::string> written;
-    TerminalLog terminal(log, [&](std::string_view line) {
+    TerminalLog terminal([&](std::string_view line) {
         written.emplace_back(line);
         return true;
     }, {});
@@ -50,43 +52,41 @@ TEST(TerminalLogTest, WritesEveryLineOldestFirstEvenPastTheLogsCap) {
     constexpr int kLines = EventLog::kMaxLines + 50;
     for (int i = 0; i < kLines; ++i) {
         clock.time.second = i % 60;
-        log.append(clock.time, "line " + std::to_string(i));
+        terminal.logged(clock.time, {LogKind::Option, "line " + std::to_string(i)});
     }
     ASSERT_EQ(written.size(), static_cast<std::size_t>(kLines));
     EXPECT_EQ(written.front(), "2004/03/07 09:05:00\tline 0\n");
     EXPECT_EQ(written.back(), "2004/03/07 09:05:29\tline 149\n");
-    EXPECT_EQ(log.rowCount(), EventLog::kMaxLines);
 }
 
 TEST(TerminalLogTest, AFailedWriteIsReportedOnceAndEndsTheOutput) {
-    EventLog log;
     int attempts = 0;
     int failures = 0;
     TerminalLog terminal(
-        log,
         [&](std::string_view) {
             ++attempts;
             return attempts < 2;
         },
         [&] { ++failures; });
-    ManualClock clock;
-    for (int i = 0; i < 5; ++i) log.append(clock.time, "x");
+    for (int i = 0; i < 5; ++i) terminal.logged(LocalTime{}, {LogKind::Option, "x"});
     EXPECT_EQ(attempts, 2);
     EXPECT_EQ(failures, 1);
     EXPECT_TRUE(terminal.failed());
-    // The log itself goes on.
-    EXPECT_EQ(log.rowCount(), 5);
 }
 
-TEST(TerminalLogTest, StopsWatchingWhenItGoes) {
-    EventLog log;
-    int writes = 0;
-    {
-        TerminalLog terminal(log, [&](std::string_view) { return ++writes > 0; }, {});
-        log.append(LocalTime{}, "seen");
-    }
-    log.append(LocalTime{}, "after");
-    EXPECT_EQ(writes, 1);
+TEST(TerminalLogTest, AFormatGetsTheTextAsTheTerminalShowsIt) {
+    std::string written;
+    TerminalLog terminal(
+        [&](std::string_view line) {
+            written += line;
+            return true;
+        },
+        {},
+        [](const LocalTime& time, const LogEvent& event, std::string_view shown) {
+            return formatRfc3339(time) + " " + std::string(logKindWord(event.kind)) + " " + std::string(shown) + "\n";
+        });
+    terminal.logged(LocalTime{2004, 3, 7, 9, 5, 2, 7, -(3 * 3600 + 30 * 60)}, {LogKind::Name, "a\nb"});
+    EXPECT_EQ(written, "2004-03-07T09:05:02.007-03:30 name a?b\n");
 }
 
 }  // namespace

@@ -1,0 +1,27 @@
+#include "ui/ConnectionListing.h"
+
+#include <vector>
+
+#include "ui/TerminalLog.h"
+
+namespace kestrova {
+
+std::string connectionListing(const ConnectionList& list) {
+    std::vector<int> shown;
+    for (int column = 0; column < kConnectionColumns; ++column)
+        if (kConnectionColumnSpecs[column].width > 0) shown.push_back(column);
+    std::string out;
+    auto line = [&](auto cell) {
+        for (std::size_t i = 0; i < shown.size(); ++i) {
+            if (i > 0) out += '\t';
+            out += terminalText(cell(shown[i]));
+        }
+        out += '\n';
+    };
+    line([](int column) { return std::string_view(kConnectionColumnSpecs[column].header); });
+    for (int row = 0; row < list.rowCount(); ++row)
+        line([&](int column) { return std::string_view(list.cellText(row, column)); });
+    return out;
+}
+
+}  // namespace kestrova
