@@ -64,7 +64,7 @@ std::string permissionDeniedLine(std::string_view command) {
 }
 
 std::string cannotGainPrivilegeLine() {
-    return "パケットをチェックできません: 特権を得られないプロセスです (no_new_privs: kestrova-log.serviceの外で --check-packet を使ってください)";
+    return "パケットをチェックできません: このプロセスは特権を得られません (no_new_privs)";
 }
 
 std::string notInGroupLine(std::string_view group, std::string_view user) {
