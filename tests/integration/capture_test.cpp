@@ -15,6 +15,8 @@
 #include <gtest/gtest.h>
 
 #include "CaptureRig.h"
+#include "helper/HelperOptions.h"
+#include "linux/LinuxConnectionTable.h"
 
 namespace kestrova {
 namespace {
@@ -150,6 +152,50 @@ TEST(CaptureOnLoopback, EveryConnectionGetsExactlyTheBytesTcpdumpSaw) {
     EXPECT_EQ(rig.capture->statistics().dropped, 0u);
 }
 
+// With IPv6 checked too, loopback's IPv6 worker takes every IPv6 datagram
+// there, beside the IPv4 worker, each family's exactly as tcpdump saw them.
+TEST(CaptureOnLoopback, Ipv6ConnectionsGetExactlyTheBytesTcpdumpSaw) {
+    REQUIRE_ROOT();
+    TempDir dir;
+    LoopbackAddresses addresses(IpFamilies::Ipv4AndIpv6);
+    const auto listed = addresses.query();
+    ASSERT_TRUE(listed.has_value());
+    const IpAddress loopback6 = IpAddress::fromIpv6({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1});
+    ASSERT_NE(std::find(listed->begin(), listed->end(), LocalAddress{"lo", loopback6, true}), listed->end());
+    CaptureRig rig(addresses);
+    Tcpdump tcpdump("lo", dir.path / "lo.pcap", "", kYardstick);
+    ASSERT_TRUE(tcpdump.listening());
+    rig.capture->start();
+    ASSERT_TRUE(rig.waitForLines(listed->size()));
+    EXPECT_NE(std::find(rig.lines.begin(), rig.lines.end(), "::1を通るパケットをチェックします。"), rig.lines.end());
+
+    std::vector<TcpPair> pairs;
+    pairs.push_back(connectPair(loopback6, loopback6));
+    pairs.push_back(connectPair(loopback6, loopback6));
+    pairs.push_back(connectPair({127, 0, 0, 1}, {127, 0, 0, 1}));
+    for (TcpPair& pair : pairs) {
+        ASSERT_TRUE(pair.ok());
+        pair.addRows(rig.list);
+    }
+    exchange(pairs[0], 20 * 100, 100, 500);
+    exchange(pairs[1], 4 << 20, 1 << 20, 0);  // segments far beyond one frame
+    exchange(pairs[2], 30 * 100, 100, 700);
+    std::this_thread::sleep_for(300ms);
+    const Tcpdump::Result seen = tcpdump.stop();
+    ASSERT_TRUE(seen.ok);
+    ASSERT_EQ(seen.dropped, 0u);
+    const auto pcap = PcapTotals::read(dir.path / "lo.pcap");
+    ASSERT_TRUE(pcap.has_value());
+
+    for (const TcpPair& pair : pairs) {
+        const std::string expected = std::to_string(pair.bytesIn(*pcap));
+        EXPECT_GT(pair.bytesIn(*pcap), 0u);
+        EXPECT_TRUE(rig.window.runUntil([&] { return pair.total(rig.list) == expected; }, 5s))
+            << pair.name() << ": " << pair.total(rig.list) << " != " << expected;
+    }
+    EXPECT_EQ(rig.capture->statistics().dropped, 0u);
+}
+
 // Two namespaces joined by a veth pair. The first has two addresses on its
 // end of the pair and two on loopback; connections run out over the pair,
 // in from the other side, and between the first namespace's own addresses,
@@ -223,8 +269,7 @@ TEST_F(CaptureInNamespaces, SeveralAddressesCountEachDatagramOnce) {
         EXPECT_TRUE(onLo == 0 || onVeth == 0);
         const std::string expected = std::to_string(onLo + onVeth);
         EXPECT_TRUE(rig.window.runUntil([&] { return pair.total(rig.list) == expected; }, 5s))
-            << dotted(pair.clientAddress) << ":" << pair.clientPort << " -> " << dotted(pair.serverAddress) << ": "
-            << pair.total(rig.list) << " != " << expected;
+            << pair.name() << ": " << pair.total(rig.list) << " != " << expected;
     }
 }
 
@@ -244,6 +289,111 @@ TEST_F(CaptureInNamespaces, AnAddressOrInterfaceThatGoesAwayEndsItsWorker) {
     EXPECT_TRUE(gone(2)) << rig.sources.live();
     ASSERT_TRUE(Namespaces::ip(inside, {"link", "del", insideLink}));
     EXPECT_TRUE(gone(1)) << rig.sources.live();
+}
+
+// The same with IPv6: two global addresses and a link-local one on the
+// inside end of the pair (usable at once: no duplicate address detection),
+// ::1 on loopback. Connections run out over the pair, in from the other
+// side, link-local both ways, and between the inside's own addresses over
+// its loopback, link-local ones among them, whose rows name the link.
+class CaptureIpv6InNamespaces : public ::testing::Test {
+protected:
+    const std::string inside = uniqueName("kc6a");
+    const std::string outside = uniqueName("kc6b");
+    const std::string insideLink = uniqueName("kv6a");
+    const std::string outsideLink = uniqueName("kv6b");
+    const IpAddress a1 = ipv6("2001:db8:77::1"), a3 = ipv6("2001:db8:77::3"), b = ipv6("2001:db8:77::2");
+    const IpAddress linkA = ipv6("fe80::a"), linkB = ipv6("fe80::b"), loopback = ipv6("::1");
+    std::unique_ptr<Namespaces> namespaces;
+
+    void SetUp() override {
+        REQUIRE_ROOT();
+        namespaces = std::make_unique<Namespaces>(std::vector{inside, outside});
+        ASSERT_TRUE(namespaces->ok());
+        ASSERT_TRUE(Namespaces::ip(inside, {"link", "add", insideLink, "type", "veth", "peer", "name", outsideLink,
+                                            "netns", outside}));
+        for (const auto& [ns, link, addresses] :
+             {std::tuple{inside, insideLink, std::vector<std::string>{"2001:db8:77::1/64", "2001:db8:77::3/64",
+                                                                      "fe80::a/64"}},
+              std::tuple{outside, outsideLink, std::vector<std::string>{"2001:db8:77::2/64", "fe80::b/64"}}}) {
+            // Only the link-local address given: none made up from the
+            // link's hardware address, which would wait for its check.
+            ASSERT_TRUE(Namespaces::ip(ns, {"link", "set", link, "addrgenmode", "none"}));
+            for (const std::string& address : addresses)
+                ASSERT_TRUE(Namespaces::ip(ns, {"addr", "add", address, "dev", link, "nodad"}));
+            ASSERT_TRUE(Namespaces::ip(ns, {"link", "set", "lo", "up"}));
+            ASSERT_TRUE(Namespaces::ip(ns, {"link", "set", link, "up"}));
+        }
+    }
+};
+
+TEST_F(CaptureIpv6InNamespaces, EachDatagramIsCountedOnceLinkLocalOnesToo) {
+    TempDir dir;
+    Tcpdump onLoopback("lo", dir.path / "lo.pcap", inside, kYardstick);
+    Tcpdump onLink(insideLink, dir.path / "link.pcap", inside, kYardstick);
+    ASSERT_TRUE(onLoopback.listening() && onLink.listening());
+
+    InNamespace entered(inside);
+    ASSERT_TRUE(entered.entered());
+    LinuxAddressList addresses(IpFamilies::Ipv4AndIpv6);
+    const auto list = addresses.query();
+    ASSERT_TRUE(list.has_value());
+    ASSERT_EQ(list->size(), 5u);  // 127.0.0.1 and ::1 on loopback, three on the link
+    EXPECT_TRUE(list->front().address.isIpv4());
+    CaptureRig rig(addresses);
+    rig.capture->start();
+    ASSERT_TRUE(rig.waitForLines(5));
+    std::sort(rig.lines.begin(), rig.lines.end());
+    const std::string opened = "を通るパケットをチェックします。";
+    EXPECT_EQ(rig.lines, (std::vector<std::string>{"127.0.0.1" + opened, "2001:db8:77::1" + opened,
+                                                   "2001:db8:77::3" + opened, "::1" + opened,
+                                                   "fe80::a%" + insideLink + opened}));
+
+    std::vector<TcpPair> pairs;
+    pairs.push_back(connectPair(a1, b, "", outside));  // out over the link
+    pairs.push_back(connectPair(a3, b, "", outside));  // out from the second address
+    pairs.push_back(connectPair(a1, a3));              // between two link addresses: over loopback
+    pairs.push_back(connectPair(b, a3, outside, ""));  // in from the other side
+    pairs.push_back(connectPair(loopback, loopback));
+    pairs.push_back(connectPair({linkB, outside, outsideLink}, {linkA, "", insideLink}, insideLink));
+    pairs.push_back(connectPair({linkA, "", insideLink}, {linkB, outside, outsideLink}, insideLink));
+    // To its own link-local address: over loopback, yet the rows name the link.
+    pairs.push_back(connectPair({linkA, "", insideLink}, {linkA, "", insideLink}, insideLink));
+    for (TcpPair& pair : pairs) {
+        ASSERT_TRUE(pair.ok()) << pair.name();
+        pair.addRows(rig.list);
+    }
+
+    // The kernel's own rows of that last connection name the link at both ends.
+    LinuxConnectionTable table(LinuxConnectionTable::Reader::Automatic, IpFamilies::Ipv4AndIpv6);
+    std::vector<TcpRow> rows;
+    ASSERT_TRUE(table.snapshot(rows));
+    int named = 0;
+    for (const TcpRow& row : rows) {
+        if (row.localAddr != linkA || row.remoteAddr != linkA) continue;
+        EXPECT_EQ(table.interfaceName(row.interfaceIndex), insideLink);
+        ++named;
+    }
+    EXPECT_GE(named, 2);
+
+    for (TcpPair& pair : pairs) exchange(pair, 64 << 10, 1000, 3000);
+    std::this_thread::sleep_for(300ms);
+    const auto seenOnLoopback = onLoopback.stop();
+    const auto seenOnLink = onLink.stop();
+    ASSERT_TRUE(seenOnLoopback.ok && seenOnLink.ok);
+    ASSERT_EQ(seenOnLoopback.dropped + seenOnLink.dropped, 0u);
+    const auto loopbackPcap = PcapTotals::read(dir.path / "lo.pcap");
+    const auto linkPcap = PcapTotals::read(dir.path / "link.pcap");
+    ASSERT_TRUE(loopbackPcap && linkPcap);
+
+    for (const TcpPair& pair : pairs) {
+        const std::uint64_t onLo = pair.bytesIn(*loopbackPcap), onVeth = pair.bytesIn(*linkPcap);
+        EXPECT_TRUE(onLo == 0 || onVeth == 0);
+        EXPECT_GT(onLo + onVeth, 64u << 10);
+        const std::string expected = std::to_string(onLo + onVeth);
+        EXPECT_TRUE(rig.window.runUntil([&] { return pair.total(rig.list) == expected; }, 5s))
+            << pair.name() << ": " << pair.total(rig.list) << " != " << expected;
+    }
 }
 
 TEST(CaptureCycles, HundredStartsAndStopsLeaveNothingBehind) {
@@ -375,6 +525,35 @@ TEST(LinuxAddressListTest, ListsLoopbackAndKeepsItsOrder) {
     EXPECT_EQ(first, second);
     const LocalAddress loopback{"lo", {127, 0, 0, 1}, true};
     EXPECT_NE(std::find(first->begin(), first->end(), loopback), first->end());
+    for (const LocalAddress& address : *first) EXPECT_TRUE(address.address.isIpv4()) << text(address.address);
+
+    // With IPv6 the same IPv4 addresses come first, then the IPv6 ones.
+    const auto both = LinuxAddressList(IpFamilies::Ipv4AndIpv6).query();
+    ASSERT_TRUE(both.has_value());
+    ASSERT_GE(both->size(), first->size());
+    EXPECT_EQ(std::vector<LocalAddress>(both->begin(), both->begin() + static_cast<std::ptrdiff_t>(first->size())),
+              *first);
+    for (auto it = both->begin() + static_cast<std::ptrdiff_t>(first->size()); it != both->end(); ++it)
+        EXPECT_FALSE(it->address.isIpv4()) << text(it->address);
+    const LocalAddress loopback6{"lo", ipv6("::1"), true};
+    EXPECT_NE(std::find(both->begin(), both->end(), loopback6), both->end());
+}
+
+TEST(HelperArguments, EveryAddressIsWrittenAsTheRowsWriteIt) {
+    EXPECT_EQ(LinuxPacketSource::helperArguments("/h", {"eth0", {10, 0, 0, 3}, false, {{10, 0, 0, 1}}}),
+              (std::vector<std::string>{"/h", "eth0", "10.0.0.3", "--exclude", "10.0.0.1"}));
+    EXPECT_EQ(LinuxPacketSource::helperArguments("/h", {"lo", ipv6("::1"), true, {}}),
+              (std::vector<std::string>{"/h", "lo", "::1", "--whole-interface"}));
+    EXPECT_EQ(LinuxPacketSource::helperArguments("/h", {"eth0", ipv6("2001:db8::3"), false, {ipv6("fe80::1")}}),
+              (std::vector<std::string>{"/h", "eth0", "2001:db8::3", "--exclude", "fe80::1%eth0"}));
+    // And the helper takes them back as they were.
+    const CaptureRequest linkLocal{"eth0", ipv6("fe80::2"), false, {ipv6("fe80::1"), ipv6("2001:db8::3")}};
+    const auto arguments = LinuxPacketSource::helperArguments("/h", linkLocal);
+    const std::vector<std::string_view> views(arguments.begin() + 1, arguments.end());
+    const auto options = helper::parseHelperOptions(views);
+    ASSERT_TRUE(options.has_value());
+    EXPECT_EQ(options->address, linkLocal.address);
+    EXPECT_EQ(options->excluded, linkLocal.excluded);
 }
 
 }  // namespace
