@@ -30,7 +30,8 @@ std::optional<CapturePlan> planCapture(const std::vector<LocalAddress>& addresse
         for (const LocalAddress& other : addresses) {
             const bool known = std::any_of(plan.zones.owners.begin(), plan.zones.owners.end(),
                                            [&](const auto& owner) { return owner.first == other.address; });
-            if (other.address.isLinkLocal() && !known) plan.zones.owners.emplace_back(other.address, other.interfaceName);
+            if (other.address.isLinkLocal() && !known)
+                plan.zones.owners.emplace_back(other.address, other.interfaceName);
         }
     }
     plan.request = std::move(request);

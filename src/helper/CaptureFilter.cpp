@@ -168,7 +168,8 @@ std::optional<std::vector<bpf_insn>> ipv6Program(int linkType, std::uint32_t l, 
         for (const std::uint32_t offset : {l + 8, l + 24})
             for (const IpAddress& excluded : options.excluded) ifAddressAt(a, offset, excluded, [&] { a.reject(); });
         const Label ours = a.label();
-        for (const std::uint32_t offset : {l + 24, l + 8}) ifAddressAt(a, offset, options.address, [&] { a.always(ours); });
+        for (const std::uint32_t offset : {l + 24, l + 8})
+            ifAddressAt(a, offset, options.address, [&] { a.always(ours); });
         a.reject();
         a.place(ours);
     }
