@@ -88,9 +88,15 @@ struct Core {
     Core(const char* argv0, const CommandLine& command)
         : executable(executablePath()),
           program(executable.empty() ? std::string(argv0) : executable.string()),
-          table(LinuxConnectionTable::Reader::Automatic, command.ipv6 ? IpFamilies::Ipv4AndIpv6 : IpFamilies::Ipv4),
+          table(LinuxConnectionTable::Reader::Automatic, familiesOf(command)),
           profileFile(profilePathFor(program)),
+          addresses(familiesOf(command)),
           packetSources(locateCaptureHelper(program)) {}
+
+    // The rows list, and packet checking counts, IPv6 too with -6.
+    static IpFamilies familiesOf(const CommandLine& command) {
+        return command.ipv6 ? IpFamilies::Ipv4AndIpv6 : IpFamilies::Ipv4;
+    }
 
     // Captions message boxes and prefixes messages on standard error.
     QString applicationName() const {

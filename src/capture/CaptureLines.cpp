@@ -52,8 +52,8 @@ std::string endingText(const CaptureEnding& ending) {
 
 }  // namespace
 
-std::string captureOpenedLine(const std::array<std::uint8_t, 4>& address) {
-    return dottedAddress(address) + "を通るパケットをチェックします。";
+std::string captureOpenedLine(const IpAddress& address, std::string_view zone) {
+    return addressText(address, zone) + "を通るパケットをチェックします。";
 }
 
 std::string permissionDeniedLine(std::string_view command) {
@@ -85,8 +85,8 @@ std::string cannotRunLine(std::string_view path) {
     return line;
 }
 
-std::string captureEndedLine(const std::array<std::uint8_t, 4>& address, const CaptureEnding& ending) {
-    return dottedAddress(address) + "を通るパケットのチェックが止まりました: " + endingText(ending);
+std::string captureEndedLine(const IpAddress& address, std::string_view zone, const CaptureEnding& ending) {
+    return addressText(address, zone) + "を通るパケットのチェックが止まりました: " + endingText(ending);
 }
 
 }  // namespace kestrova

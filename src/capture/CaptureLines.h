@@ -1,18 +1,18 @@
 #pragma once
-#include <array>
-#include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "capture/CaptureRecord.h"
+#include "platform/IpAddress.h"
 #include "platform/PacketSource.h"
 
 namespace kestrova {
 
 // Every log line that packet checking writes, made in this one place.
 
-// A worker's capture is open.
-std::string captureOpenedLine(const std::array<std::uint8_t, 4>& address);
+// A worker's capture is open. `zone` is the interface that a link-local
+// address is on.
+std::string captureOpenedLine(const IpAddress& address, std::string_view zone);
 
 // The program that captures lacks the right to; `command` grants it.
 std::string permissionDeniedLine(std::string_view command);
@@ -35,6 +35,6 @@ struct CaptureEnding {
     int error = 0;                              // NotStarted
     SourceEnd end{};                            // Ended
 };
-std::string captureEndedLine(const std::array<std::uint8_t, 4>& address, const CaptureEnding& ending);
+std::string captureEndedLine(const IpAddress& address, std::string_view zone, const CaptureEnding& ending);
 
 }  // namespace kestrova

@@ -1,6 +1,7 @@
 #include "capture/CaptureRecord.h"
 
 #include <cstring>
+#include <optional>
 
 namespace kestrova {
 
@@ -12,9 +13,10 @@ constexpr std::uint32_t kConnectionTag = 0x4350434B;  // "KCPC"
 constexpr std::uint32_t kStatusTag = 0x5350434B;      // "KCPS"
 constexpr std::uint32_t kStatisticsTag = 0x5450434B;  // "KCPT"
 
-// Every datagram holds at least an IPv4 and a TCP header, so a sum of them
+// Every datagram holds at least an IP and a TCP header, so a sum of them
 // can be no smaller.
-constexpr std::uint64_t kSmallestDatagram = 40;
+constexpr std::uint64_t kSmallestIpv4Datagram = 40;
+constexpr std::uint64_t kSmallestIpv6Datagram = 60;
 
 struct ConnectionLayout {
     std::uint32_t tag;
@@ -66,9 +68,22 @@ bool allZero(const std::uint8_t* p, std::size_t n) {
     return true;
 }
 
-// The bytes an address of the family fills; the rest must stay zero.
-std::size_t addressLength(std::uint8_t family) {
-    return family == static_cast<std::uint8_t>(RecordFamily::Ipv4) ? 4 : 0;
+struct FamilyShape {
+    std::size_t addressLength = 0;  // the bytes an address fills; the rest must stay zero
+    std::uint64_t smallest = 0;     // the smallest sum of datagrams
+};
+
+// Nothing for a family no record carries.
+std::optional<FamilyShape> shapeOf(std::uint8_t family) {
+    if (family == static_cast<std::uint8_t>(RecordFamily::Ipv4)) return FamilyShape{4, kSmallestIpv4Datagram};
+    if (family == static_cast<std::uint8_t>(RecordFamily::Ipv6)) return FamilyShape{16, kSmallestIpv6Datagram};
+    return std::nullopt;
+}
+
+// An IPv6 address in a record that reads as an IPv4 one: ::ffff:a.b.c.d.
+bool mapped(const std::uint8_t* address) {
+    static constexpr std::uint8_t prefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    return std::memcmp(address, prefix, sizeof prefix) == 0;
 }
 
 }  // namespace
@@ -106,11 +121,14 @@ CaptureRecord decodeRecord(std::span<const std::byte, kCaptureRecordSize> bytes)
     switch (tag) {
     case kConnectionTag: {
         const auto layout = layoutOf<ConnectionLayout>(bytes);
-        const std::size_t length = addressLength(layout.family);
-        if (length == 0 || layout.bytes < kSmallestDatagram || !allZero(layout.zero, sizeof layout.zero) ||
-            layout.zero2 != 0 || layout.zero3 != 0 || !allZero(layout.source + length, 16 - length) ||
+        const std::optional<FamilyShape> shape = shapeOf(layout.family);
+        if (!shape) return GarbledRecord{};
+        const std::size_t length = shape->addressLength;
+        if (layout.bytes < shape->smallest || !allZero(layout.zero, sizeof layout.zero) || layout.zero2 != 0 ||
+            layout.zero3 != 0 || !allZero(layout.source + length, 16 - length) ||
             !allZero(layout.destination + length, 16 - length))
             return GarbledRecord{};
+        if (length == 16 && (mapped(layout.source) || mapped(layout.destination))) return GarbledRecord{};
         ConnectionRecord record;
         record.family = static_cast<RecordFamily>(layout.family);
         std::memcpy(record.source.data(), layout.source, 16);

@@ -30,8 +30,9 @@ enum class HelperStatus : std::int32_t {
 inline constexpr HelperStatus kLastHelperStatus = HelperStatus::ReadFailed;
 
 // Address families a connection record can carry. Addresses have room for
-// 16 bytes; an IPv4 address fills the first 4 and leaves the rest zero.
-enum class RecordFamily : std::uint8_t { Ipv4 = 4 };
+// 16 bytes; an IPv4 address fills the first 4 and leaves the rest zero, an
+// IPv6 address (never an IPv4-mapped one) fills all 16.
+enum class RecordFamily : std::uint8_t { Ipv4 = 4, Ipv6 = 6 };
 
 // The bytes of one TCP connection over one delivery interval: every datagram
 // from source to destination or back, added up. Addresses first octet first,

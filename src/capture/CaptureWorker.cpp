@@ -9,15 +9,26 @@
 
 namespace kestrova {
 
-void appendReports(const ConnectionRecord& record, const LocalTime& time, std::vector<PacketReport>& out) {
-    std::array<std::uint8_t, 4> source, destination;
-    std::copy_n(record.source.begin(), 4, source.begin());
-    std::copy_n(record.destination.begin(), 4, destination.begin());
+namespace {
+
+IpAddress recordAddress(RecordFamily family, const std::array<std::uint8_t, 16>& bytes) {
+    if (family == RecordFamily::Ipv4) return IpAddress(bytes[0], bytes[1], bytes[2], bytes[3]);
+    return IpAddress::fromIpv6(bytes);
+}
+
+}  // namespace
+
+void appendReports(const ConnectionRecord& record, const LinkZones& zones, const LocalTime& time,
+                   std::vector<PacketReport>& out) {
+    ReportEndpoint source{recordAddress(record.family, record.source), {}, record.sourcePort};
+    ReportEndpoint destination{recordAddress(record.family, record.destination), {}, record.destinationPort};
+    for (ReportEndpoint* end : {&source, &destination})
+        if (end->address.isLinkLocal()) end->zone = zones.of(end->address);
     constexpr std::uint64_t kMost = std::numeric_limits<std::uint32_t>::max();
     std::uint64_t left = record.bytes;
     do {
         const auto part = static_cast<std::uint32_t>(std::min(left, kMost));
-        out.push_back(buildReport(source, record.sourcePort, destination, record.destinationPort, part, time));
+        out.push_back(buildReport(source, destination, part, time));
         left -= part;
     } while (left > 0);
 }
@@ -30,7 +41,7 @@ bool CaptureWorker::handOver(std::function<void()> work, const std::stop_token& 
 }
 
 void CaptureWorker::run(std::stop_token stop) {
-    const std::string line = captureOpenedLine(plan_.address.address);
+    const std::string line = captureOpenedLine(plan_.address.address, plan_.address.interfaceName);
 
     if (!plan_.request) {
         if (!handOver([&] { context_.events.captureOpened(line); }, stop)) return;
@@ -69,7 +80,7 @@ void CaptureWorker::run(std::stop_token stop) {
         handOver([&] { context_.events.capturePermissionDenied(); }, stop);
         return;
     }
-    const std::string ended = captureEndedLine(plan_.address.address, *ending);
+    const std::string ended = captureEndedLine(plan_.address.address, plan_.address.interfaceName, *ending);
     handOver([&] { context_.events.captureEnded(ended); }, stop);
 }
 
@@ -111,7 +122,7 @@ std::optional<CaptureEnding> CaptureWorker::readRecords(PacketSource& source, st
                 if (!ready) return garbled;
                 // Every report of one read is built at the same moment.
                 if (!now) now = context_.clock.now();
-                appendReports(*connection, *now, reports);
+                appendReports(*connection, plan_.zones, *now, reports);
             } else if (const auto* counts = std::get_if<StatisticsRecord>(&record)) {
                 if (!ready) return garbled;
                 received_ = counts->received;

@@ -71,8 +71,10 @@ private:
     std::atomic<std::uint64_t> dropped_{0};
 };
 
-// The reports of one connection record, stamped with `time`: one, or more
-// when its bytes are more than one report can hold.
-void appendReports(const ConnectionRecord& record, const LocalTime& time, std::vector<PacketReport>& out);
+// The reports of one connection record, stamped with `time`, its link-local
+// addresses written with their `zones`: one report, or more when its bytes
+// are more than one report can hold.
+void appendReports(const ConnectionRecord& record, const LinkZones& zones, const LocalTime& time,
+                   std::vector<PacketReport>& out);
 
 }  // namespace kestrova

@@ -1,4 +1,5 @@
 #pragma once
+#include <compare>
 #include <cstdint>
 #include <unordered_map>
 #include <vector>
@@ -25,16 +26,27 @@ public:
     const std::vector<ConnectionRecord>& take();
 
 private:
-    struct Key {
-        std::uint64_t low;   // the lower endpoint: address and port
+    // One end of a connection: its address's 16 bytes as two words, and its port.
+    struct Endpoint {
         std::uint64_t high;
+        std::uint64_t low;
+        std::uint16_t port;
+        auto operator<=>(const Endpoint&) const = default;
+    };
+    struct Key {
+        Endpoint lower;  // the lower endpoint
+        Endpoint higher;
         bool operator==(const Key&) const = default;
     };
     struct KeyHash {
         std::size_t operator()(const Key& key) const {
-            return static_cast<std::size_t>(key.low * 0x9E3779B97F4A7C15ull ^ key.high);
+            const auto mix = [](const Endpoint& e) {
+                return (e.high * 0x9E3779B97F4A7C15ull ^ e.low) * 0xC2B2AE3D27D4EB4Full ^ e.port;
+            };
+            return static_cast<std::size_t>(mix(key.lower) * 0x9E3779B97F4A7C15ull ^ mix(key.higher));
         }
     };
+    static Endpoint endpointOf(const IpAddress& address, std::uint16_t port);
 
     std::unordered_map<Key, std::size_t, KeyHash> index_;
     std::vector<ConnectionRecord> records_;

@@ -11,7 +11,7 @@
 
 namespace kestrova {
 
-// Packet checking: one capture worker per local IPv4 address, each on a
+// Packet checking: one capture worker per local address, each on a
 // thread of its own, started and stopped together on the window thread.
 class PacketCapture : private CaptureEvents {
 public:

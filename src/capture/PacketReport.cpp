@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "capture/ProtocolNameTable.h"
-#include "monitor/AddressText.h"
 
 namespace kestrova {
 
@@ -14,9 +13,9 @@ namespace {
 char* writeNumber(char* out, char* end, unsigned value) { return std::to_chars(out, end, value).ptr; }
 
 template <std::size_t N>
-void writeAddress(char (&field)[N], const std::array<std::uint8_t, 4>& octets) {
-    static_assert(N > kDottedAddressLength);
-    *writeDottedAddress(field, octets) = '\0';
+void writeAddress(char (&field)[N], const IpAddress& address, std::string_view zone) {
+    static_assert(N > kAddressTextLength);
+    *writeAddressText(field, address, zone) = '\0';
 }
 
 template <std::size_t N>
@@ -33,9 +32,8 @@ char* writeTwoDigits(char* out, char* end, int value) {
 
 }  // namespace
 
-PacketReport buildReport(const std::array<std::uint8_t, 4>& source, std::uint16_t sourcePort,
-                         const std::array<std::uint8_t, 4>& destination, std::uint16_t destinationPort,
-                         std::uint32_t size, const LocalTime& time) {
+PacketReport buildReport(const ReportEndpoint& source, const ReportEndpoint& destination, std::uint32_t size,
+                         const LocalTime& time) {
     PacketReport report;
     std::memset(&report, 0, sizeof report);
 
@@ -50,10 +48,10 @@ PacketReport buildReport(const std::array<std::uint8_t, 4>& source, std::uint16_
     *out = '\0';
 
     std::memcpy(report.protocol, ProtocolNameTable[kProtocolTcp].data(), sizeof report.protocol - 1);
-    writeAddress(report.sourceAddress, source);
-    writeAddress(report.destinationAddress, destination);
-    writePort(report.sourcePort, sourcePort);
-    writePort(report.destinationPort, destinationPort);
+    writeAddress(report.sourceAddress, source.address, source.zone);
+    writeAddress(report.destinationAddress, destination.address, destination.zone);
+    writePort(report.sourcePort, source.port);
+    writePort(report.destinationPort, destination.port);
     report.size = size;
     return report;
 }

@@ -3,7 +3,9 @@
 #include <cstdint>
 #include <string_view>
 
+#include "monitor/AddressText.h"
 #include "platform/Clock.h"
+#include "platform/IpAddress.h"
 
 namespace kestrova {
 
@@ -12,11 +14,13 @@ namespace kestrova {
 struct PacketReport {
     char time[20];                // "2004/05/12 08:03:09"
     char protocol[24];            // always "TCP"
-    char sourceAddress[16];       // dotted decimal
-    char destinationAddress[16];
+    // As the connection rows write it: dotted decimal, or an IPv6 address
+    // with the zone of a link-local one.
+    char sourceAddress[kAddressTextLength + 1];
+    char destinationAddress[kAddressTextLength + 1];
     char sourcePort[6];           // decimal, no leading zeros
     char destinationPort[6];
-    std::uint32_t size;           // bytes of the whole IPv4 datagram
+    std::uint32_t size;           // bytes of the whole IP datagram
 };
 
 // The text of a fixed-width field, up to its terminator. A field that was
@@ -28,10 +32,17 @@ std::string_view fieldText(const char (&field)[N]) {
     return {field, length};
 }
 
+// One end of a datagram: its address, the zone a link-local address is
+// written with, and its port.
+struct ReportEndpoint {
+    IpAddress address;
+    std::string_view zone;
+    std::uint16_t port = 0;
+};
+
 // The report of one TCP datagram with the given endpoints and size, stamped
-// with `time`. Addresses hold their octets first octet first.
-PacketReport buildReport(const std::array<std::uint8_t, 4>& source, std::uint16_t sourcePort,
-                         const std::array<std::uint8_t, 4>& destination, std::uint16_t destinationPort,
-                         std::uint32_t size, const LocalTime& time);
+// with `time`.
+PacketReport buildReport(const ReportEndpoint& source, const ReportEndpoint& destination, std::uint32_t size,
+                         const LocalTime& time);
 
 }  // namespace kestrova

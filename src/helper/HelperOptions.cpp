@@ -1,5 +1,7 @@
 #include "helper/HelperOptions.h"
 
+#include <arpa/inet.h>
+
 namespace kestrova::helper {
 
 namespace {
@@ -37,19 +39,42 @@ std::optional<Ipv4> parseIpv4(std::string_view text) {
     return address;
 }
 
+std::optional<IpAddress> parseAddress(std::string_view text, std::string_view interfaceName) {
+    if (text.find(':') == std::string_view::npos) {
+        const auto octets = parseIpv4(text);
+        if (!octets) return std::nullopt;
+        return IpAddress(*octets);
+    }
+    const std::size_t percent = text.find('%');
+    const std::string_view bare = text.substr(0, percent);
+    char terminated[INET6_ADDRSTRLEN] = {};
+    if (bare.size() >= sizeof terminated) return std::nullopt;
+    bare.copy(terminated, bare.size());
+    IpAddress::Ipv6Bytes bytes;
+    if (inet_pton(AF_INET6, terminated, bytes.data()) != 1) return std::nullopt;
+    const IpAddress address = IpAddress::fromIpv6(bytes);
+    // An IPv4-mapped address is an IPv4 one, which is written as such.
+    if (address.isIpv4()) return std::nullopt;
+    if (address.isLinkLocal() ? text.substr(bare.size()) != "%" + std::string(interfaceName)
+                              : percent != std::string_view::npos)
+        return std::nullopt;
+    return address;
+}
+
 std::optional<HelperOptions> parseHelperOptions(std::span<const std::string_view> arguments) {
     if (arguments.size() < 2 || !validInterfaceName(arguments[0])) return std::nullopt;
     HelperOptions options;
     options.interfaceName = std::string(arguments[0]);
-    const auto address = parseIpv4(arguments[1]);
+    const auto address = parseAddress(arguments[1], options.interfaceName);
     if (!address) return std::nullopt;
     options.address = *address;
     for (std::size_t i = 2; i < arguments.size(); ++i) {
         if (arguments[i] == "--whole-interface") {
             options.wholeInterface = true;
         } else if (arguments[i] == "--exclude" && i + 1 < arguments.size()) {
-            const auto excluded = parseIpv4(arguments[++i]);
-            if (!excluded || options.excluded.size() >= kMaxExcluded) return std::nullopt;
+            const auto excluded = parseAddress(arguments[++i], options.interfaceName);
+            if (!excluded || excluded->isIpv4() != address->isIpv4() || options.excluded.size() >= kMaxExcluded)
+                return std::nullopt;
             options.excluded.push_back(*excluded);
         } else {
             return std::nullopt;

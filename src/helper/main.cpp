@@ -6,8 +6,9 @@
 // root. It raises the capability for pcap_activate alone and gives up every
 // privilege before it reads a single packet; it attaches its filter after
 // that, and the filter cuts every packet to its headers inside the kernel.
-// Its output carries, per connection of a machine's own address, the bytes
-// of each delivery interval, never a payload byte or a datagram's own time.
+// Its output carries, per connection of a machine's own address (IPv4 or
+// IPv6: one family per capture), the bytes of each delivery interval, never a
+// payload byte or a datagram's own time.
 //
 // Any member of the group that may run it may start it with any arguments,
 // environment and descriptors: all of them are checked, and it fails closed.
@@ -122,9 +123,9 @@ struct InterfaceCheck {
     bool loopback = false;
 };
 
-InterfaceCheck checkInterface(const std::string& name, const Ipv4& address) {
+InterfaceCheck checkInterface(const std::string& name, const IpAddress& address) {
     InterfaceCheck check;
-    const auto all = interfaceAddresses();
+    const auto all = interfaceAddresses(address.isIpv4() ? IpFamilies::Ipv4 : IpFamilies::Ipv4AndIpv6);
     if (!all) return check;
     for (const InterfaceAddress& entry : *all) {
         if (entry.device != name || entry.address != address) continue;
@@ -298,7 +299,7 @@ int capture(const HelperOptions& options) {
                                                             pcap_close);
     pcap_t* const pcap = handle.get();
     if (!pcap) return fail(HelperStatus::OpenFailed, "cannot create the capture", error);
-    pcap_set_snaplen(pcap, kSnapshotLength);
+    pcap_set_snaplen(pcap, snapshotLength(options));
     pcap_set_promisc(pcap, 0);
     // Frames of a fixed size, each no longer than the snapshot, even before
     // the filter is attached; the helper paces its own reads.
@@ -397,6 +398,7 @@ int main(int argc, char** argv) {
     const auto options = parseHelperOptions(arguments);
     if (!options) {
         std::fputs("usage: kestrova-capture INTERFACE ADDRESS [--whole-interface] [--exclude ADDRESS]...\n"
+                   "ADDRESS: IPv4, or IPv6 (fe80::1%INTERFACE for a link-local one).\n"
                    "Started by Kestrova; writes binary capture records to standard output.\n",
                    stderr);
         writeRecord(StatusRecord{HelperStatus::BadArguments});

@@ -38,14 +38,24 @@ std::optional<std::map<unsigned, Device>> devices() {
     return out;
 }
 
+IpAddress addressOf(const void* data, std::size_t length) {
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    if (length == 4) return IpAddress(bytes[0], bytes[1], bytes[2], bytes[3]);
+    IpAddress::Ipv6Bytes ipv6;
+    std::memcpy(ipv6.data(), bytes, ipv6.size());
+    return IpAddress::fromIpv6(ipv6);
+}
+
 struct Dumped {
     unsigned index;
     std::string label;
-    std::array<std::uint8_t, 4> address;
+    IpAddress address;
 };
 
-// The kernel's IPv4 address dump: index, label and local address of each.
-std::optional<std::vector<Dumped>> dumpAddresses() {
+// The kernel's address dump of one family (AF_INET or AF_INET6): index,
+// label and local address of each.
+std::optional<std::vector<Dumped>> dumpAddresses(unsigned char family) {
+    const std::size_t addressLength = family == AF_INET ? 4 : 16;
     const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
     if (fd < 0) return std::nullopt;
     struct {
@@ -56,7 +66,7 @@ std::optional<std::vector<Dumped>> dumpAddresses() {
     request.header.nlmsg_type = RTM_GETADDR;
     request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
     request.header.nlmsg_seq = 1;
-    request.message.ifa_family = AF_INET;
+    request.message.ifa_family = family;
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
     if (sendto(fd, &request, sizeof request, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) < 0) {
@@ -86,7 +96,7 @@ std::optional<std::vector<Dumped>> dumpAddresses() {
             }
             if (header->nlmsg_type != RTM_NEWADDR || header->nlmsg_len < NLMSG_LENGTH(sizeof(ifaddrmsg))) continue;
             const auto* message = static_cast<const ifaddrmsg*>(NLMSG_DATA(header));
-            if (message->ifa_family != AF_INET) continue;
+            if (message->ifa_family != family) continue;
             Dumped entry{message->ifa_index, {}, {}};
             bool haveLocal = false, haveAddress = false;
             int attributesLeft = static_cast<int>(IFA_PAYLOAD(header));
@@ -96,8 +106,8 @@ std::optional<std::vector<Dumped>> dumpAddresses() {
                 // The local address is IFA_LOCAL; IFA_ADDRESS is the peer's
                 // on a point-to-point link and the same otherwise.
                 if ((attribute->rta_type == IFA_LOCAL || (attribute->rta_type == IFA_ADDRESS && !haveLocal)) &&
-                    length == 4) {
-                    std::memcpy(entry.address.data(), RTA_DATA(attribute), 4);
+                    length == addressLength) {
+                    entry.address = addressOf(RTA_DATA(attribute), addressLength);
                     (attribute->rta_type == IFA_LOCAL ? haveLocal : haveAddress) = true;
                 } else if (attribute->rta_type == IFA_LABEL && length > 0) {
                     entry.label.assign(static_cast<const char*>(RTA_DATA(attribute)),
@@ -113,8 +123,15 @@ std::optional<std::vector<Dumped>> dumpAddresses() {
 
 }  // namespace
 
-std::optional<std::vector<InterfaceAddress>> interfaceAddresses() {
-    const auto dumped = dumpAddresses();
+std::optional<std::vector<InterfaceAddress>> interfaceAddresses(IpFamilies families) {
+    auto dumped = dumpAddresses(AF_INET);
+    if (dumped && families == IpFamilies::Ipv4AndIpv6) {
+        const auto ipv6 = dumpAddresses(AF_INET6);
+        if (ipv6)
+            dumped->insert(dumped->end(), ipv6->begin(), ipv6->end());
+        else
+            dumped.reset();
+    }
     const auto known = devices();
     if (!dumped || !known) return std::nullopt;
     std::vector<InterfaceAddress> out;

@@ -5,7 +5,7 @@
 namespace kestrova {
 
 std::optional<std::vector<LocalAddress>> LinuxAddressList::query() {
-    const auto all = interfaceAddresses();
+    const auto all = interfaceAddresses(families_);
     if (!all) return std::nullopt;
     std::vector<LocalAddress> addresses;
     for (const InterfaceAddress& entry : *all) {

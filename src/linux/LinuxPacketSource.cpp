@@ -42,11 +42,13 @@ LinuxPacketSource::~LinuxPacketSource() {
 
 std::vector<std::string> LinuxPacketSource::helperArguments(const std::string& helperPath,
                                                             const CaptureRequest& request) {
-    std::vector<std::string> arguments{helperPath, request.interfaceName, dottedAddress(request.address)};
+    // Addresses as the rows write them; a link-local one names its interface.
+    std::vector<std::string> arguments{helperPath, request.interfaceName,
+                                       addressText(request.address, request.interfaceName)};
     if (request.wholeInterface) arguments.emplace_back("--whole-interface");
-    for (const auto& excluded : request.excluded) {
+    for (const IpAddress& excluded : request.excluded) {
         arguments.emplace_back("--exclude");
-        arguments.push_back(dottedAddress(excluded));
+        arguments.push_back(addressText(excluded, request.interfaceName));
     }
     return arguments;
 }

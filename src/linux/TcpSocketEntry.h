@@ -19,11 +19,6 @@ struct TcpSocketEntry {
     bool operator==(const TcpSocketEntry&) const = default;
 };
 
-// Which sockets a table lists. Its IPv4 connections always, those of
-// dual-stack IPv6 sockets (::ffff:a.b.c.d) among them; with Ipv4AndIpv6 every
-// other IPv6 socket too.
-enum class IpFamilies : std::uint8_t { Ipv4, Ipv4AndIpv6 };
-
 // Sets the addresses of `e` from those of an IPv6 socket, `listening` or
 // not, and marks a [::] listener. False when `families` does not list the
 // socket and it is no [::] listener either: it is then no entry.

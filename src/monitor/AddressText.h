@@ -9,8 +9,6 @@
 
 namespace kestrova {
 
-// The longest dotted-decimal address, "255.255.255.255".
-inline constexpr std::size_t kDottedAddressLength = 15;
 // The longest IPv6 address text (INET6_ADDRSTRLEN without its terminator).
 inline constexpr std::size_t kIpv6AddressLength = 45;
 // The most bytes of an interface name that a zone shows: an interface name
@@ -21,9 +19,9 @@ inline constexpr std::size_t kAddressTextLength = kIpv6AddressLength + 1 + 4 * k
 
 // Writes the text of `address` at `out`, which has room for
 // kAddressTextLength characters, and returns the end. Every address the
-// program shows or compares is spelt by this function, so that the
-// connection rows, the packet reports and the host name pass agree byte for
-// byte:
+// program shows, compares or passes on is spelt by this function, so that
+// the connection rows, the packet reports, the capture helper's arguments and
+// the host name pass agree byte for byte:
 //   - IPv4 in dotted decimal without leading zeros: 192.0.2.1;
 //   - IPv6 in the RFC 5952 form, as inet_ntop writes it: lowercase hex
 //     without leading zeros, the first longest run of two or more zero
@@ -44,13 +42,5 @@ inline bool isIpv6Text(std::string_view addressText) { return addressText.find('
 std::string endpointText(std::string_view host, std::string_view port, bool hostIsName);
 // Whether `text` is exactly endpointText(host, port, hostIsName).
 bool isEndpointText(std::string_view text, std::string_view host, std::string_view port, bool hostIsName);
-
-// The dotted-decimal text of an IPv4 address, first octet first, written by
-// writeAddressText: at `out`, with room for kDottedAddressLength characters.
-inline char* writeDottedAddress(char* out, const std::array<std::uint8_t, 4>& octets) {
-    return writeAddressText(out, IpAddress(octets));
-}
-
-inline std::string dottedAddress(const std::array<std::uint8_t, 4>& octets) { return addressText(IpAddress(octets)); }
 
 }  // namespace kestrova

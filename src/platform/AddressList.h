@@ -1,22 +1,23 @@
 #pragma once
-#include <array>
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/IpAddress.h"
+
 namespace kestrova {
 
-// One IPv4 address of a local interface.
+// One IPv4 or IPv6 address of a local interface.
 struct LocalAddress {
     std::string interfaceName;
-    std::array<std::uint8_t, 4> address{};  // first octet first
-    bool loopback = false;                  // the interface is a loopback interface
+    IpAddress address;
+    bool loopback = false;  // the interface is a loopback interface
 
     bool operator==(const LocalAddress&) const = default;
 };
 
-// The machine's local IPv4 addresses.
+// The machine's local addresses: the IPv4 ones, and the IPv6 ones after them
+// where IPv6 is dealt with.
 class AddressList {
 public:
     virtual ~AddressList() = default;

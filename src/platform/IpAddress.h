@@ -58,4 +58,11 @@ private:
     Ipv6Bytes bytes_{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 0, 0, 0, 0};
 };
 
+// Which addresses the program deals with: IPv4 always; with Ipv4AndIpv6
+// (the -6 option) IPv6 too. For the connection table: its IPv4 connections,
+// those of dual-stack IPv6 sockets (::ffff:a.b.c.d) among them, and with
+// Ipv4AndIpv6 every other IPv6 socket; for the local addresses whose packets
+// are checked: the IPv4 ones, then with Ipv4AndIpv6 the IPv6 ones.
+enum class IpFamilies : std::uint8_t { Ipv4, Ipv4AndIpv6 };
+
 }  // namespace kestrova

@@ -1,5 +1,4 @@
 #pragma once
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -7,16 +6,19 @@
 #include <string>
 #include <vector>
 
+#include "platform/IpAddress.h"
+
 namespace kestrova {
 
-// What one capture takes from one interface: every IPv4 TCP datagram on it,
-// or those to or from `address` that no earlier capture on the interface
-// already takes (to or from an address in `excluded`).
+// What one capture takes from one interface, of the family of `address`
+// (IPv4 or IPv6) only: every TCP datagram of that family on it, or those to
+// or from `address` that no earlier capture on the interface already takes
+// (to or from an address in `excluded`, all of the same family).
 struct CaptureRequest {
     std::string interfaceName;
-    std::array<std::uint8_t, 4> address{};
+    IpAddress address;
     bool wholeInterface = false;
-    std::vector<std::array<std::uint8_t, 4>> excluded;
+    std::vector<IpAddress> excluded;
 
     bool operator==(const CaptureRequest&) const = default;
 };

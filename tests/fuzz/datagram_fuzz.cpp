@@ -7,6 +7,7 @@
 #include <span>
 
 #include "capture/CaptureRecord.h"
+#include "capture/ConnectionSums.h"
 #include "capture/Datagram.h"
 
 namespace {
@@ -17,6 +18,22 @@ constexpr int kLinkTypes[] = {kestrova::kLinkEthernet, kestrova::kLinkLinuxCooke
 
 void check(bool condition) {
     if (!condition) std::abort();
+}
+
+// What the parser gives is one family's datagram, no smaller than its two
+// headers, and its sum makes a record that the program takes.
+void checkDatagram(const kestrova::TcpDatagram& datagram, std::uint32_t wire) {
+    const bool ipv4 = datagram.source.isIpv4();
+    check(datagram.destination.isIpv4() == ipv4);
+    check(datagram.size <= wire);
+    check(datagram.size >= (ipv4 ? 40u : 60u));
+    kestrova::ConnectionSums sums;
+    sums.add(datagram);
+    const auto& records = sums.take();
+    check(records.size() == 1);
+    const auto decoded = kestrova::decodeRecord(kestrova::encodeRecord(records[0]));
+    const auto* record = std::get_if<kestrova::ConnectionRecord>(&decoded);
+    check(record && *record == records[0]);
 }
 
 }  // namespace
@@ -30,18 +47,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::span<const std::uint8_t> frame(data + 3, size - 3);
     const auto wire = static_cast<std::uint32_t>(frame.size()) + cut;
 
-    if (const auto datagram = kestrova::parseFrame(linkType, frame, wire)) {
-        check(datagram->size <= wire);
-        check(datagram->size >= 40);
+    if (const auto datagram = kestrova::parseFrame(linkType, frame, wire)) checkDatagram(*datagram, wire);
+    if (const auto datagram = kestrova::parseDatagram(frame, wire)) {
+        check(datagram->size == wire);
+        checkDatagram(*datagram, wire);
     }
-    if (const auto datagram = kestrova::parseDatagram(frame, wire)) check(datagram->size == wire);
 
     const auto* bytes = reinterpret_cast<const std::byte*>(frame.data());
     for (std::size_t at = 0; at + kestrova::kCaptureRecordSize <= frame.size(); at += kestrova::kCaptureRecordSize) {
         const auto record = kestrova::decodeRecord(
             std::span<const std::byte, kestrova::kCaptureRecordSize>(bytes + at, kestrova::kCaptureRecordSize));
         if (const auto* connection = std::get_if<kestrova::ConnectionRecord>(&record))
-            check(connection->bytes >= 40);
+            check(connection->bytes >= (connection->family == kestrova::RecordFamily::Ipv4 ? 40u : 60u));
     }
     return 0;
 }

@@ -2,6 +2,7 @@
 // What the packet capture tests share: real captures over the real helper,
 // connections to drive them, network namespaces of their own.
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sched.h>
@@ -27,6 +28,7 @@
 #include "capture/TrafficAccounting.h"
 #include "linux/LinuxAddressList.h"
 #include "linux/LinuxPacketSource.h"
+#include "monitor/AddressText.h"
 
 #define REQUIRE_ROOT()                                                                    \
     do {                                                                                  \
@@ -55,12 +57,16 @@ struct TempDir {
 // the traffic on the other interfaces.
 class LoopbackAddresses : public AddressList {
 public:
+    explicit LoopbackAddresses(IpFamilies families = IpFamilies::Ipv4) : families_(families) {}
     std::optional<std::vector<LocalAddress>> query() override {
-        auto all = LinuxAddressList().query();
+        auto all = LinuxAddressList(families_).query();
         if (!all) return all;
         std::erase_if(*all, [](const LocalAddress& a) { return !a.loopback; });
         return all;
     }
+
+private:
+    IpFamilies families_;
 };
 
 // Helper-run captures that count themselves.
@@ -119,24 +125,64 @@ struct CaptureRig {
     std::unique_ptr<PacketCapture> capture;
 };
 
-inline std::string dotted(const Octets& o) {
-    return std::to_string(o[0]) + "." + std::to_string(o[1]) + "." + std::to_string(o[2]) + "." +
-           std::to_string(o[3]);
+// The calling thread lives in a named network namespace until this ends
+// (in its own when the name is empty); threads and processes it starts
+// meanwhile live there for good.
+class InNamespace {
+public:
+    explicit InNamespace(const std::string& name) {
+        if (name.empty()) return;  // the caller's own
+        own_ = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+        const int target = open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+        entered_ = own_ >= 0 && target >= 0 && setns(target, CLONE_NEWNET) == 0;
+        if (target >= 0) close(target);
+    }
+    ~InNamespace() {
+        if (entered_) setns(own_, CLONE_NEWNET);
+        if (own_ >= 0) close(own_);
+    }
+    bool entered() const { return entered_; }
+
+private:
+    int own_ = -1;
+    bool entered_ = false;
+};
+
+// The address as the rows write it.
+inline std::string text(const IpAddress& address, const std::string& zone = "") { return addressText(address, zone); }
+
+// The socket address of `address` and `port`; a link-local one on the
+// interface named `scope` as this thread's network namespace numbers it.
+inline socklen_t socketAddress(sockaddr_storage& out, const IpAddress& address, std::uint16_t port,
+                               const std::string& scope = "") {
+    out = {};
+    if (address.isIpv4()) {
+        auto& v4 = reinterpret_cast<sockaddr_in&>(out);
+        v4.sin_family = AF_INET;
+        v4.sin_port = htons(port);
+        std::memcpy(&v4.sin_addr, address.ipv4().data(), 4);
+        return sizeof v4;
+    }
+    auto& v6 = reinterpret_cast<sockaddr_in6&>(out);
+    v6.sin6_family = AF_INET6;
+    v6.sin6_port = htons(port);
+    std::memcpy(&v6.sin6_addr, address.bytes().data(), 16);
+    if (!scope.empty()) v6.sin6_scope_id = if_nametoindex(scope.c_str());
+    return sizeof v6;
 }
 
-inline sockaddr_in socketAddress(const Octets& address, std::uint16_t port) {
-    sockaddr_in out{};
-    out.sin_family = AF_INET;
-    out.sin_port = htons(port);
-    std::memcpy(&out.sin_addr, address.data(), 4);
-    return out;
+inline std::uint16_t portOf(const sockaddr_storage& address) {
+    // The port stands at the same place in both families' addresses.
+    return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
 }
 
 // One established connection, its two ends open in this process.
 struct TcpPair {
     int client = -1, server = -1;
-    Octets clientAddress{}, serverAddress{};
+    IpAddress clientAddress, serverAddress;
     std::uint16_t clientPort = 0, serverPort = 0;
+    // The interface that the rows of a link-local connection name.
+    std::string zone;
 
     TcpPair() = default;
     TcpPair(TcpPair&& other) noexcept { *this = std::move(other); }
@@ -147,6 +193,7 @@ struct TcpPair {
         serverAddress = other.serverAddress;
         clientPort = other.clientPort;
         serverPort = other.serverPort;
+        zone = other.zone;
         return *this;
     }
     ~TcpPair() { closeBoth(); }
@@ -161,9 +208,9 @@ struct TcpPair {
     void addRows(ConnectionList& list) const {
         for (bool clientSide : {true, false}) {
             std::vector<std::string> cells(kConnectionColumns);
-            cells[colLocalIp] = dotted(clientSide ? clientAddress : serverAddress);
+            cells[colLocalIp] = text(clientSide ? clientAddress : serverAddress, zone);
             cells[colLocalPort] = std::to_string(clientSide ? clientPort : serverPort);
-            cells[colRemoteIp] = dotted(clientSide ? serverAddress : clientAddress);
+            cells[colRemoteIp] = text(clientSide ? serverAddress : clientAddress, zone);
             cells[colRemotePort] = std::to_string(clientSide ? serverPort : clientPort);
             cells[colTotalBytes] = "0";
             list.insertRow(std::move(cells));
@@ -175,9 +222,9 @@ struct TcpPair {
         int rows = 0;
         for (int row = 0; row < list.rowCount(); ++row) {
             const bool clientSide = list.cellText(row, colLocalPort) == std::to_string(clientPort) &&
-                                    list.cellText(row, colLocalIp) == dotted(clientAddress);
+                                    list.cellText(row, colLocalIp) == text(clientAddress, zone);
             const bool serverSide = list.cellText(row, colLocalPort) == std::to_string(serverPort) &&
-                                    list.cellText(row, colLocalIp) == dotted(serverAddress) &&
+                                    list.cellText(row, colLocalIp) == text(serverAddress, zone) &&
                                     list.cellText(row, colRemotePort) == std::to_string(clientPort);
             if (!clientSide && !serverSide) continue;
             if (rows++ && list.cellText(row, colTotalBytes) != found) return "";
@@ -188,42 +235,71 @@ struct TcpPair {
     std::uint64_t bytesIn(const PcapTotals& pcap) const {
         return pcap.bytesBetween(clientAddress, clientPort, serverAddress, serverPort);
     }
+    std::string name() const {
+        return text(clientAddress, zone) + " port " + std::to_string(clientPort) + " -> " +
+               text(serverAddress, zone) + " port " + std::to_string(serverPort);
+    }
 };
 
 // The network namespace a socket is made in, for as long as it takes; the
 // caller's own when none is named.
-inline int socketIn(const std::string& netns);
+inline int socketIn(const std::string& netns, int family = AF_INET);
+
+// Where each end of a connection runs: its network namespace (the caller's
+// own when empty) and, for a link-local address, the interface there.
+struct End {
+    IpAddress address;
+    std::string netns;
+    std::string scope;
+};
 
 // Connects `from` to a listener on `to` (ports chosen by the kernel), each end
-// made in the namespace named for it.
-inline TcpPair connectPair(const Octets& from, const Octets& to, const std::string& clientNamespace = "",
-                           const std::string& serverNamespace = "") {
+// made in its own namespace. A link-local connection's rows name `zone`.
+inline TcpPair connectPair(const End& from, const End& to, const std::string& zone = "") {
     TcpPair pair;
-    const int listener = socketIn(serverNamespace);
-    sockaddr_in address = socketAddress(to, 0);
-    socklen_t length = sizeof address;
-    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 4) != 0 ||
+    const int family = from.address.isIpv4() ? AF_INET : AF_INET6;
+    const int listener = socketIn(to.netns, family);
+    sockaddr_storage address;
+    socklen_t length;
+    {
+        InNamespace there(to.netns);
+        length = socketAddress(address, to.address, 0, to.scope);
+    }
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(listener, 4) != 0 ||
         getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         close(listener);
         return pair;
     }
-    pair.client = socketIn(clientNamespace);
-    sockaddr_in local = socketAddress(from, 0);
-    if (bind(pair.client, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-        connect(pair.client, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    pair.client = socketIn(from.netns, family);
+    sockaddr_storage local;
+    socklen_t localLength;
+    {
+        InNamespace there(from.netns);
+        localLength = socketAddress(local, from.address, 0, from.scope);
+        // Connected through the client's own interface to the same address.
+        socketAddress(address, to.address, portOf(address), from.scope);
+    }
+    if (bind(pair.client, reinterpret_cast<sockaddr*>(&local), localLength) != 0 ||
+        connect(pair.client, reinterpret_cast<sockaddr*>(&address), length) != 0) {
         close(listener);
         pair.closeBoth();
         return pair;
     }
     pair.server = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     close(listener);
-    length = sizeof local;
-    getsockname(pair.client, reinterpret_cast<sockaddr*>(&local), &length);
-    pair.clientAddress = from;
-    pair.clientPort = ntohs(local.sin_port);
-    pair.serverAddress = to;
-    pair.serverPort = ntohs(address.sin_port);
+    localLength = sizeof local;
+    getsockname(pair.client, reinterpret_cast<sockaddr*>(&local), &localLength);
+    pair.clientAddress = from.address;
+    pair.clientPort = portOf(local);
+    pair.serverAddress = to.address;
+    pair.serverPort = portOf(address);
+    pair.zone = zone;
     return pair;
+}
+
+inline TcpPair connectPair(const IpAddress& from, const IpAddress& to, const std::string& clientNamespace = "",
+                           const std::string& serverNamespace = "") {
+    return connectPair(End{from, clientNamespace, ""}, End{to, serverNamespace, ""});
 }
 
 // Sends `bytes` from one socket to the other, in writes of `chunk`, with a
@@ -280,31 +356,10 @@ private:
     bool ok_ = true;
 };
 
-// The calling thread lives in a named network namespace until this ends;
-// threads and processes it starts meanwhile live there for good.
-class InNamespace {
-public:
-    explicit InNamespace(const std::string& name) {
-        own_ = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-        const int target = open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
-        entered_ = own_ >= 0 && target >= 0 && setns(target, CLONE_NEWNET) == 0;
-        if (target >= 0) close(target);
-    }
-    ~InNamespace() {
-        if (entered_) setns(own_, CLONE_NEWNET);
-        if (own_ >= 0) close(own_);
-    }
-    bool entered() const { return entered_; }
-
-private:
-    int own_ = -1;
-    bool entered_ = false;
-};
-
-inline int socketIn(const std::string& netns) {
-    if (netns.empty()) return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+inline int socketIn(const std::string& netns, int family) {
+    if (netns.empty()) return socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     InNamespace there(netns);
-    return there.entered() ? socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1;
+    return there.entered() ? socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1;
 }
 
 // A name no other test run on this machine uses.

@@ -114,8 +114,11 @@ struct Hostile {
 };
 
 TEST_F(HostileInvocation, FailsClosedWhateverItIsGiven) {
-    std::string manyExcludes;
-    for (int i = 1; i <= 65; ++i) manyExcludes += " --exclude 10.0.1." + std::to_string(i);
+    std::string manyExcludes, manyIpv6Excludes;
+    for (int i = 1; i <= 65; ++i) {
+        manyExcludes += " --exclude 10.0.1." + std::to_string(i);
+        manyIpv6Excludes += " --exclude 2001:db8::1:" + std::to_string(i);
+    }
     // A passwd in which nobody is in group 0, seen only in a mount namespace
     // of the case's own.
     const fs::path passwd = scratch.path / "passwd";
@@ -134,6 +137,15 @@ TEST_F(HostileInvocation, FailsClosedWhateverItIsGiven) {
         {"too many excludes", "exec $H eth0 10.0.0.3" + manyExcludes, false, HelperStatus::BadArguments, 2},
         {"a label for a device", "exec $H lo:1 127.0.0.1", false, HelperStatus::BadArguments, 2},
         {"whole interface that is not loopback", "exec $H lo 127.0.0.2 --whole-interface", false,
+         HelperStatus::NoSuchAddress, 1},
+        {"too many ipv6 excludes", "exec $H eth0 2001:db8::3" + manyIpv6Excludes, false, HelperStatus::BadArguments, 2},
+        {"a link-local address without its interface", "exec $H lo fe80::1", false, HelperStatus::BadArguments, 2},
+        {"a link-local address of another interface", "exec $H lo fe80::1%eth0", false, HelperStatus::BadArguments,
+         2},
+        {"families mixed", "exec $H eth0 2001:db8::3 --exclude 10.0.0.1", false, HelperStatus::BadArguments, 2},
+        {"an ipv4-mapped address", "exec $H lo ::ffff:127.0.0.1 --whole-interface", false,
+         HelperStatus::BadArguments, 2},
+        {"an ipv6 address not on loopback", "exec $H lo 2001:db8::99 --whole-interface", false,
          HelperStatus::NoSuchAddress, 1},
         {"closed standard output", "exec $H lo 127.0.0.1 --whole-interface >&-", false, std::nullopt, 2},
         {"standard output a file", "exec $H lo 127.0.0.1 --whole-interface >" + (scratch.path / "out").string(),
@@ -214,10 +226,14 @@ std::size_t copiesInMemory(pid_t pid, const std::string& needle, std::size_t* sc
     return copies;
 }
 
-TEST(CaptureMemory, NoPayloadByteReachesTheHelper) {
+class CaptureMemory : public ::testing::TestWithParam<bool> {};
+
+// Over 127.0.0.1, and over ::1 with loopback's IPv6 capture.
+TEST_P(CaptureMemory, NoPayloadByteReachesTheHelper) {
     REQUIRE_ROOT();
+    const IpAddress loopback = GetParam() ? ipv6("::1") : IpAddress(127, 0, 0, 1);
     LinuxPacketSource source(helperPath());
-    ASSERT_EQ(source.start(CaptureRequest{"lo", {127, 0, 0, 1}, true, {}}).outcome, SourceStart::Outcome::Started);
+    ASSERT_EQ(source.start(CaptureRequest{"lo", loopback, true, {}}).outcome, SourceStart::Outcome::Started);
     RecordBytes first{};
     std::size_t got = 0;
     while (got < first.size()) {
@@ -231,7 +247,7 @@ TEST(CaptureMemory, NoPayloadByteReachesTheHelper) {
     // length still let ninety bytes in; built here, never as one literal.
     std::string marker = "kestrova";
     marker += "-payload-marker-" + std::to_string(getpid());
-    TcpPair pair = connectPair({127, 0, 0, 1}, {127, 0, 0, 1});
+    TcpPair pair = connectPair(loopback, loopback);
     ASSERT_TRUE(pair.ok());
     const std::uint16_t ports[2] = {htons(pair.clientPort), htons(pair.serverPort)};
     const std::string header(reinterpret_cast<const char*>(ports), sizeof ports);
@@ -251,6 +267,9 @@ TEST(CaptureMemory, NoPayloadByteReachesTheHelper) {
     EXPECT_GT(copiesInMemory(source.helperPid(), header, &scanned), 0u);
     EXPECT_GT(scanned, 8u << 20);
 }
+
+INSTANTIATE_TEST_SUITE_P(BothFamilies, CaptureMemory, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Ipv6" : "Ipv4"; });
 
 TEST(CaptureOfLabels, ALabelledAddressIsCapturedOnItsDevice) {
     REQUIRE_ROOT();

@@ -15,6 +15,8 @@
 #include <gtest/gtest.h>
 
 #include "CaptureRig.h"
+#include "helper/HelperOptions.h"
+#include "linux/LinuxConnectionTable.h"
 
 namespace kestrova {
 namespace {
@@ -150,17 +152,12 @@ TEST(CaptureOnLoopback, EveryConnectionGetsExactlyTheBytesTcpdumpSaw) {
     EXPECT_EQ(rig.capture->statistics().dropped, 0u);
 }
 
-// Two namespaces joined by a veth pair. The first has two addresses on its
-// end of the pair and two on loopback; connections run out over the pair,
-// in from the other side, and between the first namespace's own addresses,
-// which takes them over its loopback.
-class CaptureInNamespaces : public ::testing::Test {
+// Two namespaces joined by a veth pair, named after `stem`.
+class VethNamespaces : public ::testing::Test {
 protected:
-    const std::string inside = uniqueName("kcapa");
-    const std::string outside = uniqueName("kcapb");
-    const std::string insideLink = uniqueName("kva");
-    const std::string outsideLink = uniqueName("kvb");
-    std::unique_ptr<Namespaces> namespaces;
+    explicit VethNamespaces(const std::string& stem)
+        : inside(uniqueName(stem + "a")), outside(uniqueName(stem + "b")), insideLink(uniqueName("kv" + stem + "a")),
+          outsideLink(uniqueName("kv" + stem + "b")) {}
 
     void SetUp() override {
         REQUIRE_ROOT();
@@ -168,22 +165,74 @@ protected:
         ASSERT_TRUE(namespaces->ok());
         ASSERT_TRUE(Namespaces::ip(inside, {"link", "add", insideLink, "type", "veth", "peer", "name", outsideLink,
                                             "netns", outside}));
-        ASSERT_TRUE(Namespaces::ip(inside, {"addr", "add", "10.77.0.1/24", "dev", insideLink}));
-        ASSERT_TRUE(Namespaces::ip(inside, {"addr", "add", "10.77.0.3/24", "dev", insideLink}));
-        ASSERT_TRUE(Namespaces::ip(inside, {"addr", "add", "127.0.0.2/8", "dev", "lo"}));
-        ASSERT_TRUE(Namespaces::ip(outside, {"addr", "add", "10.77.0.2/24", "dev", outsideLink}));
+    }
+    // Both namespaces' loopback and ends of the pair up.
+    void upAll() {
         for (const auto& [ns, link] : {std::pair{inside, insideLink}, std::pair{outside, outsideLink}}) {
             ASSERT_TRUE(Namespaces::ip(ns, {"link", "set", "lo", "up"}));
             ASSERT_TRUE(Namespaces::ip(ns, {"link", "set", link, "up"}));
         }
     }
+
+    const std::string inside, outside, insideLink, outsideLink;
+    std::unique_ptr<Namespaces> namespaces;
+};
+
+// tcpdump on the inside's loopback and on its end of the pair: between them
+// they see each of the inside's datagrams once.
+class InsideYardsticks {
+public:
+    InsideYardsticks(const std::string& netns, const std::string& link)
+        : onLoopback_("lo", dir_.path / "lo.pcap", netns, kYardstick),
+          onLink_(link, dir_.path / "link.pcap", netns, kYardstick) {}
+    bool listening() const { return onLoopback_.listening() && onLink_.listening(); }
+
+    // Stops both; every pair's rows must then reach what one of the two saw.
+    void expectTotals(CaptureRig& rig, const std::vector<TcpPair>& pairs) {
+        std::this_thread::sleep_for(300ms);
+        const auto seenOnLoopback = onLoopback_.stop();
+        const auto seenOnLink = onLink_.stop();
+        ASSERT_TRUE(seenOnLoopback.ok && seenOnLink.ok);
+        ASSERT_EQ(seenOnLoopback.dropped + seenOnLink.dropped, 0u);
+        const auto loopbackPcap = PcapTotals::read(dir_.path / "lo.pcap");
+        const auto linkPcap = PcapTotals::read(dir_.path / "link.pcap");
+        ASSERT_TRUE(loopbackPcap && linkPcap);
+        for (const TcpPair& pair : pairs) {
+            const std::uint64_t onLo = pair.bytesIn(*loopbackPcap), onVeth = pair.bytesIn(*linkPcap);
+            EXPECT_TRUE(onLo == 0 || onVeth == 0) << pair.name();
+            EXPECT_GT(onLo + onVeth, 0u) << pair.name();
+            const std::string expected = std::to_string(onLo + onVeth);
+            EXPECT_TRUE(rig.window.runUntil([&] { return pair.total(rig.list) == expected; }, 5s))
+                << pair.name() << ": " << pair.total(rig.list) << " != " << expected;
+        }
+    }
+
+private:
+    TempDir dir_;
+    Tcpdump onLoopback_, onLink_;
+};
+
+// The inside has two addresses on its end of the pair and two on loopback;
+// connections run out over the pair, in from the other side, and between
+// the inside's own addresses, which takes them over its loopback.
+class CaptureInNamespaces : public VethNamespaces {
+protected:
+    CaptureInNamespaces() : VethNamespaces("kcap") {}
+
+    void SetUp() override {
+        VethNamespaces::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        ASSERT_TRUE(Namespaces::ip(inside, {"addr", "add", "10.77.0.1/24", "dev", insideLink}));
+        ASSERT_TRUE(Namespaces::ip(inside, {"addr", "add", "10.77.0.3/24", "dev", insideLink}));
+        ASSERT_TRUE(Namespaces::ip(inside, {"addr", "add", "127.0.0.2/8", "dev", "lo"}));
+        ASSERT_TRUE(Namespaces::ip(outside, {"addr", "add", "10.77.0.2/24", "dev", outsideLink}));
+        upAll();
+    }
 };
 
 TEST_F(CaptureInNamespaces, SeveralAddressesCountEachDatagramOnce) {
-    TempDir dir;
-    Tcpdump onLoopback("lo", dir.path / "lo.pcap", inside, kYardstick);
-    Tcpdump onLink(insideLink, dir.path / "link.pcap", inside, kYardstick);
-    ASSERT_TRUE(onLoopback.listening() && onLink.listening());
+    InsideYardsticks yardsticks(inside, insideLink);
+    ASSERT_TRUE(yardsticks.listening());
 
     InNamespace entered(inside);
     ASSERT_TRUE(entered.entered());
@@ -207,25 +256,7 @@ TEST_F(CaptureInNamespaces, SeveralAddressesCountEachDatagramOnce) {
         pair.addRows(rig.list);
     }
     for (TcpPair& pair : pairs) exchange(pair, 64 << 10, 1000, 3000);
-    std::this_thread::sleep_for(300ms);
-    const auto seenOnLoopback = onLoopback.stop();
-    const auto seenOnLink = onLink.stop();
-    ASSERT_TRUE(seenOnLoopback.ok && seenOnLink.ok);
-    ASSERT_EQ(seenOnLoopback.dropped + seenOnLink.dropped, 0u);
-    const auto loopbackPcap = PcapTotals::read(dir.path / "lo.pcap");
-    const auto linkPcap = PcapTotals::read(dir.path / "link.pcap");
-    ASSERT_TRUE(loopbackPcap && linkPcap);
-
-    for (const TcpPair& pair : pairs) {
-        // Each datagram passed one of the two interfaces; together they saw
-        // each once.
-        const std::uint64_t onLo = pair.bytesIn(*loopbackPcap), onVeth = pair.bytesIn(*linkPcap);
-        EXPECT_TRUE(onLo == 0 || onVeth == 0);
-        const std::string expected = std::to_string(onLo + onVeth);
-        EXPECT_TRUE(rig.window.runUntil([&] { return pair.total(rig.list) == expected; }, 5s))
-            << dotted(pair.clientAddress) << ":" << pair.clientPort << " -> " << dotted(pair.serverAddress) << ": "
-            << pair.total(rig.list) << " != " << expected;
-    }
+    yardsticks.expectTotals(rig, pairs);
 }
 
 TEST_F(CaptureInNamespaces, AnAddressOrInterfaceThatGoesAwayEndsItsWorker) {
@@ -244,6 +275,94 @@ TEST_F(CaptureInNamespaces, AnAddressOrInterfaceThatGoesAwayEndsItsWorker) {
     EXPECT_TRUE(gone(2)) << rig.sources.live();
     ASSERT_TRUE(Namespaces::ip(inside, {"link", "del", insideLink}));
     EXPECT_TRUE(gone(1)) << rig.sources.live();
+}
+
+// The same with IPv6: two global addresses and a link-local one on the
+// inside end of the pair (usable at once: no duplicate address detection),
+// ::1 on loopback. Connections run out over the pair, in from the other
+// side, link-local both ways, and between the inside's own addresses over
+// its loopback, link-local ones among them, whose rows name the link.
+class CaptureIpv6InNamespaces : public VethNamespaces {
+protected:
+    CaptureIpv6InNamespaces() : VethNamespaces("kc6") {}
+
+    const IpAddress a1 = ipv6("2001:db8:77::1"), a3 = ipv6("2001:db8:77::3"), b = ipv6("2001:db8:77::2");
+    const IpAddress linkA = ipv6("fe80::a"), linkB = ipv6("fe80::b"), loopback = ipv6("::1");
+
+    void SetUp() override {
+        VethNamespaces::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        for (const auto& [ns, link, addresses] :
+             {std::tuple{inside, insideLink, std::vector<std::string>{"2001:db8:77::1/64", "2001:db8:77::3/64",
+                                                                      "fe80::a/64"}},
+              std::tuple{outside, outsideLink, std::vector<std::string>{"2001:db8:77::2/64", "fe80::b/64"}}}) {
+            // Only the link-local address given: none made up from the
+            // link's hardware address, which would wait for its check.
+            ASSERT_TRUE(Namespaces::ip(ns, {"link", "set", link, "addrgenmode", "none"}));
+            for (const std::string& address : addresses)
+                ASSERT_TRUE(Namespaces::ip(ns, {"addr", "add", address, "dev", link, "nodad"}));
+        }
+        upAll();
+    }
+};
+
+TEST_F(CaptureIpv6InNamespaces, EachDatagramIsCountedOnceLinkLocalOnesToo) {
+    InsideYardsticks yardsticks(inside, insideLink);
+    ASSERT_TRUE(yardsticks.listening());
+
+    InNamespace entered(inside);
+    ASSERT_TRUE(entered.entered());
+    LinuxAddressList addresses(IpFamilies::Ipv4AndIpv6);
+    const auto list = addresses.query();
+    ASSERT_TRUE(list.has_value());
+    ASSERT_EQ(list->size(), 5u);  // 127.0.0.1 and ::1 on loopback, three on the link
+    EXPECT_TRUE(list->front().address.isIpv4());
+    CaptureRig rig(addresses);
+    rig.capture->start();
+    ASSERT_TRUE(rig.waitForLines(5));
+    std::sort(rig.lines.begin(), rig.lines.end());
+    const std::string opened = "を通るパケットをチェックします。";
+    EXPECT_EQ(rig.lines, (std::vector<std::string>{"127.0.0.1" + opened, "2001:db8:77::1" + opened,
+                                                   "2001:db8:77::3" + opened, "::1" + opened,
+                                                   "fe80::a%" + insideLink + opened}));
+
+    std::vector<TcpPair> pairs;
+    pairs.push_back(connectPair(a1, b, "", outside));  // out over the link
+    pairs.push_back(connectPair(a3, b, "", outside));  // out from the second address
+    pairs.push_back(connectPair(a1, a3));              // between two link addresses: over loopback
+    pairs.push_back(connectPair(b, a3, outside, ""));  // in from the other side
+    pairs.push_back(connectPair(loopback, loopback));
+    pairs.push_back(connectPair({linkB, outside, outsideLink}, {linkA, "", insideLink}, insideLink));
+    pairs.push_back(connectPair({linkA, "", insideLink}, {linkB, outside, outsideLink}, insideLink));
+    // To its own link-local address: over loopback, yet the rows name the link.
+    pairs.push_back(connectPair({linkA, "", insideLink}, {linkA, "", insideLink}, insideLink));
+    for (TcpPair& pair : pairs) {
+        ASSERT_TRUE(pair.ok()) << pair.name();
+        pair.addRows(rig.list);
+    }
+
+    // The kernel's own rows of that last connection name the link at both ends.
+    LinuxConnectionTable table(LinuxConnectionTable::Reader::Automatic, IpFamilies::Ipv4AndIpv6);
+    std::vector<TcpRow> rows;
+    ASSERT_TRUE(table.snapshot(rows));
+    int named = 0;
+    for (const TcpRow& row : rows) {
+        if (row.localAddr != linkA || row.remoteAddr != linkA) continue;
+        EXPECT_EQ(table.interfaceName(row.interfaceIndex), insideLink);
+        ++named;
+    }
+    EXPECT_GE(named, 2);
+
+    for (TcpPair& pair : pairs) {
+        // Over ::1 large writes too, which the kernel hands to capture as
+        // segments far beyond one frame.
+        if (pair.clientAddress == loopback)
+            exchange(pair, 4 << 20, 1 << 20, 0);
+        else
+            exchange(pair, 64 << 10, 1000, 3000);
+    }
+    EXPECT_EQ(rig.capture->statistics().dropped, 0u);
+    yardsticks.expectTotals(rig, pairs);
 }
 
 TEST(CaptureCycles, HundredStartsAndStopsLeaveNothingBehind) {
@@ -375,6 +494,35 @@ TEST(LinuxAddressListTest, ListsLoopbackAndKeepsItsOrder) {
     EXPECT_EQ(first, second);
     const LocalAddress loopback{"lo", {127, 0, 0, 1}, true};
     EXPECT_NE(std::find(first->begin(), first->end(), loopback), first->end());
+    for (const LocalAddress& address : *first) EXPECT_TRUE(address.address.isIpv4()) << text(address.address);
+
+    // With IPv6 the same IPv4 addresses come first, then the IPv6 ones.
+    const auto both = LinuxAddressList(IpFamilies::Ipv4AndIpv6).query();
+    ASSERT_TRUE(both.has_value());
+    ASSERT_GE(both->size(), first->size());
+    EXPECT_EQ(std::vector<LocalAddress>(both->begin(), both->begin() + static_cast<std::ptrdiff_t>(first->size())),
+              *first);
+    for (auto it = both->begin() + static_cast<std::ptrdiff_t>(first->size()); it != both->end(); ++it)
+        EXPECT_FALSE(it->address.isIpv4()) << text(it->address);
+    const LocalAddress loopback6{"lo", ipv6("::1"), true};
+    EXPECT_NE(std::find(both->begin(), both->end(), loopback6), both->end());
+}
+
+TEST(HelperArguments, EveryAddressIsWrittenAsTheRowsWriteIt) {
+    EXPECT_EQ(LinuxPacketSource::helperArguments("/h", {"eth0", {10, 0, 0, 3}, false, {{10, 0, 0, 1}}}),
+              (std::vector<std::string>{"/h", "eth0", "10.0.0.3", "--exclude", "10.0.0.1"}));
+    EXPECT_EQ(LinuxPacketSource::helperArguments("/h", {"lo", ipv6("::1"), true, {}}),
+              (std::vector<std::string>{"/h", "lo", "::1", "--whole-interface"}));
+    EXPECT_EQ(LinuxPacketSource::helperArguments("/h", {"eth0", ipv6("2001:db8::3"), false, {ipv6("fe80::1")}}),
+              (std::vector<std::string>{"/h", "eth0", "2001:db8::3", "--exclude", "fe80::1%eth0"}));
+    // And the helper takes them back as they were.
+    const CaptureRequest linkLocal{"eth0", ipv6("fe80::2"), false, {ipv6("fe80::1"), ipv6("2001:db8::3")}};
+    const auto arguments = LinuxPacketSource::helperArguments("/h", linkLocal);
+    const std::vector<std::string_view> views(arguments.begin() + 1, arguments.end());
+    const auto options = helper::parseHelperOptions(views);
+    ASSERT_TRUE(options.has_value());
+    EXPECT_EQ(options->address, linkLocal.address);
+    EXPECT_EQ(options->excluded, linkLocal.excluded);
 }
 
 }  // namespace

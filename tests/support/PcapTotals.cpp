@@ -12,9 +12,35 @@ std::uint32_t le32(const unsigned char* p) {
     return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
 }
 
-bool between(const Octets& s, std::uint16_t sp, const Octets& d, std::uint16_t dp, const Octets& a,
-             std::uint16_t ap, const Octets& b, std::uint16_t bp) {
+bool between(const IpAddress& s, std::uint16_t sp, const IpAddress& d, std::uint16_t dp, const IpAddress& a,
+             std::uint16_t ap, const IpAddress& b, std::uint16_t bp) {
     return (s == a && sp == ap && d == b && dp == bp) || (s == b && sp == bp && d == a && dp == ap);
+}
+
+IpAddress ipv6At(const unsigned char* p) {
+    IpAddress::Ipv6Bytes bytes;
+    std::memcpy(bytes.data(), p, bytes.size());
+    return IpAddress::fromIpv6(bytes);
+}
+
+// Where the TCP header of an IPv6 datagram of `captured` bytes starts, past
+// options, routing, authentication and first-fragment headers; 0 for none.
+std::size_t ipv6TcpOffset(const unsigned char* ip, std::size_t captured) {
+    std::size_t offset = 40;
+    for (unsigned char next = ip[6]; next != 6;) {
+        if (captured < offset + 4) return 0;
+        const unsigned char* header = ip + offset;
+        if (next == 0 || next == 43 || next == 60)
+            offset += (std::size_t{header[1]} + 1) * 8;
+        else if (next == 51)
+            offset += (std::size_t{header[1]} + 2) * 4;
+        else if (next == 44 && (header[2] << 8 | header[3]) < 8)
+            offset += 8;
+        else
+            return 0;
+        next = header[0];
+    }
+    return offset;
 }
 
 }  // namespace
@@ -43,13 +69,21 @@ std::optional<PcapTotals> PcapTotals::read(const std::string& path) {
         at += 16 + captured;
         if (at > file.size()) break;  // cut off when tcpdump stopped
         ++totals.frames_;
-        if (captured < header + 24 || frame[header - 2] != 0x08 || frame[header - 1] != 0x00) continue;
+        if (captured < header + 24) continue;
         const unsigned char* ip = frame + header;
-        const std::size_t ipHeader = std::size_t{ip[0] & 0x0Fu} * 4;
-        if ((ip[0] >> 4) != 4 || ip[9] != 6 || captured < header + ipHeader + 4) continue;
+        const unsigned type = frame[header - 2] << 8 | frame[header - 1];
+        std::size_t ipHeader = 0;
         Datagram d;
-        std::memcpy(d.source.data(), ip + 12, 4);
-        std::memcpy(d.destination.data(), ip + 16, 4);
+        if (type == 0x0800 && (ip[0] >> 4) == 4 && ip[9] == 6) {
+            ipHeader = std::size_t{ip[0] & 0x0Fu} * 4;
+            d.source = IpAddress(ip[12], ip[13], ip[14], ip[15]);
+            d.destination = IpAddress(ip[16], ip[17], ip[18], ip[19]);
+        } else if (type == 0x86DD && (ip[0] >> 4) == 6 && captured >= header + 44) {
+            ipHeader = ipv6TcpOffset(ip, captured - header);
+            d.source = ipv6At(ip + 8);
+            d.destination = ipv6At(ip + 24);
+        }
+        if (ipHeader == 0 || captured < header + ipHeader + 4) continue;
         d.sourcePort = static_cast<std::uint16_t>(ip[ipHeader] << 8 | ip[ipHeader + 1]);
         d.destinationPort = static_cast<std::uint16_t>(ip[ipHeader + 2] << 8 | ip[ipHeader + 3]);
         d.size = wire - static_cast<std::uint32_t>(header);
@@ -58,7 +92,7 @@ std::optional<PcapTotals> PcapTotals::read(const std::string& path) {
     return totals;
 }
 
-std::uint64_t PcapTotals::bytesBetween(const Octets& a, std::uint16_t aPort, const Octets& b,
+std::uint64_t PcapTotals::bytesBetween(const IpAddress& a, std::uint16_t aPort, const IpAddress& b,
                                        std::uint16_t bPort) const {
     std::uint64_t bytes = 0;
     for (const Datagram& d : datagrams_)
@@ -66,7 +100,7 @@ std::uint64_t PcapTotals::bytesBetween(const Octets& a, std::uint16_t aPort, con
     return bytes;
 }
 
-std::size_t PcapTotals::datagramsBetween(const Octets& a, std::uint16_t aPort, const Octets& b,
+std::size_t PcapTotals::datagramsBetween(const IpAddress& a, std::uint16_t aPort, const IpAddress& b,
                                          std::uint16_t bPort) const {
     std::size_t count = 0;
     for (const Datagram& d : datagrams_)

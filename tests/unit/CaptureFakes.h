@@ -1,6 +1,8 @@
 #pragma once
 // Fakes for the capture workers: an address list, captures whose record
 // streams the test writes, and a window thread that the test thread drives.
+#include <arpa/inet.h>
+
 #include <cctype>
 #include <chrono>
 #include <condition_variable>
@@ -19,8 +21,14 @@
 
 namespace kestrova::testing {
 
-inline LocalAddress localAddress(std::string interfaceName, std::array<std::uint8_t, 4> address,
-                                 bool loopback = false) {
+// An IPv6 address from its text; :: for a text that is none.
+inline IpAddress ipv6(const char* text) {
+    IpAddress::Ipv6Bytes bytes{};
+    inet_pton(AF_INET6, text, bytes.data());
+    return IpAddress::fromIpv6(bytes);
+}
+
+inline LocalAddress localAddress(std::string interfaceName, IpAddress address, bool loopback = false) {
     return {std::move(interfaceName), address, loopback};
 }
 
@@ -46,12 +54,17 @@ std::vector<std::byte> recordBytes(const Record& record) {
     return {bytes.begin(), bytes.end()};
 }
 
-inline ConnectionRecord connectionRecord(std::array<std::uint8_t, 4> source, std::uint16_t sourcePort,
-                                         std::array<std::uint8_t, 4> destination, std::uint16_t destinationPort,
-                                         std::uint64_t bytes) {
+// A record of the family of `source`.
+inline ConnectionRecord connectionRecord(IpAddress source, std::uint16_t sourcePort, IpAddress destination,
+                                         std::uint16_t destinationPort, std::uint64_t bytes) {
     ConnectionRecord record;
-    std::copy(source.begin(), source.end(), record.source.begin());
-    std::copy(destination.begin(), destination.end(), record.destination.begin());
+    record.family = source.isIpv4() ? RecordFamily::Ipv4 : RecordFamily::Ipv6;
+    for (const auto& [address, field] : {std::pair{source, &record.source}, std::pair{destination, &record.destination}}) {
+        if (address.isIpv4())
+            std::copy_n(address.ipv4().begin(), 4, field->begin());
+        else
+            *field = address.bytes();
+    }
     record.sourcePort = sourcePort;
     record.destinationPort = destinationPort;
     record.bytes = bytes;

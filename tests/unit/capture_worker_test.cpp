@@ -21,8 +21,7 @@ TEST(PlanCapture, EveryDatagramHasOneWorker) {
         localAddress("eth1", {192, 168, 5, 5}),     localAddress("eth0", {10, 0, 0, 1}),
         localAddress("eth0", {10, 0, 0, 3}),
     };
-    auto request = [](std::string name, std::array<std::uint8_t, 4> address, bool whole,
-                      std::vector<std::array<std::uint8_t, 4>> excluded) {
+    auto request = [](std::string name, IpAddress address, bool whole, std::vector<IpAddress> excluded) {
         return std::optional<CaptureRequest>(CaptureRequest{std::move(name), address, whole, std::move(excluded)});
     };
     const std::vector<std::optional<CaptureRequest>> expected = {
@@ -41,6 +40,44 @@ TEST(PlanCapture, EveryDatagramHasOneWorker) {
         EXPECT_EQ(plan->request, expected[i]) << i;
     }
     EXPECT_FALSE(planCapture(addresses, addresses.size()).has_value());
+}
+
+// IPv6 addresses come after the IPv4 ones and are planned among themselves:
+// the first IPv6 address on loopback takes all of loopback's IPv6 datagrams.
+// Link-local addresses seen on loopback are named by the interface holding
+// them, as the rows name them; seen anywhere else, by the capture's interface.
+TEST(PlanCapture, EachFamilyIsPlannedApart) {
+    const IpAddress linkLocal = ipv6("fe80::1"), global = ipv6("2001:db8::1");
+    const std::vector<LocalAddress> addresses = {
+        localAddress("lo", {127, 0, 0, 1}, true), localAddress("eth0", {10, 0, 0, 1}),
+        localAddress("lo", ipv6("::1"), true),    localAddress("eth0", global),
+        localAddress("eth0", linkLocal),          localAddress("lo", ipv6("::2"), true),
+        localAddress("eth1", linkLocal),          localAddress("eth1", ipv6("fe80::2")),
+    };
+    const LinkZones onLoopback{"lo", {{linkLocal, "eth0"}, {ipv6("fe80::2"), "eth1"}}};
+    const std::vector<std::optional<CaptureRequest>> expected = {
+        CaptureRequest{"lo", {127, 0, 0, 1}, true, {}},
+        CaptureRequest{"eth0", {10, 0, 0, 1}, false, {}},
+        CaptureRequest{"lo", ipv6("::1"), true, {}},  // the IPv4 address before it takes no IPv6
+        CaptureRequest{"eth0", global, false, {}},
+        CaptureRequest{"eth0", linkLocal, false, {global}},
+        std::nullopt,
+        CaptureRequest{"eth1", linkLocal, false, {}},  // the same address on another link
+        CaptureRequest{"eth1", ipv6("fe80::2"), false, {linkLocal}},
+    };
+    for (std::size_t i = 0; i < addresses.size(); ++i) {
+        const auto plan = planCapture(addresses, i);
+        ASSERT_TRUE(plan.has_value());
+        EXPECT_EQ(plan->request, expected[i]) << i;
+        EXPECT_EQ(plan->zones.captured, addresses[i].interfaceName) << i;
+        if (i == 2) {
+            EXPECT_EQ(plan->zones, onLoopback);
+        } else {
+            EXPECT_TRUE(plan->zones.owners.empty()) << i;
+        }
+    }
+    EXPECT_EQ(onLoopback.of(linkLocal), "eth0");
+    EXPECT_EQ(onLoopback.of(ipv6("fe80::9")), "lo");
 }
 
 // The workers over scripted captures.
@@ -285,11 +322,44 @@ TEST_F(PacketCaptureTest, NoAddressesStartNothing) {
 
 TEST(AppendReports, ASumTooLargeForOneReportIsSplitExactly) {
     std::vector<PacketReport> out;
-    appendReports(connectionRecord({1, 2, 3, 4}, 5, {6, 7, 8, 9}, 10, 0x1'0000'0005ull), LocalTime{}, out);
+    appendReports(connectionRecord({1, 2, 3, 4}, 5, {6, 7, 8, 9}, 10, 0x1'0000'0005ull), {}, LocalTime{}, out);
     ASSERT_EQ(out.size(), 2u);
     EXPECT_EQ(std::uint64_t{out[0].size} + out[1].size, 0x1'0000'0005ull);
     EXPECT_EQ(std::string(out[1].sourceAddress), "1.2.3.4");
     EXPECT_EQ(std::string(out[1].destinationPort), "10");
+}
+
+// Reports carry the address texts of the rows: a link-local address with the
+// zone the capture's plan gives it.
+TEST(AppendReports, AddressesAreWrittenAsTheRowsWriteThem) {
+    const LinkZones onLink{"eth0", {}};
+    const LinkZones onLoopback{"lo", {{ipv6("fe80::1"), "eth0"}, {ipv6("fe80::2"), "veth-b"}}};
+    struct Case {
+        IpAddress source, destination;
+        const LinkZones& zones;
+        const char* sourceText;
+        const char* destinationText;
+    };
+    const Case cases[] = {
+        {{10, 0, 0, 1}, {192, 0, 2, 9}, onLink, "10.0.0.1", "192.0.2.9"},
+        {ipv6("2001:db8::1"), ipv6("2001:db8:0:0:1::9"), onLink, "2001:db8::1", "2001:db8::1:0:0:9"},
+        {ipv6("fe80::1"), ipv6("fe80::abcd"), onLink, "fe80::1%eth0", "fe80::abcd%eth0"},
+        {ipv6("fe80::1"), ipv6("fe80::2"), onLoopback, "fe80::1%eth0", "fe80::2%veth-b"},
+        {ipv6("::1"), ipv6("fe80::7"), onLoopback, "::1", "fe80::7%lo"},
+    };
+    for (const Case& c : cases) {
+        std::vector<PacketReport> out;
+        appendReports(connectionRecord(c.source, 443, c.destination, 5000, 60), c.zones, LocalTime{}, out);
+        ASSERT_EQ(out.size(), 1u);
+        EXPECT_EQ(fieldText(out[0].sourceAddress), c.sourceText);
+        EXPECT_EQ(fieldText(out[0].destinationAddress), c.destinationText);
+        EXPECT_EQ(fieldText(out[0].sourcePort), "443");
+    }
+    // The widest link-local text fits its field: every zone byte escaped.
+    std::vector<PacketReport> out;
+    const IpAddress widest = ipv6("febf:ffff:ffff:ffff:ffff:ffff:ffff:ffff");
+    appendReports(connectionRecord(widest, 1, ipv6("::1"), 2, 60), {std::string(15, '\x01'), {}}, LocalTime{}, out);
+    EXPECT_EQ(fieldText(out[0].sourceAddress).size(), 39u + 1 + 15 * 4);
 }
 
 // The window's side: the command's line comes before every worker's, and
@@ -370,7 +440,7 @@ TEST_F(CheckPacketCommand, AReportSentAsASystemCommandIsAccounted) {
     table.rows = {tcp(5, {10, 0, 0, 7}, 5000, {1, 2, 3, 4}, 80, 42)};
     open();
     dialog->onTimer(TIMER_REFRESH);
-    const PacketReport report = buildReport({1, 2, 3, 4}, 80, {10, 0, 0, 7}, 5000, 1500, clock.time);
+    const PacketReport report = buildReport({{1, 2, 3, 4}, {}, 80}, {{10, 0, 0, 7}, {}, 5000}, 1500, clock.time);
     dialog->onSysCommand(SC_PACKET_REPORT, &report);
     EXPECT_EQ(connections.cellText(0, colActive), "▼1500");
 }

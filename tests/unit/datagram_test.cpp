@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "CaptureFakes.h"
+#include "Ipv6Datagram.h"
 #include "capture/CaptureRecord.h"
 #include "capture/Datagram.h"
 #include "capture/ProtocolNameTable.h"
@@ -56,12 +57,16 @@ Bytes ethernet(std::initializer_list<std::uint16_t> types) {
     for (std::uint16_t type : types) {
         frame.push_back(type >> 8);
         frame.push_back(type & 0xFF);
-        if (type != 0x0800) frame.insert(frame.end(), {0x00, 0x05});  // the VLAN tag's own bytes
+        if (type == 0x8100 || type == 0x88A8) frame.insert(frame.end(), {0x00, 0x05});  // the VLAN tag's own bytes
     }
     return frame;
 }
 
 const TcpDatagram kExpected{{10, 0, 0, 1}, {192, 168, 1, 200}, 0x1234, 443, 0};
+
+using testing::Ipv6;
+using Extensions = std::vector<Ipv6::Extension>;
+const Ipv6::Extension kHopByHop{kHopByHopOptions};
 
 struct DatagramCase {
     const char* name;
@@ -115,12 +120,74 @@ INSTANTIATE_TEST_SUITE_P(
         DatagramCase{"more captured than received", Ipv4{}.build(), 39, false}),
     [](const auto& info) { return testing::testName(info.param.name); });
 
+class ParseIpv6Datagram : public ::testing::TestWithParam<DatagramCase> {};
+
+TEST_P(ParseIpv6Datagram, FindsThePortsBehindTheExtensionHeaders) {
+    const DatagramCase& c = GetParam();
+    const auto parsed = parseDatagram(c.datagram, c.length);
+    ASSERT_EQ(parsed.has_value(), c.reported);
+    if (!parsed) return;
+    const TcpDatagram expected{testing::ipv6("2001:db8::1"), testing::ipv6("fe80::c8"), 0x1234, 443, c.length};
+    EXPECT_EQ(*parsed, expected);
+}
+
+// The headers of a datagram with these extension headers, captured up to and
+// including its ports.
+Bytes headersOf(const Ipv6& datagram) {
+    Bytes bytes = datagram.build();
+    bytes.resize(bytes.size() - 20 - datagram.payload + 4);
+    return bytes;
+}
+
+Extensions repeated(std::size_t count) { return Extensions(count, {kDestinationOptions}); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ParseIpv6Datagram,
+    ::testing::Values(
+        DatagramCase{"plain", Ipv6{}.build(), 60, true},
+        DatagramCase{"payload", Ipv6{.payload = 1440}.build(), 1500, true},
+        DatagramCase{"hop by hop", Ipv6{.extensions = {kHopByHop}}.build(), 68, true},
+        DatagramCase{"options routing and options",
+                     Ipv6{.extensions = {kHopByHop, {kRoutingHeader, 24}, {kDestinationOptions, 16}}}.build(), 108,
+                     true},
+        DatagramCase{"authentication header", Ipv6{.extensions = {{kAuthenticationHeader, 24}}}.build(), 84, true},
+        DatagramCase{"first fragment", Ipv6{.extensions = {{kFragmentHeader, 8, 0x0001}}}.build(), 68, true},
+        DatagramCase{"later fragment", Ipv6{.extensions = {{kFragmentHeader, 8, 0x05C9}}}.build(), 68, false},
+        DatagramCase{"later last fragment", Ipv6{.extensions = {{kFragmentHeader, 8, 0x0008}}}.build(), 68, false},
+        DatagramCase{"fragment behind options",
+                     Ipv6{.extensions = {kHopByHop, {kFragmentHeader, 8, 0x0001}}}.build(), 76, true},
+        DatagramCase{"esp", Ipv6{.upper = 50}.build(), 60, false},
+        DatagramCase{"udp behind options", Ipv6{.extensions = {kHopByHop}, .upper = 17}.build(), 68, false},
+        DatagramCase{"no next header", Ipv6{.extensions = {kHopByHop}, .upper = 59}.build(), 68, false},
+        DatagramCase{"eight extension headers", Ipv6{.extensions = repeated(8)}.build(), 124, true},
+        DatagramCase{"nine extension headers", Ipv6{.extensions = repeated(9)}.build(), 132, false},
+        // The ports must lie within the first 128 bytes.
+        DatagramCase{"ports end at the reach", Ipv6{.extensions = {{kAuthenticationHeader, 84}}}.build(), 144, true},
+        DatagramCase{"ports past the reach", Ipv6{.extensions = {{kAuthenticationHeader, 88}}}.build(), 148, false},
+        // A jumbogram or a large segment before segmentation: the payload
+        // length says 0, the received length counts.
+        DatagramCase{"jumbogram", headersOf(Ipv6{.extensions = {kHopByHop}, .payloadLength = 0, .payload = 100}),
+                     70000, true},
+        DatagramCase{"segment longer than 64k", headersOf(Ipv6{.payloadLength = 0, .payload = 100}), 131072, true},
+        DatagramCase{"payload length larger than received", headersOf(Ipv6{.payloadLength = 9000}), 60, true},
+        DatagramCase{"no room for the tcp header", headersOf(Ipv6{}), 59, false},
+        DatagramCase{"shorter than the fixed header", cut(Ipv6{}.build(), 39), 39, false},
+        DatagramCase{"extension header cut", cut(Ipv6{.extensions = {kHopByHop}}.build(), 41), 68, false},
+        DatagramCase{"ports not captured", cut(Ipv6{}.build(), 43), 60, false},
+        DatagramCase{"snapshot of the headers", headersOf(Ipv6{.extensions = {kHopByHop}, .payload = 500}), 568,
+                     true},
+        // An IPv4-mapped address is an IPv4 address, never an IPv6 connection's.
+        DatagramCase{"mapped source", Ipv6{.source = testing::ipv6("::ffff:10.0.0.1")}.build(), 60, false},
+        DatagramCase{"more captured than received", Ipv6{}.build(), 59, false}),
+    [](const auto& info) { return testing::testName(info.param.name); });
+
 struct FrameCase {
     const char* name;
     int linkType;
     Bytes frame;
     std::uint32_t wireLength;
     std::optional<std::uint32_t> size;  // nothing: not reported
+    IpAddress destination = IpAddress(192, 168, 1, 200);
 };
 
 class ParseFrame : public ::testing::TestWithParam<FrameCase> {};
@@ -132,11 +199,13 @@ TEST_P(ParseFrame, SizeIsTheWireLengthWithoutTheLinkHeader) {
     if (!parsed) return;
     EXPECT_EQ(parsed->size, *c.size);
     EXPECT_EQ(parsed->sourcePort, 0x1234);
-    EXPECT_EQ(parsed->destination, (std::array<std::uint8_t, 4>{192, 168, 1, 200}));
+    EXPECT_EQ(parsed->destination, c.destination);
 }
 
 const Bytes kSegment = Ipv4{.payload = 1000}.build();  // 1040 bytes
 const Bytes kAck = Ipv4{}.build();                     // 40 bytes
+const Bytes kSegment6 = Ipv6{.payload = 1000}.build();  // 1060 bytes
+const IpAddress kDestination6 = testing::ipv6("fe80::c8");
 
 INSTANTIATE_TEST_SUITE_P(
     Table, ParseFrame,
@@ -173,12 +242,33 @@ INSTANTIATE_TEST_SUITE_P(
         FrameCase{"bsd loopback", kLinkNull, withLink({2, 0, 0, 0}, kSegment), 1044, 1040},
         FrameCase{"bsd loopback ipv6", kLinkNull, withLink({30, 0, 0, 0}, kSegment), 1044, std::nullopt},
         FrameCase{"unknown link", 147, withLink(ethernet({0x0800}), kSegment), 1054, std::nullopt},
+        FrameCase{"ethernet ipv6", kLinkEthernet, withLink(ethernet({0x86DD}), kSegment6), 1074, 1060, kDestination6},
+        FrameCase{"vlan ipv6", kLinkEthernet, withLink(ethernet({0x8100, 0x86DD}), kSegment6), 1078, 1060,
+                  kDestination6},
+        FrameCase{"ipv6 cut by the snapshot", kLinkEthernet, cut(withLink(ethernet({0x86DD}), kSegment6), 160), 1074,
+                  1060, kDestination6},
+        FrameCase{"ipv4 ethertype, ipv6 datagram", kLinkEthernet, withLink(ethernet({0x0800}), kSegment6), 1074,
+                  std::nullopt},
+        FrameCase{"cooked ipv6 datagram", kLinkLinuxCooked,
+                  withLink({0, 0, 0, 1, 0, 6, 1, 2, 3, 4, 5, 6, 0, 0, 0x86, 0xDD}, kSegment6), 1076, 1060,
+                  kDestination6},
+        FrameCase{"cooked v2 ipv6", kLinkLinuxCooked2,
+                  withLink({0x86, 0xDD, 0, 0, 0, 0, 0, 2, 0, 1, 0, 6, 1, 2, 3, 4, 5, 6, 0, 0}, kSegment6), 1080, 1060,
+                  kDestination6},
+        FrameCase{"raw ipv6", kLinkRaw, kSegment6, 1060, 1060, kDestination6},
+        FrameCase{"ipv4 link, ipv6 datagram", kLinkIpv4, kSegment6, 1060, std::nullopt},
+        FrameCase{"bsd loopback ipv6 datagram", kLinkNull, withLink({30, 0, 0, 0}, kSegment6), 1064, 1060,
+                  kDestination6},
+        FrameCase{"bsd loop ipv6", kLinkLoop, withLink({0, 0, 0, 24}, kSegment6), 1064, 1060, kDestination6},
         FrameCase{"wire shorter than the link header", kLinkEthernet, Bytes{}, 10, std::nullopt}),
     [](const auto& info) { return testing::testName(info.param.name); });
 
 TEST(CaptureRecordFormat, RoundTripsEveryKind) {
     const ConnectionRecord connection = testing::connectionRecord({127, 0, 0, 1}, 65535, {10, 1, 2, 3}, 1, ~0ull);
     EXPECT_EQ(std::get<ConnectionRecord>(decodeRecord(encodeRecord(connection))), connection);
+    const ConnectionRecord ipv6 =
+        testing::connectionRecord(testing::ipv6("fe80::1"), 22, testing::ipv6("ffff::ffff:1.2.3.4"), 4, 60);
+    EXPECT_EQ(std::get<ConnectionRecord>(decodeRecord(encodeRecord(ipv6))), ipv6);
     for (HelperStatus status : {HelperStatus::Ready, HelperStatus::PermissionDenied, HelperStatus::ReadFailed})
         EXPECT_EQ(std::get<StatusRecord>(decodeRecord(encodeRecord(StatusRecord{status}))).status, status);
     const StatisticsRecord counts{1ull << 40, 7};
@@ -197,12 +287,23 @@ TEST(CaptureRecordFormat, RecordsThatCannotBeRightAreGarbled) {
     EXPECT_FALSE(garbled(connection));
     EXPECT_TRUE(garbled(RecordBytes{}));                       // zeros
     EXPECT_TRUE(garbled(patched(connection, 0, 0x44504B4B)));  // unknown tag
-    EXPECT_TRUE(garbled(patched(connection, 4, 6)));           // a family it does not carry yet
+    EXPECT_TRUE(garbled(patched(connection, 4, 5)));           // a family it does not carry
     EXPECT_TRUE(garbled(patched(connection, 12, 1)));          // junk past an IPv4 source address
     EXPECT_TRUE(garbled(patched(connection, 28, 1)));          // and past the destination
     EXPECT_TRUE(garbled(patched(connection, 48, 39)));         // smaller than two headers
     EXPECT_TRUE(garbled(patched(connection, 44, 1)));          // junk where zeros belong
     EXPECT_TRUE(garbled(patched(connection, 56, 1)));
+    // IPv6: smaller than two headers, or an address that is an IPv4 one.
+    const RecordBytes ipv6 = encodeRecord(
+        testing::connectionRecord(testing::ipv6("2001:db8::1"), 1, testing::ipv6("2001:db8::2"), 2, 60));
+    EXPECT_FALSE(garbled(ipv6));
+    EXPECT_TRUE(garbled(patched(ipv6, 48, 59)));
+    for (const bool source : {true, false}) {
+        ConnectionRecord mapped =
+            testing::connectionRecord(testing::ipv6("2001:db8::1"), 1, testing::ipv6("2001:db8::2"), 2, 60);
+        (source ? mapped.source : mapped.destination) = IpAddress(1, 2, 3, 4).bytes();
+        EXPECT_TRUE(garbled(encodeRecord(mapped))) << source;
+    }
     EXPECT_TRUE(garbled(patched(status, 4, 8)));               // unknown status
     EXPECT_TRUE(garbled(patched(status, 4, 0xFFFFFFFF)));
     EXPECT_TRUE(garbled(patched(status, 60, 1)));

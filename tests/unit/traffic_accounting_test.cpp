@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "CaptureFakes.h"
 #include "capture/CaptureWorker.h"
 #include "capture/ConnectionSums.h"
 #include "capture/PacketReport.h"
@@ -13,11 +15,13 @@
 namespace kestrova {
 namespace {
 
-using Octets = std::array<std::uint8_t, 4>;
+using testing::ipv6;
 
-PacketReport report(Octets source, std::uint16_t sourcePort, Octets destination, std::uint16_t destinationPort,
-                    std::uint32_t size) {
-    return buildReport(source, sourcePort, destination, destinationPort, size, LocalTime{2004, 5, 12, 8, 3, 9});
+// The report of a datagram seen on an interface named `zone`.
+PacketReport report(IpAddress source, std::uint16_t sourcePort, IpAddress destination, std::uint16_t destinationPort,
+                    std::uint32_t size, std::string_view zone = {}) {
+    return buildReport({source, zone, sourcePort}, {destination, zone, destinationPort}, size,
+                       LocalTime{2004, 5, 12, 8, 3, 9});
 }
 
 // A row as the refresh writes it, with the given total and mark.
@@ -59,10 +63,7 @@ void accountByWalking(ConnectionList& list, const PacketReport& r, std::string_v
     }
 }
 
-std::string text(const Octets& o) {
-    return std::to_string(o[0]) + "." + std::to_string(o[1]) + "." + std::to_string(o[2]) + "." +
-           std::to_string(o[3]);
-}
+std::string text(const IpAddress& address, std::string_view zone = {}) { return addressText(address, zone); }
 
 std::vector<std::string> cellsOf(const ConnectionList& list) {
     std::vector<std::string> cells;
@@ -145,6 +146,23 @@ TEST_F(TrafficAccountingTest, AConnectionToItselfCountsOnce) {
     EXPECT_EQ(total(0), "52");
 }
 
+TEST_F(TrafficAccountingTest, AnAddressMatchesOnlyRowsOfItsFamilyAndZone) {
+    addRow(list, "10.0.0.1", "5000", "10.0.0.2", "80");
+    addRow(list, "2001:db8::1", "5000", "2001:db8::2", "80");
+    addRow(list, "fe80::1%eth0", "5000", "fe80::2%eth0", "80");
+    addRow(list, "fe80::1%eth1", "5000", "fe80::2%eth1", "80");
+    addRow(list, "fe80::1", "5000", "fe80::2", "80");  // a row of the /proc reader, which knows no zone
+    account({report(ipv6("2001:db8::2"), 80, ipv6("2001:db8::1"), 5000, 1500, "eth0"),
+             report(ipv6("fe80::1"), 5000, ipv6("fe80::2"), 80, 60, "eth0"),
+             report({10, 0, 0, 1}, 5000, {10, 0, 0, 2}, 80, 40, "eth0")});
+    std::map<std::string, std::string> totals;
+    for (int row = 0; row < list.rowCount(); ++row) totals[list.cellText(row, colLocalIp)] = total(row);
+    const std::map<std::string, std::string> expected = {{"10.0.0.1", "40"},     {"2001:db8::1", "1500"},
+                                                         {"fe80::1%eth0", "60"}, {"fe80::1%eth1", "0"},
+                                                         {"fe80::1", "0"}};
+    EXPECT_EQ(totals, expected);
+}
+
 TEST(ReadTotal, ReadsTheLeadingNumber) {
     const std::pair<const char*, std::uint64_t> cases[] = {
         {"", 0},         {"0", 0},     {"1540", 1540},   {"  \t42", 42}, {"+7", 7},
@@ -161,7 +179,9 @@ TEST(ReadTotal, ReadsTheLeadingNumber) {
 TEST(BatchAccounting, MatchesOneReportAtATime) {
     std::mt19937 random(20040512);
     auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
-    const std::vector<Octets> hosts = {{127, 0, 0, 1}, {10, 0, 0, 1}, {10, 0, 0, 2}, {192, 168, 1, 20}};
+    const std::vector<IpAddress> hosts = {{127, 0, 0, 1}, {10, 0, 0, 1},        {192, 168, 1, 20},
+                                          ipv6("::1"),    ipv6("2001:db8::2"), ipv6("fe80::1")};
+    const std::vector<std::string> zones = {"eth0", "eth1"};
     const std::vector<std::uint16_t> ports = {80, 443, 5000, 40000, 65535};
     const std::vector<std::string> marks = {"▼", "(>з<)", ""};
     const std::vector<std::string> totals = {"0", "", "18446744073709551000", " 99", "x", "-3"};
@@ -176,7 +196,8 @@ TEST(BatchAccounting, MatchesOneReportAtATime) {
         for (int step = 0; step < 30; ++step) {
             const int action = pick(10);
             if (action < 4 || batched.rowCount() == 0) {
-                std::string localIp = text(hosts[pick(4)]), remoteIp = text(hosts[pick(4)]);
+                const std::string& zone = zones[pick(2)];
+                std::string localIp = text(hosts[pick(6)], zone), remoteIp = text(hosts[pick(6)], zone);
                 std::string localPort = std::to_string(ports[pick(5)]), remotePort = std::to_string(ports[pick(5)]);
                 if (pick(12) == 0) localPort = "0" + localPort;  // never equal to a report's text
                 const std::string total = totals[pick(6)];
@@ -191,8 +212,8 @@ TEST(BatchAccounting, MatchesOneReportAtATime) {
             } else {
                 std::vector<PacketReport> reports(static_cast<std::size_t>(1 + pick(12)));
                 for (PacketReport& r : reports) {
-                    r = report(hosts[pick(4)], ports[pick(5)], hosts[pick(4)], ports[pick(5)],
-                               static_cast<std::uint32_t>(40 + pick(65000)));
+                    r = report(hosts[pick(6)], ports[pick(5)], hosts[pick(6)], ports[pick(5)],
+                               static_cast<std::uint32_t>(40 + pick(65000)), "eth0");
                     if (pick(3) == 0) {
                         // Runs of one connection, as on the wire.
                         const PacketReport& previous = reports.front();
@@ -216,16 +237,22 @@ TEST(BatchAccounting, MatchesOneReportAtATime) {
 TEST(BatchAccounting, SummedIntervalsMatchDatagramByDatagram) {
     std::mt19937 random(20240513);
     auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
-    const std::vector<Octets> hosts = {{127, 0, 0, 1}, {10, 0, 0, 1}, {10, 0, 0, 2}};
+    // Hosts of both families; a datagram's two ends are of one. Seen on eth0,
+    // whose link-local addresses the rows write with its name.
+    const std::vector<std::vector<IpAddress>> families = {{{127, 0, 0, 1}, {10, 0, 0, 1}, {10, 0, 0, 2}},
+                                                          {ipv6("::1"), ipv6("2001:db8::5"), ipv6("fe80::1")}};
+    const LinkZones zones{"eth0", {}};
     const std::vector<std::uint16_t> ports = {80, 5000, 40000};
     const std::vector<std::string> totals = {"0", "", "18446744073709551000", "7"};
+    auto host = [&](int family) { return families[static_cast<std::size_t>(family)][static_cast<std::size_t>(pick(3))]; };
 
     for (int round = 0; round < 60; ++round) {
         ConnectionList summed, walked;
         TrafficAccounting accounting(summed);
         ConnectionSums sums;
         for (int row = 0; row < 1 + pick(12); ++row) {
-            const std::string localIp = text(hosts[pick(3)]), remoteIp = text(hosts[pick(3)]);
+            const int family = pick(2);
+            const std::string localIp = text(host(family), "eth0"), remoteIp = text(host(family), "eth0");
             const std::string localPort = std::to_string(ports[pick(3)]), remotePort = std::to_string(ports[pick(3)]);
             const std::string total = totals[pick(4)], active = pick(3) == 0 ? "▼1" : "";
             for (ConnectionList* list : {&summed, &walked}) addRow(*list, localIp, localPort, remoteIp, remotePort, total, active);
@@ -233,18 +260,20 @@ TEST(BatchAccounting, SummedIntervalsMatchDatagramByDatagram) {
         for (int interval = 0; interval < 8; ++interval) {
             const int datagrams = 1 + pick(40);
             for (int i = 0; i < datagrams; ++i) {
-                TcpDatagram d{hosts[pick(3)], hosts[pick(3)], ports[pick(3)], ports[pick(3)],
-                              static_cast<std::uint32_t>(40 + pick(65000))};
+                const int family = pick(2);
+                TcpDatagram d{host(family), host(family), ports[pick(3)], ports[pick(3)],
+                              static_cast<std::uint32_t>(60 + pick(65000))};
                 // Both ways round, and the odd giant segment.
                 if (pick(20) == 0) d.size = 0xFFFFFFF0u;
                 sums.add(d);
-                accountByWalking(walked, report(d.source, d.sourcePort, d.destination, d.destinationPort, d.size), "▼");
+                accountByWalking(walked,
+                                 report(d.source, d.sourcePort, d.destination, d.destinationPort, d.size, "eth0"), "▼");
             }
             // Through the pipe's format, then in reads of any size.
             std::vector<PacketReport> reports;
             for (const ConnectionRecord& record : sums.take()) {
                 const auto decoded = std::get<ConnectionRecord>(decodeRecord(encodeRecord(record)));
-                appendReports(decoded, LocalTime{2004, 5, 12, 8, 3, 9}, reports);
+                appendReports(decoded, zones, LocalTime{2004, 5, 12, 8, 3, 9}, reports);
             }
             for (std::size_t at = 0; at < reports.size();) {
                 const std::size_t count = std::min<std::size_t>(reports.size() - at, 1 + pick(4));
