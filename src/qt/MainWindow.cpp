@@ -28,6 +28,7 @@
 #include <array>
 #include <climits>
 
+#include "platform/UiTexts.h"
 #include "qt/PaneHeader.h"
 #include "qt/QtWindowThread.h"
 #include "qt/RepaintThrottle.h"
@@ -294,7 +295,7 @@ std::uint32_t MainWindow::trackPopupMenu(const std::vector<MenuEntry>& entries, 
 void MainWindow::showWindowMenu() {
     QMenu menu(this);
     menu.setObjectName(QStringLiteral("windowMenu"));
-    QAction* about = menu.addAction(text(ABOUT_ENTRY_CAPTION));
+    QAction* about = menu.addAction(text(shownText(UiText::AboutEntry)));
     connect(about, &QAction::triggered, this, [this] { postSysCommand(CMD_ABOUT); });
     menu.exec(mapToGlobal(QPoint(0, 0)));
 }
@@ -302,7 +303,7 @@ void MainWindow::showWindowMenu() {
 void MainWindow::runAboutBox() {
     QDialog about(this);
     about.setObjectName(QStringLiteral("aboutBox"));
-    about.setWindowTitle(text(ABOUT_BOX_CAPTION));
+    about.setWindowTitle(text(shownText(UiText::AboutCaption)));
     auto* icon = new QLabel(&about);
     icon->setPixmap(windowIcon().pixmap(32, 32));
     auto* version = new QLabel(text(ABOUT_BOX_VERSION), &about);
