@@ -86,19 +86,6 @@ QString widestActivity(const QFont& font) {
     return text(ACTIVE_MARKS[0]) + QString(10, widestDigit(font));
 }
 
-// Width a cell of `view` needs to show `text` uncut: what its item delegate
-// asks for such a cell.
-int cellWidth(const QAbstractItemView* view, const QString& text) {
-    QStyleOptionViewItem option;
-    option.initFrom(view);
-    option.font = view->font();
-    option.fontMetrics = QFontMetrics(option.font);
-    option.features = QStyleOptionViewItem::HasDisplay;
-    option.text = text;
-    option.displayAlignment = Qt::AlignLeft | Qt::AlignVCenter;
-    return view->style()->sizeFromContents(QStyle::CT_ItemViewItem, &option, QSize(), view).width();
-}
-
 // The given widths, each shown column widened where our font would cut its
 // header; hidden (zero-width) columns stay hidden.
 template <std::size_t N>
@@ -132,6 +119,17 @@ QIcon applicationIcon() {
 }
 
 }  // namespace
+
+int cellWidth(const QAbstractItemView* view, const QString& text) {
+    QStyleOptionViewItem option;
+    option.initFrom(view);
+    option.font = view->font();
+    option.fontMetrics = QFontMetrics(option.font);
+    option.features = QStyleOptionViewItem::HasDisplay;
+    option.text = text;
+    option.displayAlignment = Qt::AlignLeft | Qt::AlignVCenter;
+    return view->style()->sizeFromContents(QStyle::CT_ItemViewItem, &option, QSize(), view).width();
+}
 
 MainWindow::MainWindow(ConnectionList& connections, EventLog& log, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {

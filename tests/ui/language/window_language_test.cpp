@@ -9,8 +9,6 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenu>
-#include <QStyle>
-#include <QStyleOptionViewItem>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -149,18 +147,6 @@ protected:
         return std::find(lines.begin(), lines.end(), line) != lines.end();
     }
 
-    // Width a log cell needs for `text` in the window's font.
-    int cellWidth(const QString& text) const {
-        QTreeView* view = window->logView();
-        QStyleOptionViewItem option;
-        option.initFrom(view);
-        option.font = view->font();
-        option.fontMetrics = QFontMetrics(option.font);
-        option.features = QStyleOptionViewItem::HasDisplay;
-        option.text = text;
-        return view->style()->sizeFromContents(QStyle::CT_ItemViewItem, &option, QSize(), view).width();
-    }
-
     QStringList commandMenu() {
         QStringList captions;
         QTimer::singleShot(0, [&] {
@@ -267,7 +253,7 @@ TEST_F(WindowLanguageTest, LinesOfALoopbackConnectionAndOfTheCommands) {
     }
     // A typical line of each kind fits the log's column in our font.
     for (const char* pattern : {expected().added, expected().removed})
-        EXPECT_LE(cellWidth(QString::fromStdString(fill(pattern, "/usr/lib/firefox-esr/firefox-esr",
+        EXPECT_LE(cellWidth(window->logView(), QString::fromStdString(fill(pattern, "/usr/lib/firefox-esr/firefox-esr",
                                                         "93.184.216.34:443"))),
                   EventLog::kColumns[1].width);
 }
