@@ -1,6 +1,9 @@
 #include "platform/UiTexts.h"
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 namespace kestrova {
@@ -59,12 +62,37 @@ std::vector<Pattern> patternsFrom(const TextCatalogue* catalogue) {
     return patterns;
 }
 
-std::vector<Pattern>& patterns() {
-    static std::vector<Pattern> current = patternsFrom(nullptr);
-    return current;
+using Patterns = std::vector<Pattern>;
+
+// Every table made stays until the process ends (the holder is never
+// destroyed either): a text that a thread took from an earlier table, or
+// takes while the program exits, stays valid, and readers need no lock.
+struct Tables {
+    std::mutex mutex;
+    std::vector<std::unique_ptr<const Patterns>> made;
+    const Patterns* source = nullptr;
+    std::atomic<const Patterns*> current{nullptr};
+
+    const Patterns* keep(Patterns patterns) {
+        std::lock_guard lock(mutex);
+        made.push_back(std::make_unique<const Patterns>(std::move(patterns)));
+        return made.back().get();
+    }
+};
+
+Tables& tables() {
+    static Tables* const tables = [] {
+        auto* made = new Tables;
+        made->source = made->keep(patternsFrom(nullptr));
+        made->current.store(made->source, std::memory_order_release);
+        return made;
+    }();
+    return *tables;
 }
 
-const Pattern& patternOf(UiText id) { return patterns()[static_cast<std::size_t>(id)]; }
+const Pattern& patternOf(UiText id) {
+    return (*tables().current.load(std::memory_order_acquire))[static_cast<std::size_t>(id)];
+}
 
 }  // namespace
 
@@ -72,6 +100,9 @@ std::string_view shownText(UiText id) { return patternOf(id).text; }
 
 std::string formatText(UiText id, std::initializer_list<std::string_view> parts) { return patternOf(id).fill(parts); }
 
-void useTextCatalogue(const TextCatalogue* catalogue) { patterns() = patternsFrom(catalogue); }
+void useTextCatalogue(const TextCatalogue* catalogue) {
+    Tables& all = tables();
+    all.current.store(catalogue ? all.keep(patternsFrom(catalogue)) : all.source, std::memory_order_release);
+}
 
 }  // namespace kestrova

@@ -188,8 +188,8 @@ std::string_view shownText(UiText id);
 std::string formatText(UiText id, std::initializer_list<std::string_view> parts);
 
 // Shows every text from now on as `catalogue` gives it, or as written when
-// it is null. Every text is looked up here, once: call it at start-up,
-// before any text is made and before any thread that makes one starts.
+// it is null. Every text is looked up here, once, so call it at start-up,
+// before any text is made; texts shown before stay valid.
 void useTextCatalogue(const TextCatalogue* catalogue);
 
 }  // namespace kestrova
