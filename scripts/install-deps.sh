@@ -9,6 +9,7 @@ tier=${1:-test}
 run_packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev qt6-qpa-plugins qt6-wayland
+  qt6-tools-dev qt6-l10n-tools
   fonts-ipafont-gothic
   libpcap-dev libcap-dev libcap2-bin
   rapidjson-dev
@@ -22,6 +23,7 @@ test_packages=(
   tcpdump util-linux
   weston xwayland
   systemd python3
+  locales
 )
 case $tier in
   run) packages=("${run_packages[@]}") ;;
@@ -46,4 +48,17 @@ if ((${#missing[@]})); then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# The language tests run the program under these locales.
+if [[ $tier == test ]]; then
+  for locale in en_US ja_JP; do
+    locale -a 2>/dev/null | grep -qix "$locale.utf-\?8" && continue
+    if [[ $(id -u) -ne 0 ]]; then
+      echo "Missing locale: $locale.UTF-8 (run as root, or: sudo localedef -i $locale -f UTF-8 $locale.UTF-8)" >&2
+      exit 1
+    fi
+    echo "Making locale: $locale.UTF-8"
+    localedef -i "$locale" -f UTF-8 "$locale.UTF-8"
+  done
 fi

@@ -42,6 +42,7 @@
 #include "qt/LogHost.h"
 #include "qt/MainWindow.h"
 #include "qt/QtWindowThread.h"
+#include "qt/Translation.h"
 #include "ui/Commands.h"
 #include "ui/ConnectionListing.h"
 #include "ui/MainDialog.h"
@@ -142,6 +143,7 @@ int runWindow(int argc, char** argv, const CommandLine& command) {
     int count = static_cast<int>(arguments.size());
     arguments.push_back(nullptr);
     QApplication app(count, arguments.data());
+    useTextLanguage(userTextLanguage());
     Core core(argv[0], command);
     QApplication::setApplicationName(core.applicationName());
     ProfileStore profile(core.profileFile, cp932ToUtf8);
@@ -188,6 +190,7 @@ LogEnd runLog(int argc, char** argv, const CommandLine& command) {
     // Before anything else, so that a signal that comes early is not lost.
     StopSignals stopSignals;
     QCoreApplication app(argc, argv);
+    useTextLanguage(userTextLanguage());
     Core core(argv[0], command);
     QCoreApplication::setApplicationName(core.applicationName());
 
@@ -261,6 +264,7 @@ void lookUpHostNames(Core& core, int stopFd) {
 LogEnd runList(int argc, char** argv, const CommandLine& command) {
     StopSignals stopSignals;
     QCoreApplication app(argc, argv);
+    useTextLanguage(userTextLanguage());
     Core core(argv[0], command);
     QCoreApplication::setApplicationName(core.applicationName());
 

@@ -2,6 +2,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/UiTexts.h"
+
 namespace kestrova {
 
 // Whether the program may run on this system, and how the system is named
@@ -13,8 +15,8 @@ struct PlatformVerdict {
     std::string osDescription;
 };
 
-// Shown after the description when the system is refused.
-inline constexpr std::string_view UNSUPPORTED_NOTICE =
-    "\n上記OSはサポート外です。Kestrovaを起動することができません。\nプログラムを終了します。";
+// Shown after the description when the system is refused (as written; the
+// window shows shownText(UiText::UnsupportedNotice)).
+inline constexpr std::string_view UNSUPPORTED_NOTICE = sourceOf(UiText::UnsupportedNotice);
 
 }  // namespace kestrova

@@ -1,6 +1,7 @@
 #include "capture/CaptureLines.h"
 
 #include "monitor/AddressText.h"
+#include "platform/UiTexts.h"
 
 namespace kestrova {
 
@@ -9,84 +10,67 @@ namespace {
 std::string statusText(HelperStatus status) {
     switch (status) {
     case HelperStatus::Ready:
-        return "準備ができました";
+        return std::string(shownText(UiText::StatusReady));
     case HelperStatus::BadArguments:
-        return "ヘルパーが引数を受け付けません";
+        return std::string(shownText(UiText::StatusBadArguments));
     case HelperStatus::NoSuchAddress:
-        return "アドレスがインターフェースにありません";
+        return std::string(shownText(UiText::StatusNoSuchAddress));
     case HelperStatus::PermissionDenied:
-        return "権限がありません";
+        return std::string(shownText(UiText::StatusPermissionDenied));
     case HelperStatus::OpenFailed:
-        return "キャプチャを開けません";
+        return std::string(shownText(UiText::StatusOpenFailed));
     case HelperStatus::PrivilegeDropFailed:
-        return "ヘルパーが権限を手放せません";
+        return std::string(shownText(UiText::StatusPrivilegeDropFailed));
     case HelperStatus::FilterFailed:
-        return "カーネルがフィルタを受け付けません";
+        return std::string(shownText(UiText::StatusFilterFailed));
     case HelperStatus::ReadFailed:
-        return "キャプチャを読めません";
+        return std::string(shownText(UiText::StatusReadFailed));
     }
-    return "不明な状態 (" + std::to_string(static_cast<int>(status)) + ")";
+    return formatText(UiText::StatusUnknown, {std::to_string(static_cast<int>(status))});
 }
 
 std::string endingText(const CaptureEnding& ending) {
     switch (ending.kind) {
     case CaptureEnding::Kind::NotStarted:
-        return "ヘルパーを起動できません (エラー " + std::to_string(ending.error) + ")";
+        return formatText(UiText::HelperNotStarted, {std::to_string(ending.error)});
     case CaptureEnding::Kind::Status:
         return statusText(ending.status);
     case CaptureEnding::Kind::Garbled:
-        return "ヘルパーの出力が壊れています";
+        return std::string(shownText(UiText::HelperGarbled));
     case CaptureEnding::Kind::Ended:
         break;
     }
     switch (ending.end.kind) {
     case SourceEnd::Kind::Exited:
-        return "ヘルパーが終了しました (終了コード " + std::to_string(ending.end.value) + ")";
+        return formatText(UiText::HelperExited, {std::to_string(ending.end.value)});
     case SourceEnd::Kind::Killed:
-        return "ヘルパーが強制終了されました (シグナル " + std::to_string(ending.end.value) + ")";
+        return formatText(UiText::HelperKilled, {std::to_string(ending.end.value)});
     case SourceEnd::Kind::Unknown:
         break;
     }
-    return "ヘルパーが終了しました";
+    return std::string(shownText(UiText::HelperEnded));
 }
 
 }  // namespace
 
 std::string captureOpenedLine(const IpAddress& address, std::string_view zone) {
-    return addressText(address, zone) + "を通るパケットをチェックします。";
+    return formatText(UiText::CaptureOpened, {addressText(address, zone)});
 }
 
 std::string permissionDeniedLine(std::string_view command) {
-    std::string line = "パケットをチェックできません: 権限がありません (";
-    line.append(command);
-    line.push_back(')');
-    return line;
+    return formatText(UiText::PermissionDenied, {command});
 }
 
-std::string cannotGainPrivilegeLine() {
-    return "パケットをチェックできません: このプロセスは特権を得られません (no_new_privs)";
-}
+std::string cannotGainPrivilegeLine() { return std::string(shownText(UiText::CannotGainPrivilege)); }
 
 std::string notInGroupLine(std::string_view group, std::string_view user) {
-    std::string line = "パケットをチェックできません: ";
-    line.append(group);
-    line += "グループに属していません (sudo usermod -aG ";
-    line.append(group);
-    line.push_back(' ');
-    line.append(user);
-    line.push_back(')');
-    return line;
+    return formatText(UiText::NotInGroup, {group, user});
 }
 
-std::string cannotRunLine(std::string_view path) {
-    std::string line = "パケットをチェックできません: ";
-    line.append(path);
-    line += "を実行できません";
-    return line;
-}
+std::string cannotRunLine(std::string_view path) { return formatText(UiText::CannotRun, {path}); }
 
 std::string captureEndedLine(const IpAddress& address, std::string_view zone, const CaptureEnding& ending) {
-    return addressText(address, zone) + "を通るパケットのチェックが止まりました: " + endingText(ending);
+    return formatText(UiText::CaptureStopped, {addressText(address, zone), endingText(ending)});
 }
 
 }  // namespace kestrova

@@ -5,22 +5,22 @@
 namespace kestrova {
 
 const std::array<ColumnSpec, kConnectionColumns> kConnectionColumnSpecs = {{
-    {"ぷろとこる", Align::Left, 0},
-    {"あくちぶ", Align::Right, 55},
-    {"せつぞくもと", Align::Left, 120},
+    {UiText::HeaderProtocol, Align::Left, 0},
+    {UiText::HeaderActive, Align::Right, 55},
+    {UiText::HeaderSource, Align::Left, 120},
     {"", Align::Centre, 25},
-    {"せつぞくさき", Align::Left, 120},
-    {"じょうたい", Align::Left, 100},
-    {"つないでるひと", Align::Left, 270},
-    {"あいでぃ", Align::Left, 60},
-    {"（゜Д゜）", Align::Centre, 0},
-    {"元IP", Align::Left, 0},
-    {"元ホスト名", Align::Left, 0},
-    {"元ポート", Align::Left, 0},
-    {"先IP", Align::Left, 0},
-    {"先ホスト名", Align::Left, 0},
-    {"先ポート", Align::Left, 0},
-    {"通信総データサイズ", Align::Left, 0},
+    {UiText::HeaderDestination, Align::Left, 120},
+    {UiText::HeaderState, Align::Left, 100},
+    {UiText::HeaderProcess, Align::Left, 270},
+    {UiText::HeaderPid, Align::Left, 60},
+    {UiText::HeaderSeen, Align::Centre, 0},
+    {UiText::HeaderLocalIp, Align::Left, 0},
+    {UiText::HeaderLocalHost, Align::Left, 0},
+    {UiText::HeaderLocalPort, Align::Left, 0},
+    {UiText::HeaderRemoteIp, Align::Left, 0},
+    {UiText::HeaderRemoteHost, Align::Left, 0},
+    {UiText::HeaderRemotePort, Align::Left, 0},
+    {UiText::HeaderTotalBytes, Align::Left, 0},
 }};
 
 ConnectionList::ConnectionList() : TextTable(kConnectionColumns) {}

@@ -1,5 +1,6 @@
 #pragma once
 #include <array>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -7,6 +8,7 @@
 #include "monitor/AddressIndex.h"
 #include "monitor/EndpointIndex.h"
 #include "monitor/TextTable.h"
+#include "platform/UiTexts.h"
 
 namespace kestrova {
 
@@ -34,9 +36,19 @@ enum ConnectionColumn : int {
 enum class Align { Left, Right, Centre };
 
 struct ColumnSpec {
-    const char* header;
+    // A column headed by one of the program's texts, in the user's language.
+    constexpr ColumnSpec(UiText text, Align align, int width)
+        : header(sourceOf(text).data()), align(align), width(width), text(text) {}
+    // A column headed by the same text in every language.
+    constexpr ColumnSpec(const char* header, Align align, int width) : header(header), align(align), width(width) {}
+
+    // The header as the user reads it.
+    std::string_view shownHeader() const { return text ? shownText(*text) : std::string_view(header); }
+
+    const char* header;  // as written
     Align align;
     int width;
+    std::optional<UiText> text;
 };
 
 extern const std::array<ColumnSpec, kConnectionColumns> kConnectionColumnSpecs;

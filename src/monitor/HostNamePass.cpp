@@ -101,7 +101,7 @@ bool HostNamePass::say(LogKind kind, std::string_view text) {
 }
 
 void HostNamePass::run() {
-    if (say(LogKind::ResolveStart, RESOLVE_START_TEXT)) {
+    if (say(LogKind::ResolveStart, shownText(UiText::ResolveStart))) {
         std::vector<std::string> addresses;
         const bool collected = window_->send([this, &addresses] {
             if (!stopped()) addresses = list_->unnamedAddresses().unnamedAddresses();
@@ -109,7 +109,7 @@ void HostNamePass::run() {
         // An address an earlier pass still waits for is left to it.
         std::erase_if(addresses, [this](const std::string& address) { return lookups_->inFlight(address); });
         if (collected) resolveAll(std::move(addresses));
-        say(LogKind::ResolveEnd, RESOLVE_END_TEXT);
+        say(LogKind::ResolveEnd, shownText(UiText::ResolveEnd));
     }
     lookups_->release(threads_);
     threads_ = 0;

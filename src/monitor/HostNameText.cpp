@@ -66,12 +66,7 @@ std::optional<std::string> displayableHostName(const std::optional<std::string>&
 }
 
 std::string resolvedLine(std::string_view address, std::string_view name) {
-    std::string line = "IP:(";
-    line.append(address);
-    line += ")→ホスト名:(";
-    line.append(name);
-    line += ")";
-    return line;
+    return formatText(UiText::NameFound, {address, name});
 }
 
 }  // namespace kestrova

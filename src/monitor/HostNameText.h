@@ -5,10 +5,14 @@
 #include <string>
 #include <string_view>
 
+#include "platform/UiTexts.h"
+
 namespace kestrova {
 
-inline constexpr std::string_view RESOLVE_START_TEXT = "ホスト名逆引き処理開始";
-inline constexpr std::string_view RESOLVE_END_TEXT = "ホスト名逆引き処理終了";
+// The lines that open and close a pass, as written; the log shows shownText
+// of the same texts.
+inline constexpr std::string_view RESOLVE_START_TEXT = sourceOf(UiText::ResolveStart);
+inline constexpr std::string_view RESOLVE_END_TEXT = sourceOf(UiText::ResolveEnd);
 // What a failed lookup reads as; a resolver that answers with this very text
 // has not found a name either.
 inline constexpr std::string_view NO_NAME_TEXT = "No Name...";

@@ -1,6 +1,7 @@
 #include "monitor/ProcessNameLookup.h"
 
 #include "monitor/HostNameText.h"
+#include "platform/UiTexts.h"
 
 namespace kestrova {
 
@@ -26,10 +27,7 @@ std::string socketOwnerName(const std::optional<std::string>& groupPath, const s
 }
 
 std::string processLine(std::int64_t pid, std::string_view path) {
-    std::string line = "プロセスID:(" + std::to_string(pid) + ")→プログラム名:(";
-    line.append(path);
-    line += ")";
-    return line;
+    return formatText(UiText::ProcessFound, {std::to_string(pid), path});
 }
 
 }  // namespace kestrova

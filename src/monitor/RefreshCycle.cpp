@@ -139,6 +139,8 @@ void RefreshCycle::finishMarks() {
     marksPending_ = false;
     unseen_ = 0;
     const int count = list_.rowCount();
+    const std::string_view markNew = shownText(UiText::MarkNew);
+    const std::string_view markUpdated = shownText(UiText::MarkUpdated);
     seen_.resize(static_cast<std::size_t>(count), kMarkUnseen);
     for (int row = count - 1; row >= 0; --row) {
         const auto position = static_cast<std::size_t>(count - 1 - row);
@@ -149,7 +151,7 @@ void RefreshCycle::finishMarks() {
         // written.
         const std::uint8_t shown = position < lastMarks_.size() ? lastMarks_[position] : std::uint8_t{kMarkNew};
         if (quiet_ && seen == shown) continue;
-        list_.setCellText(row, colSeen, seen == kMarkNew ? MARK_NEW : seen == kMarkUpdated ? MARK_UPDATED : "");
+        list_.setCellText(row, colSeen, seen == kMarkNew ? markNew : seen == kMarkUpdated ? markUpdated : "");
     }
 }
 
@@ -270,9 +272,8 @@ void RefreshCycle::updateFoundRow(int row, std::string_view localIp, std::string
         list_.setCellText(row, colDestination, endpointText(remoteShown, remotePort, remoteNamed));
     if (list_.cellText(row, colState) != state) {
         logConnection(LogKind::Changed, row, state,
-                      "(" + list_.cellText(row, colProcess) + ")の(" +
-                          endpointText(remoteShown, remotePort, remoteNamed) + ")との接続状態を(" +
-                          std::string(state) + ")に更新しました。");
+                      formatText(UiText::ConnectionChanged, {list_.cellText(row, colProcess),
+                                                             endpointText(remoteShown, remotePort, remoteNamed), state}));
         list_.setCellText(row, colState, state);
     }
     markSeen(row);
@@ -319,8 +320,7 @@ void RefreshCycle::insertNewRow(std::string_view protocol, std::string_view loca
     // What the kernel tells of a socket whose process we may not inspect.
     std::string owner = pid == kPidNotVisible ? socketOwner(row) : ownerDisplayName(path, pid);
     std::string destination = endpointText(remoteIp, remotePort, false);
-    std::string line = "(" + owner + ")の(" + destination + ")との接続状態を(" + std::string(state) +
-                       ")で新規追加しました。";
+    std::string line = formatText(UiText::ConnectionAdded, {owner, destination, state});
 
     std::vector<std::string> cells(kConnectionColumns);
     cells[colProtocol] = protocol;
@@ -330,7 +330,7 @@ void RefreshCycle::insertNewRow(std::string_view protocol, std::string_view loca
     cells[colState] = state;
     cells[colProcess] = std::move(owner);
     cells[colPid] = pidText(pid).view();
-    cells[colSeen] = MARK_NEW;
+    cells[colSeen] = shownText(UiText::MarkNew);
     cells[colLocalIp] = localIp;
     cells[colLocalPort] = localPort;
     cells[colRemoteIp] = remoteIp;
@@ -345,8 +345,8 @@ void RefreshCycle::sweepUnseen() {
     list_.removeRowsWhere([this](int row) { return list_.cellText(row, colSeen).empty(); },
                           [this](int row) {
                               logConnection(LogKind::Removed, row, list_.cellText(row, colState),
-                                            "(" + list_.cellText(row, colProcess) + ")の(" +
-                                                list_.cellText(row, colDestination) + ")との接続状態を破棄しました。");
+                                            formatText(UiText::ConnectionRemoved, {list_.cellText(row, colProcess),
+                                                                                   list_.cellText(row, colDestination)}));
                           });
 }
 

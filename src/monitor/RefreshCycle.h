@@ -12,12 +12,14 @@
 #include "monitor/LogEvent.h"
 #include "platform/ConnectionTable.h"
 #include "platform/ProcessInfo.h"
+#include "platform/UiTexts.h"
 
 namespace kestrova {
 
 extern const std::array<std::string_view, 13> StateNames;
-inline constexpr std::string_view MARK_NEW = "新規";
-inline constexpr std::string_view MARK_UPDATED = "更新";
+// The row marks as written; rows show shownText of the same texts.
+inline constexpr std::string_view MARK_NEW = sourceOf(UiText::MarkNew);
+inline constexpr std::string_view MARK_UPDATED = sourceOf(UiText::MarkUpdated);
 inline constexpr std::string_view SNAPSHOT_ERROR_TEXT = "ERROR AllocateAndGetTcpExTableFromStack\n";
 
 // Text shown for a state number; numbers outside the table show as

@@ -28,6 +28,7 @@
 #include <array>
 #include <climits>
 
+#include "platform/UiTexts.h"
 #include "qt/PaneHeader.h"
 #include "qt/QtWindowThread.h"
 #include "qt/RepaintThrottle.h"
@@ -85,19 +86,6 @@ QString widestActivity(const QFont& font) {
     return text(ACTIVE_MARKS[0]) + QString(10, widestDigit(font));
 }
 
-// Width a cell of `view` needs to show `text` uncut: what its item delegate
-// asks for such a cell.
-int cellWidth(const QAbstractItemView* view, const QString& text) {
-    QStyleOptionViewItem option;
-    option.initFrom(view);
-    option.font = view->font();
-    option.fontMetrics = QFontMetrics(option.font);
-    option.features = QStyleOptionViewItem::HasDisplay;
-    option.text = text;
-    option.displayAlignment = Qt::AlignLeft | Qt::AlignVCenter;
-    return view->style()->sizeFromContents(QStyle::CT_ItemViewItem, &option, QSize(), view).width();
-}
-
 // The given widths, each shown column widened where our font would cut its
 // header; hidden (zero-width) columns stay hidden.
 template <std::size_t N>
@@ -131,6 +119,17 @@ QIcon applicationIcon() {
 }
 
 }  // namespace
+
+int cellWidth(const QAbstractItemView* view, const QString& text) {
+    QStyleOptionViewItem option;
+    option.initFrom(view);
+    option.font = view->font();
+    option.fontMetrics = QFontMetrics(option.font);
+    option.features = QStyleOptionViewItem::HasDisplay;
+    option.text = text;
+    option.displayAlignment = Qt::AlignLeft | Qt::AlignVCenter;
+    return view->style()->sizeFromContents(QStyle::CT_ItemViewItem, &option, QSize(), view).width();
+}
 
 MainWindow::MainWindow(ConnectionList& connections, EventLog& log, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
@@ -294,7 +293,7 @@ std::uint32_t MainWindow::trackPopupMenu(const std::vector<MenuEntry>& entries, 
 void MainWindow::showWindowMenu() {
     QMenu menu(this);
     menu.setObjectName(QStringLiteral("windowMenu"));
-    QAction* about = menu.addAction(text(ABOUT_ENTRY_CAPTION));
+    QAction* about = menu.addAction(text(shownText(UiText::AboutEntry)));
     connect(about, &QAction::triggered, this, [this] { postSysCommand(CMD_ABOUT); });
     menu.exec(mapToGlobal(QPoint(0, 0)));
 }
@@ -302,7 +301,7 @@ void MainWindow::showWindowMenu() {
 void MainWindow::runAboutBox() {
     QDialog about(this);
     about.setObjectName(QStringLiteral("aboutBox"));
-    about.setWindowTitle(text(ABOUT_BOX_CAPTION));
+    about.setWindowTitle(text(shownText(UiText::AboutCaption)));
     auto* icon = new QLabel(&about);
     icon->setPixmap(windowIcon().pixmap(32, 32));
     auto* version = new QLabel(text(ABOUT_BOX_VERSION), &about);

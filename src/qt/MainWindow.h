@@ -8,10 +8,15 @@
 #include "platform/WindowHost.h"
 #include "qt/TimerTable.h"
 
+class QAbstractItemView;
 class QTimer;
 class QTreeView;
 
 namespace kestrova {
+
+// Width a cell of `view` needs to show `text` uncut: what its item delegate
+// asks for such a cell.
+int cellWidth(const QAbstractItemView* view, const QString& text);
 
 class ConnectionList;
 class EventLog;

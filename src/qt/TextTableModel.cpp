@@ -25,6 +25,10 @@ TextTableModel::TextTableModel(TextTable& table, std::span<const ColumnSpec> col
       columns_(columns.begin(), columns.end()),
       foreground_(columns.size()),
       background_(columns.size()) {
+    for (const ColumnSpec& column : columns_) {
+        const std::string_view header = column.shownHeader();
+        headers_.push_back(QString::fromUtf8(header.data(), static_cast<qsizetype>(header.size())));
+    }
     table_.setObserver(this);
 }
 
@@ -65,7 +69,7 @@ QVariant TextTableModel::data(const QModelIndex& index, int role) const {
 QVariant TextTableModel::headerData(int section, Qt::Orientation orientation, int role) const {
     if (orientation != Qt::Horizontal || section < 0 || section >= columnCount()) return {};
     const ColumnSpec& spec = columns_[static_cast<std::size_t>(section)];
-    if (role == Qt::DisplayRole) return QString::fromUtf8(spec.header);
+    if (role == Qt::DisplayRole) return headers_[static_cast<std::size_t>(section)];
     if (role == Qt::TextAlignmentRole) return alignmentOf(spec.align);
     return {};
 }

@@ -70,6 +70,7 @@ private:
 
     TextTable& table_;
     std::vector<ColumnSpec> columns_;
+    std::vector<QString> headers_;  // as the user reads them
     std::vector<QColor> foreground_;
     std::vector<QColor> background_;
 

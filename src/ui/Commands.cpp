@@ -1,7 +1,6 @@
 #include "ui/Commands.h"
 
 #include <cmath>
-#include <cstdio>
 
 namespace kestrova {
 
@@ -16,8 +15,8 @@ std::vector<MenuEntry> buildCommandMenu(const Settings& s, bool layeredCapable) 
     menu.push_back(separator);
     if (layeredCapable) {
         // Equality, not ranges: the menu is what keeps alpha between 10 and 250.
-        menu.push_back(item("透明じゃなくする...", CMD_LESS_TRANSPARENT, false, s.alpha != 250));
-        menu.push_back(item("透明にする...", CMD_MORE_TRANSPARENT, false, s.alpha != 10));
+        menu.push_back(item(shownText(UiText::LessTransparent), CMD_LESS_TRANSPARENT, false, s.alpha != 250));
+        menu.push_back(item(shownText(UiText::MoreTransparent), CMD_MORE_TRANSPARENT, false, s.alpha != 10));
         menu.push_back(separator);
     }
     menu.push_back(item("check Packet...", CMD_CHECK_PACKET, s.checkPacket));
@@ -42,10 +41,7 @@ std::int32_t nextInterval(std::int32_t interval) {
 }
 
 std::string windowTitle(int rows, std::int32_t intervalMs) {
-    char buffer[128];
-    std::snprintf(buffer, sizeof buffer, "%s -- 接続数:%d -- 更新間隔:%dms --", VERSION_TEXT.data(), rows,
-                  static_cast<int>(intervalMs));
-    return buffer;
+    return formatText(UiText::WindowTitle, {VERSION_TEXT, std::to_string(rows), std::to_string(intervalMs)});
 }
 
 PaneLayout layoutPanes(int cx, int cy) {

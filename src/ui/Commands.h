@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "options/Settings.h"
+#include "platform/UiTexts.h"
 #include "platform/WindowHost.h"
 
 namespace kestrova {
@@ -27,8 +28,9 @@ inline constexpr std::uint32_t SC_PACKET_REPORT = 1040416;
 inline constexpr std::uint32_t SC_LOG_TEXT = 1040417;
 inline constexpr std::int32_t THREAD_KILL_CODE = 1040315;
 
-inline constexpr std::string_view ABOUT_ENTRY_CAPTION = "Kestrova のﾊﾞｰｼﾞｮﾝ情報(&A)...";
-inline constexpr std::string_view ABOUT_BOX_CAPTION = "Kestrovaのﾊﾞｰｼﾞｮﾝ情報";
+// As written; the window shows shownText of the same texts.
+inline constexpr std::string_view ABOUT_ENTRY_CAPTION = sourceOf(UiText::AboutEntry);
+inline constexpr std::string_view ABOUT_BOX_CAPTION = sourceOf(UiText::AboutCaption);
 inline constexpr std::string_view ABOUT_BOX_VERSION = "Kestrova Version 1.0";
 // The program's version as the title and --version show it.
 inline constexpr std::string_view VERSION_TEXT = "Kestrova Version 2.00";

@@ -18,7 +18,7 @@ std::string connectionListing(const ConnectionList& list) {
         }
         out += '\n';
     };
-    line([](int column) { return std::string_view(kConnectionColumnSpecs[column].header); });
+    line([](int column) { return kConnectionColumnSpecs[column].shownHeader(); });
     for (int row = 0; row < list.rowCount(); ++row)
         line([&](int column) { return std::string_view(list.cellText(row, column)); });
     return out;

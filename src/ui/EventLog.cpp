@@ -5,8 +5,8 @@
 namespace kestrova {
 
 const std::array<ColumnSpec, 2> EventLog::kColumns = {{
-    {"じかん", Align::Left, 120},
-    {"じょうたい", Align::Left, 640},
+    {UiText::LogHeaderTime, Align::Left, 120},
+    {UiText::LogHeaderText, Align::Left, 640},
 }};
 
 std::string formatTimestamp(const LocalTime& t) {

@@ -5,6 +5,7 @@
 #include "app/LinuxGate.h"
 #include "app/PlatformVerdict.h"
 #include "options/SettingsIo.h"
+#include "platform/UiTexts.h"
 
 namespace kestrova {
 
@@ -42,7 +43,7 @@ void MainDialog::initialise() {
     layeredCapable_ = false;
     detectPlatform();
     if (!osSupported_) {
-        osDescription_ += UNSUPPORTED_NOTICE;
+        osDescription_ += shownText(UiText::UnsupportedNotice);
         parts_.host.showInformation(osDescription_);
         // Initialisation carries on; the close request ends the window as
         // soon as its event loop runs.
@@ -153,10 +154,10 @@ void MainDialog::runMenuCommand(std::uint32_t code) {
     case CMD_SHOW_HOSTNAME:
         settings_.showHostname = !settings_.showHostname;
         if (settings_.showHostname) {
-            appendLog({LogKind::Option, "ホスト名で表示します。"});
+            appendLog({LogKind::Option, shownText(UiText::ShowHostNames)});
             host.setTimer(TIMER_RESOLVE, RESOLVE_PERIOD_MS);
         } else {
-            appendLog({LogKind::Option, "IPアドレスで表示します。"});
+            appendLog({LogKind::Option, shownText(UiText::ShowAddresses)});
             host.killTimer(TIMER_RESOLVE);
         }
         break;
@@ -166,7 +167,7 @@ void MainDialog::runMenuCommand(std::uint32_t code) {
         break;
     case CMD_ALWAYS_ON_TOP:
         settings_.alwaysOnTop = !settings_.alwaysOnTop;
-        appendLog({LogKind::Option, settings_.alwaysOnTop ? "常に最上位に表示します。" : "常に最上位に表示を解除します。"});
+        appendLog({LogKind::Option, shownText(settings_.alwaysOnTop ? UiText::TopmostOn : UiText::TopmostOff)});
         host.applyTopmost(settings_.alwaysOnTop);
         break;
     case CMD_LESS_TRANSPARENT:
@@ -176,16 +177,16 @@ void MainDialog::runMenuCommand(std::uint32_t code) {
                                                     static_cast<std::uint32_t>(code == CMD_LESS_TRANSPARENT
                                                                                    ? ALPHA_STEP
                                                                                    : -ALPHA_STEP));
-        appendLog({LogKind::Option, "透過度を(" + std::to_string(settings_.alpha) + ")に設定しました。"});
+        appendLog({LogKind::Option, formatText(UiText::AlphaSet, {std::to_string(settings_.alpha)})});
         applyTransparency();
         break;
     case CMD_CHECK_PACKET:
         settings_.checkPacket = !settings_.checkPacket;
         if (settings_.checkPacket) {
-            appendLog({LogKind::Option, "パケットのチェックを開始します。"});
+            appendLog({LogKind::Option, shownText(UiText::CheckPacketOn)});
             startCapture();
         } else {
-            appendLog({LogKind::Option, "パケットのチェックを終了します。"});
+            appendLog({LogKind::Option, shownText(UiText::CheckPacketOff)});
             stopCapture();
         }
         break;
@@ -197,7 +198,7 @@ void MainDialog::runMenuCommand(std::uint32_t code) {
         host.killTimer(TIMER_REFRESH);
         host.setTimer(TIMER_REFRESH, settings_.netstatInterval);
         writeTitle();
-        appendLog({LogKind::Option, "表示更新間隔を(" + std::to_string(settings_.netstatInterval) + ")msに設定しました。"});
+        appendLog({LogKind::Option, formatText(UiText::IntervalSet, {std::to_string(settings_.netstatInterval)})});
         break;
     default:
         break;
