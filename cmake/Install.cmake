@@ -75,6 +75,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # nothing else.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-ipafont-gothic, qt6-qpa-plugins, libcap2-bin, adduser")
+# On a Wayland desktop without an X server the window needs Qt's Wayland
+# platform plugin; with XWayland (the usual case) it runs through X.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian/postinst ${PROJECT_BINARY_DIR}/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

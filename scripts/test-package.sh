@@ -50,6 +50,7 @@ depends=$(dpkg-deb -f "$deb" Depends)
 for needed in fonts-ipafont-gothic libcap2-bin adduser libqt6widgets6 libc6; do
   [[ $depends == *"$needed"* ]] || fail "Depends lacks $needed: $depends"
 done
+[[ $(dpkg-deb -f "$deb" Recommends) == qt6-wayland ]] || fail "the package does not recommend qt6-wayland"
 helper=/usr/libexec/kestrova/kestrova-capture
 for file in /usr/bin/kestrova "$helper" /usr/share/applications/kestrova.desktop \
   /usr/share/icons/hicolor/scalable/apps/kestrova.svg /usr/share/metainfo/org.kestrova.Kestrova.metainfo.xml \
