@@ -13,6 +13,8 @@
 #include <cstring>
 #include <map>
 
+#include "linux/NetlinkRequest.h"
+
 namespace kestrova {
 
 namespace {
@@ -58,18 +60,10 @@ std::optional<std::vector<Dumped>> dumpAddresses(unsigned char family) {
     const std::size_t addressLength = family == AF_INET ? 4 : 16;
     const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
     if (fd < 0) return std::nullopt;
-    struct {
-        nlmsghdr header;
-        ifaddrmsg message;
-    } request{};
-    request.header.nlmsg_len = sizeof request;
-    request.header.nlmsg_type = RTM_GETADDR;
-    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    request.header.nlmsg_seq = 1;
-    request.message.ifa_family = family;
-    sockaddr_nl kernel{};
-    kernel.nl_family = AF_NETLINK;
-    if (sendto(fd, &request, sizeof request, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) < 0) {
+    constexpr std::uint32_t kSeq = 1;
+    ifaddrmsg request{};
+    request.ifa_family = family;
+    if (sendNetlinkDump(fd, kSeq, RTM_GETADDR, request) != 0) {
         close(fd);
         return std::nullopt;
     }
@@ -85,7 +79,7 @@ std::optional<std::vector<Dumped>> dumpAddresses(unsigned char family) {
         std::size_t left = static_cast<std::size_t>(count);
         for (auto* header = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(header, left);
              header = NLMSG_NEXT(header, left)) {
-            if (header->nlmsg_seq != request.header.nlmsg_seq) continue;
+            if (header->nlmsg_seq != kSeq) continue;
             if (header->nlmsg_type == NLMSG_DONE) {
                 close(fd);
                 return out;

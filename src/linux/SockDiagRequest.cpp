@@ -10,33 +10,10 @@
 
 #include <cerrno>
 
+#include "linux/NetlinkRequest.h"
+
 namespace kestrova {
 namespace {
-
-int sendRequest(int fd, const void* request, std::size_t size) {
-    sockaddr_nl kernel{};
-    kernel.nl_family = AF_NETLINK;
-    while (sendto(fd, request, size, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) < 0) {
-        if (errno != EINTR)
-            return errno;
-    }
-    return 0;
-}
-
-// One dump request: the netlink header, then the request's own body.
-template <class Body>
-int sendDump(int fd, std::uint32_t seq, std::uint16_t type, const Body& body) {
-    struct {
-        nlmsghdr header;
-        Body body;
-    } request{};
-    request.header.nlmsg_len = sizeof request;
-    request.header.nlmsg_type = type;
-    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    request.header.nlmsg_seq = seq;
-    request.body = body;
-    return sendRequest(fd, &request, sizeof request);
-}
 
 int sendFamilyDump(int fd, std::uint32_t seq, int family) {
     inet_diag_req_v2 body{};
@@ -46,7 +23,7 @@ int sendFamilyDump(int fd, std::uint32_t seq, int family) {
     // None of the optional attributes: the message, and the control group
     // id that the kernel adds to every full socket anyway, are all we read.
     body.idiag_ext = 0;
-    return sendDump(fd, seq, SOCK_DIAG_BY_FAMILY, body);
+    return sendNetlinkDump(fd, seq, SOCK_DIAG_BY_FAMILY, body);
 }
 
 // The kernel answers this older request with one walk over its TCP tables for
@@ -58,7 +35,7 @@ int sendLegacyTcpDump(int fd, std::uint32_t seq) {
     body.idiag_family = AF_UNSPEC;
     body.idiag_states = kDumpedTcpStates;
     body.idiag_ext = 0;
-    return sendDump(fd, seq, TCPDIAG_GETSOCK, body);
+    return sendNetlinkDump(fd, seq, TCPDIAG_GETSOCK, body);
 }
 
 }  // namespace
