@@ -16,6 +16,8 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,6 +26,7 @@
 #include "../support/Tcpdump.h"
 #include "../unit/CaptureFakes.h"
 #include "../unit/Fakes.h"
+#include "capture/CaptureRecord.h"
 #include "capture/PacketCapture.h"
 #include "capture/TrafficAccounting.h"
 #include "linux/LinuxAddressList.h"
@@ -40,6 +43,21 @@
 namespace kestrova::testing {
 
 inline std::string helperPath() { return KESTROVA_CAPTURE_HELPER; }
+
+// The status the helper's stream opens with (Ready once the capture is open),
+// read whole however the pipe splits it; nothing when the stream ends first
+// or opens with anything else.
+inline std::optional<HelperStatus> firstStatus(PacketSource& source) {
+    RecordBytes first{};
+    for (std::size_t got = 0; got < first.size();) {
+        const std::size_t count = source.read(std::span(first).subspan(got));
+        if (count == 0) return std::nullopt;
+        got += count;
+    }
+    const CaptureRecord record = decodeRecord(first);
+    const auto* status = std::get_if<StatusRecord>(&record);
+    return status ? std::optional(status->status) : std::nullopt;
+}
 
 // A directory of the test's own under /tmp, which others (the nobody user of
 // the tests that give up root) may enter.

@@ -234,14 +234,7 @@ TEST_P(CaptureMemory, NoPayloadByteReachesTheHelper) {
     const IpAddress loopback = GetParam() ? ipv6("::1") : IpAddress(127, 0, 0, 1);
     LinuxPacketSource source(helperPath());
     ASSERT_EQ(source.start(CaptureRequest{"lo", loopback, true, {}}).outcome, SourceStart::Outcome::Started);
-    RecordBytes first{};
-    std::size_t got = 0;
-    while (got < first.size()) {
-        const std::size_t count = source.read(std::span(first).subspan(got));
-        ASSERT_GT(count, 0u);
-        got += count;
-    }
-    ASSERT_EQ(std::get<StatusRecord>(decodeRecord(first)).status, HelperStatus::Ready);
+    ASSERT_EQ(firstStatus(source), HelperStatus::Ready);
 
     // The marker starts right after the TCP header, where the old snapshot
     // length still let ninety bytes in; built here, never as one literal.

@@ -76,14 +76,7 @@ TEST(CaptureHelper, HoldsNoPrivilegeOnceItReportsReady) {
     REQUIRE_ROOT();
     LinuxPacketSource source(helperPath());
     ASSERT_EQ(source.start(CaptureRequest{"lo", {127, 0, 0, 1}, true, {}}).outcome, SourceStart::Outcome::Started);
-    std::array<std::byte, kCaptureRecordSize> first{};
-    std::size_t got = 0;
-    while (got < first.size()) {
-        const std::size_t count = source.read(std::span(first).subspan(got));
-        ASSERT_GT(count, 0u);
-        got += count;
-    }
-    ASSERT_EQ(std::get<StatusRecord>(decodeRecord(first)).status, HelperStatus::Ready);
+    ASSERT_EQ(firstStatus(source), HelperStatus::Ready);
     const auto status = statusOf(source.helperPid());
     for (const char* set : {"CapInh", "CapPrm", "CapEff", "CapBnd", "CapAmb"})
         EXPECT_EQ(status.at(set), "0000000000000000") << set;
