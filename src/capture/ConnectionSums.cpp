@@ -52,7 +52,10 @@ const std::vector<ConnectionRecord>& ConnectionSums::take() {
     taken_.swap(records_);
     records_.clear();
     index_.clear();
-    if (!taken_.empty()) std::rotate(taken_.begin() + static_cast<std::ptrdiff_t>(last_), taken_.begin() + static_cast<std::ptrdiff_t>(last_) + 1, taken_.end());
+    if (!taken_.empty()) {
+        const auto last = taken_.begin() + static_cast<std::ptrdiff_t>(last_);
+        std::rotate(last, last + 1, taken_.end());
+    }
     last_ = 0;
     return taken_;
 }

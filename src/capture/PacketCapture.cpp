@@ -72,8 +72,7 @@ void PacketCapture::captureNotPermitted() {
                                        : notInGroupLine(access.group, access.user));
 }
 
-void PacketCapture::captureEnded(std::string_view line) { sink_.appendLog({LogKind::CaptureEnded, line});
-}
+void PacketCapture::captureEnded(std::string_view line) { sink_.appendLog({LogKind::CaptureEnded, line}); }
 
 void PacketCapture::packetsCaptured(std::span<const PacketReport> reports) {
     if (sink_.account) sink_.account(reports);

@@ -271,9 +271,9 @@ void RefreshCycle::updateFoundRow(int row, std::string_view localIp, std::string
     if (!isEndpointText(list_.cellText(row, colDestination), remoteShown, remotePort, remoteNamed))
         list_.setCellText(row, colDestination, endpointText(remoteShown, remotePort, remoteNamed));
     if (list_.cellText(row, colState) != state) {
+        const std::string remote = endpointText(remoteShown, remotePort, remoteNamed);
         logConnection(LogKind::Changed, row, state,
-                      formatText(UiText::ConnectionChanged, {list_.cellText(row, colProcess),
-                                                             endpointText(remoteShown, remotePort, remoteNamed), state}));
+                      formatText(UiText::ConnectionChanged, {list_.cellText(row, colProcess), remote, state}));
         list_.setCellText(row, colState, state);
     }
     markSeen(row);
@@ -344,9 +344,10 @@ void RefreshCycle::insertNewRow(std::string_view protocol, std::string_view loca
 void RefreshCycle::sweepUnseen() {
     list_.removeRowsWhere([this](int row) { return list_.cellText(row, colSeen).empty(); },
                           [this](int row) {
-                              logConnection(LogKind::Removed, row, list_.cellText(row, colState),
-                                            formatText(UiText::ConnectionRemoved, {list_.cellText(row, colProcess),
-                                                                                   list_.cellText(row, colDestination)}));
+                              const std::string line = formatText(
+                                  UiText::ConnectionRemoved,
+                                  {list_.cellText(row, colProcess), list_.cellText(row, colDestination)});
+                              logConnection(LogKind::Removed, row, list_.cellText(row, colState), line);
                           });
 }
 

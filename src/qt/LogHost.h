@@ -19,8 +19,9 @@ class MainDialog;
 // timers run on the plain Qt event loop (a QCoreApplication is enough, so no
 // windowing system is needed or even looked for), workers hand their work over
 // through windowThread(), and every line the event log receives is written
-// out as it comes (give the dialog logListener()). There is no menu, no message box, no title to show: those
-// requests are answered as a window that nobody looks at would answer them.
+// out as it comes (give the dialog logListener()). There is no menu, no
+// message box, no title to show: those requests are answered as a window that
+// nobody looks at would answer them.
 class LogHost : public QObject, public WindowHost {
     Q_OBJECT
 public:
