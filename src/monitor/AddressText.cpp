@@ -66,7 +66,8 @@ char* writeZone(char* out, std::string_view zone) {
     *out++ = '%';
     for (const char c : zone.substr(0, kZoneNameBytes)) {
         const auto byte = static_cast<std::uint8_t>(c);
-        if (byte > 0x20 && byte < 0x7F) {
+        // A backslash is escaped too, so that no name can pass for an escape.
+        if (byte > 0x20 && byte < 0x7F && c != '\\') {
             *out++ = c;
         } else {
             *out++ = '\\';

@@ -19,9 +19,10 @@ std::uint32_t codePoint(std::string_view text, std::size_t at, std::size_t lengt
 }
 
 // Characters that would break the cell or the log line apart, or make the
-// text around them read in another order than it is stored.
+// text around them read in another order than it is stored; and the
+// backslash, so that a name holding "\x0a" cannot pass for an escaped one.
 bool mustEscape(std::uint32_t c) {
-    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x061C || c == 0x200E || c == 0x200F ||
+    return c < 0x20 || c == '\\' || (c >= 0x7F && c <= 0x9F) || c == 0x061C || c == 0x200E || c == 0x200F ||
            (c >= 0x2028 && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
 }
 

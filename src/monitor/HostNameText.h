@@ -23,9 +23,9 @@ inline constexpr std::size_t HOST_NAME_MAX_BYTES = 1023;
 // file or PTR record, a program's file name, a control group's or user's
 // name), made safe to show in a cell, a log line and a terminal: valid UTF-8
 // in which bytes that are not, control characters and characters that
-// reorder or break lines stand escaped (\xNN for a byte or an ASCII control,
-// \uNNNN for a character), at most `maxBytes` long and cut only between
-// characters. Plain text comes back as it was.
+// reorder or break lines stand escaped (\xNN for a byte, an ASCII control or
+// the backslash itself, \uNNNN for a character), at most `maxBytes` long and
+// cut only between characters. Plain text comes back as it was.
 std::string displayableText(std::string_view raw, std::size_t maxBytes = SIZE_MAX);
 
 // The name to store and show for what the resolver answered, or nothing when

@@ -279,9 +279,9 @@ TEST(JsonLogTest, EveryLineParsesAndMatchesTheTextLogOfTheSameConnections) {
     const std::string hostile = (folder / "sh \"q\" \\ \x01\xff").string();
     std::filesystem::copy_file("/bin/bash", hostile, std::filesystem::copy_options::overwrite_existing);
     std::filesystem::permissions(hostile, std::filesystem::perms::owner_all);
-    // As every output shows it: the control character and the stray byte
-    // escaped, the quotes and the backslash as they are.
-    const std::string shown = (folder / "sh \"q\" \\ \\x01\\xff").string();
+    // As every output shows it: the control character, the stray byte and
+    // the backslash escaped, the quotes as they are.
+    const std::string shown = (folder / "sh \"q\" \\x5c \\x01\\xff").string();
 
     Loopback server;
     auto environment = testing::withoutDisplay();

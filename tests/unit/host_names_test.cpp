@@ -50,6 +50,7 @@ INSTANTIATE_TEST_SUITE_P(
         NameCase{"utf-8 kept", "サーバー.example", "サーバー.example"},
         NameCase{"line break and tab", "a\nb\tc\r", "a\\x0ab\\x09c\\x0d"},
         NameCase{"terminal escape", "\x1b[2Jx\x7f", "\\x1b[2Jx\\x7f"},
+        NameCase{"an escape written out", "a\\x0ab\\", "a\\x5cx0ab\\x5c"},
         NameCase{"bytes that are not utf-8", "a\xff\xfe" "b\xc0\xaf", "a\\xff\\xfeb\\xc0\\xaf"},
         NameCase{"cut utf-8 sequence at the end", "ab\xe3\x82", "ab\\xe3\\x82"},
         NameCase{"c1 control and line separator", "a\xc2\x85" "b\xe2\x80\xa8", "a\\u0085b\\u2028"},
