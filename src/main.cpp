@@ -104,6 +104,13 @@ struct Core {
         return QString::fromStdString(executable.empty() ? std::string("kestrova") : executable.stem().string());
     }
 
+    // Trouble with the profile, told on standard error.
+    ProfileStore::Notices profileNotices() const {
+        return {profileFile.path(), [name = applicationName().toLocal8Bit()](std::string_view line) {
+                    std::fprintf(stderr, "%s: %.*s\n", name.constData(), static_cast<int>(line.size()), line.data());
+                }};
+    }
+
     std::filesystem::path executable;
     // The program's own path, as well as it can be told.
     std::string program;
@@ -146,7 +153,7 @@ int runWindow(int argc, char** argv, const CommandLine& command) {
     useTextLanguage(userTextLanguage());
     Core core(argv[0], command);
     QApplication::setApplicationName(core.applicationName());
-    ProfileStore profile(core.profileFile, cp932ToUtf8);
+    ProfileStore profile(core.profileFile, cp932ToUtf8, core.profileNotices());
 
     MainWindow window(core.connections, core.log);
     MainDialog dialog({window, core.connections, core.log, core.clock, core.table, core.processes, core.version,
@@ -196,8 +203,10 @@ LogEnd runLog(int argc, char** argv, const CommandLine& command) {
 
     // The options come from the profile, but this mode never writes it: the
     // dialog reads an in-memory copy, which also takes this run's switches.
-    ProfileCopy profileCopy(core.profileFile.read());
-    ProfileStore profile(profileCopy, cp932ToUtf8);
+    const ProfileRead original = core.profileFile.read();
+    ProfileCopy profileCopy(original);
+    ProfileStore profile(profileCopy, cp932ToUtf8, core.profileNotices());
+    profile.noticeRead(original);
     if (command.intervalMs || command.checkPacket || command.hostNames) {
         Settings settings = loadSettings(profile);
         if (command.intervalMs) settings.netstatInterval = *command.intervalMs;

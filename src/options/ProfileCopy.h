@@ -17,7 +17,7 @@ public:
 
     ProfileRead read() override { return contents_; }
     bool replace(const std::string& contents) override {
-        contents_ = {ProfileRead::Status::Read, contents};
+        contents_ = {ProfileRead::Status::Read, contents, {}};
         return true;
     }
 

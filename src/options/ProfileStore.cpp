@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "monitor/HostNameText.h"
 #include "options/Utf8.h"
 
 namespace kestrova {
@@ -103,6 +104,12 @@ std::string_view unwrapValue(std::string_view raw) {
     return raw;
 }
 
+bool startsWithNumber(std::string_view s) {
+    s = trimLeft(s);
+    if (!s.empty() && (s.front() == '-' || s.front() == '+')) s.remove_prefix(1);
+    return !s.empty() && s.front() >= '0' && s.front() <= '9';
+}
+
 std::int32_t parseLeadingInt(std::string_view s) {
     s = trimLeft(s);
     bool negative = false;
@@ -140,11 +147,34 @@ bool writableKey(std::string_view key) {
 
 }  // namespace
 
-ProfileStore::ProfileStore(ProfileFile& file, LegacyDecoder legacyDecoder)
-    : file_(file), legacyDecoder_(std::move(legacyDecoder)) {}
+ProfileStore::ProfileStore(ProfileFile& file, LegacyDecoder legacyDecoder, Notices notices)
+    : file_(file), legacyDecoder_(std::move(legacyDecoder)), notices_(std::move(notices)) {}
 
-std::int32_t ProfileStore::readInt(std::string_view section, std::string_view key, std::int32_t defaultValue) {
-    const ProfileRead file = file_.read();
+void ProfileStore::tell(std::string_view line) {
+    // The file's name and its values are anyone's choice when root reads a
+    // user's profile: none of it may steer the terminal.
+    if (notices_.tell) notices_.tell(displayableText(line));
+}
+
+void ProfileStore::noticeRead(const ProfileRead& file) {
+    if (file.status != ProfileRead::Status::Unreadable) {
+        toldUnreadable_ = false;
+    } else if (!toldUnreadable_) {
+        toldUnreadable_ = true;
+        tell("cannot read the profile " + notices_.fileName + " (" + file.problem +
+             "): the default options are used, and the file is left as it is");
+    }
+}
+
+ProfileRead ProfileStore::readFile() {
+    ProfileRead file = file_.read();
+    noticeRead(file);
+    return file;
+}
+
+std::int32_t ProfileStore::readInt(std::string_view section, std::string_view key, std::int32_t defaultValue,
+                                   std::string* notANumber) {
+    const ProfileRead file = readFile();
     if (file.status != ProfileRead::Status::Read) return defaultValue;
     const std::string_view text = file.text;
     const Lookup found = locate(text, trim(section), trim(key));
@@ -155,11 +185,12 @@ std::int32_t ProfileStore::readInt(std::string_view section, std::string_view ke
     // have it: "netstatInterval=" keeps the 100 ms default instead of a
     // refresh every 10 ms.
     if (value.empty()) return defaultValue;
+    if (notANumber && !startsWithNumber(value)) *notANumber = std::string(value);
     return parseLeadingInt(value);
 }
 
 std::string ProfileStore::readString(std::string_view section, std::string_view key, std::string_view defaultValue) {
-    const ProfileRead file = file_.read();
+    const ProfileRead file = readFile();
     if (file.status != ProfileRead::Status::Read) return std::string(defaultValue);
     const std::string_view text = file.text;
     const Lookup found = locate(text, trim(section), trim(key));
@@ -175,12 +206,18 @@ std::string ProfileStore::readString(std::string_view section, std::string_view 
 bool ProfileStore::writeString(std::string_view section, std::string_view key, std::string_view value) {
     section = trim(section);
     key = trim(key);
-    if (!writableSection(section) || !writableKey(key) || hasLineBreak(value)) return false;
+    if (!writableSection(section) || !writableKey(key) || hasLineBreak(value)) {
+        writeProblem_ = "a name or value that cannot be stored";
+        return false;
+    }
 
-    const ProfileRead file = file_.read();
+    const ProfileRead file = readFile();
     // A profile that is there but cannot be read would be replaced by one
     // holding only this key, losing everything else in it.
-    if (file.status == ProfileRead::Status::Unreadable) return false;
+    if (file.status == ProfileRead::Status::Unreadable) {
+        writeProblem_ = "it cannot be read (" + file.problem + "), and saving would replace what it holds";
+        return false;
+    }
     const std::string& text = file.text;
     const std::string_view eol = lineEndingOf(text);
     const Lookup found = locate(text, section, key);
@@ -206,7 +243,11 @@ bool ProfileStore::writeString(std::string_view section, std::string_view key, s
         updated.append("[").append(section).append("]").append(eol);
         updated.append(key).append("=").append(value).append(eol);
     }
-    return file_.replace(updated);
+    if (!file_.replace(updated)) {
+        writeProblem_ = file_.replaceProblem();
+        return false;
+    }
+    return true;
 }
 
 }  // namespace kestrova

@@ -9,10 +9,13 @@ struct ProfileRead {
         Read,        // `text` holds the whole file
         Missing,     // there is no file yet
         Unreadable,  // something is there but could not be read: no permission,
-                     // an I/O error, or not a regular file
+                     // an I/O error, too large, or not a regular file
     };
     Status status = Status::Missing;
     std::string text;
+    // Why an Unreadable profile could not be read, in a few words for the
+    // user ("Permission denied", "larger than 64 KiB").
+    std::string problem;
 };
 
 // The bytes of the profile file.
@@ -24,6 +27,8 @@ public:
     // contents, never a mix or a truncated file. Returns false on failure, in
     // which case the old file is untouched.
     virtual bool replace(const std::string& contents) = 0;
+    // Why the last replace failed, in a few words for the user.
+    virtual std::string replaceProblem() const { return "the file could not be written"; }
 };
 
 }  // namespace kestrova

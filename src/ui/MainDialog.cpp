@@ -162,6 +162,8 @@ void MainDialog::runMenuCommand(std::uint32_t code) {
         }
         break;
     case CMD_EXIT:
+        // A save that fails is told on standard error by the store; the
+        // window closes all the same.
         saveSettings(parts_.profile, settings_);
         host.postClose();
         break;

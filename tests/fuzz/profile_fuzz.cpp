@@ -15,7 +15,7 @@ public:
     std::optional<std::string> contents;
     kestrova::ProfileRead read() override {
         if (!contents) return {};
-        return {kestrova::ProfileRead::Status::Read, *contents};
+        return {kestrova::ProfileRead::Status::Read, *contents, {}};
     }
     bool replace(const std::string& text) override {
         contents = text;

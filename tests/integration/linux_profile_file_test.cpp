@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -78,7 +79,7 @@ TEST(LinuxProfileFile, MissingFileOrDirectoryReadsAsMissing) {
 TEST(LinuxProfileFile, ReplaceCreatesDirectoriesAndPrivateFile) {
     TempDir dir;
     const fs::path target = dir.path() / "a" / "b" / "k.INI";
-    LinuxProfileFile file(target.string());
+    LinuxProfileFile file(target.string(), dir.path().string());
     ASSERT_TRUE(file.replace("[s]\nk=v\n"));
     EXPECT_EQ(slurp(target), "[s]\nk=v\n");
     EXPECT_EQ(file.read().text, "[s]\nk=v\n");
@@ -91,7 +92,7 @@ TEST(LinuxProfileFile, ReplaceKeepsPermissionBitsAndBinaryContents) {
     const fs::path target = dir.path() / "k.INI";
     spit(target, "old");
     ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
-    LinuxProfileFile file(target.string());
+    LinuxProfileFile file(target.string(), dir.path().string());
     const std::string binary("a\0b\r\n\xFF", 6);
     ASSERT_TRUE(file.replace(binary));
     EXPECT_EQ(file.read().status, ProfileRead::Status::Read);
@@ -105,10 +106,22 @@ TEST(LinuxProfileFile, ReplaceThroughSymlinkKeepsTheLink) {
     const fs::path link = dir.path() / "link.INI";
     spit(real, "old");
     fs::create_symlink(real, link);
-    LinuxProfileFile file(link.string());
+    LinuxProfileFile file(link.string(), dir.path().string());
     ASSERT_TRUE(file.replace("new"));
     EXPECT_TRUE(fs::is_symlink(link));
     EXPECT_EQ(slurp(real), "new");
+}
+
+TEST(LinuxProfileFile, ReadsUpTo64KiBAndNoMore) {
+    TempDir dir;
+    const fs::path target = dir.path() / "k.INI";
+    spit(target, std::string(64 * 1024, 'x'));
+    EXPECT_EQ(LinuxProfileFile(target.string()).read().status, ProfileRead::Status::Read);
+    // A sparse file of 200 GB is refused at once, without being read.
+    ASSERT_EQ(::truncate(target.c_str(), 200ll << 30), 0);
+    const ProfileRead huge = LinuxProfileFile(target.string()).read();
+    EXPECT_EQ(huge.status, ProfileRead::Status::Unreadable);
+    EXPECT_EQ(huge.problem, "larger than 64 KiB");
 }
 
 TEST(LinuxProfileFile, FifoIsNotReadAndDoesNotBlock) {
@@ -189,7 +202,7 @@ TEST_P(UnreadableProfileTest, LoadGivesDefaultsAndSaveLeavesItAlone) {
     const std::vector<std::string> entriesBefore = entriesOf(dir);
 
     const int status = runAs(c.who, [&] {
-        LinuxProfileFile file(profile.string());
+        LinuxProfileFile file(profile.string(), top.path().string());
         if (file.read().status != ProfileRead::Status::Unreadable) return 1;
         ProfileStore store(file, cp932ToUtf8);
         Settings settings = loadSettings(store);
@@ -220,6 +233,13 @@ INSTANTIATE_TEST_SUITE_P(
                                          spit(dir / "kestrova.INI" / "inside", "x");
                                          return dir / "kestrova.INI";
                                      }},
+                      // Nothing this program writes is that large; reading a
+                      // file of any size whole could take the machine's memory.
+                      UnreadableCase{"LargerThan64KiB", Who::Caller,
+                                     [](const fs::path& dir) {
+                                         spit(dir / "kestrova.INI", kOtherUsersProfile + std::string(64 * 1024, ';'));
+                                         return dir / "kestrova.INI";
+                                     }},
                       // Reading another process's memory at address 0 fails
                       // with EIO, whoever reads it.
                       UnreadableCase{"ReadFailsWithAnIoError", Who::Caller,
@@ -227,6 +247,160 @@ INSTANTIATE_TEST_SUITE_P(
                                          fs::create_symlink("/proc/self/mem", dir / "kestrova.INI");
                                          return dir / "kestrova.INI";
                                      }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Whose folders, files and links a profile is written through. In `top`:
+// root's home ("root", root's) and a user's config folder ("user", nobody's).
+// Root runs with the user's environment, as after su without -, and the user
+// may flip what their folder holds while root saves.
+struct WriteRuleCase {
+    const char* name;
+    Who who;  // Caller (root) or OrdinaryUser (nobody)
+    std::function<fs::path(const fs::path& top)> prepare;  // returns the profile path
+    const char* writtenAt;  // relative to top; nullptr: nothing may change
+    bool flipWhileSaving = false;
+};
+
+// Every entry under `top`, with its owner, as it is.
+std::vector<std::string> snapshot(const fs::path& top) {
+    std::vector<std::string> entries;
+    for (const auto& entry : fs::recursive_directory_iterator(top)) {
+        struct stat st {};
+        ::lstat(entry.path().c_str(), &st);
+        entries.push_back(entry.path().string() + " uid " + std::to_string(st.st_uid) + " " + describe(entry.path()));
+    }
+    std::sort(entries.begin(), entries.end());
+    return entries;
+}
+
+void own(const fs::path& path, uid_t uid) { ASSERT_EQ(::lchown(path.c_str(), uid, uid), 0) << path; }
+
+class ProfileWriteRuleTest : public ::testing::TestWithParam<WriteRuleCase> {};
+
+TEST_P(ProfileWriteRuleTest, WritesOnlyWhatTheUserOwns) {
+    const WriteRuleCase& c = GetParam();
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to make files of two users";
+    TempDir top;
+    ASSERT_EQ(::chmod(top.path().c_str(), 0755), 0);
+    fs::create_directory(top.path() / "root");
+    fs::create_directory(top.path() / "user");
+    own(top.path() / "user", 65534);
+    spit(top.path() / "root" / "secret", "root's own\n");
+    const fs::path profile = c.prepare(top.path());
+    const std::vector<std::string> before = snapshot(top.path());
+
+    pid_t flipper = -1;
+    if (c.flipWhileSaving) {
+        flipper = ::fork();
+        if (flipper == 0) {
+            if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(100);
+            for (int i = 0; i < 1000000; ++i)
+                ::syscall(SYS_renameat2, AT_FDCWD, profile.c_str(), AT_FDCWD, (profile.string() + ".spare").c_str(),
+                          2 /* RENAME_EXCHANGE */);
+            ::_exit(0);
+        }
+    }
+    const int status = runAs(c.who, [&] {
+        LinuxProfileFile file(profile.string(), (top.path() / "root").string());
+        int written = 0;
+        for (int i = 0; i < (c.flipWhileSaving ? 200 : 1); ++i) written += file.replace("new") ? 1 : 0;
+        return written;
+    });
+    if (flipper > 0) {
+        ::kill(flipper, SIGKILL);
+        ::waitpid(flipper, nullptr, 0);
+    }
+    if (c.writtenAt) {
+        EXPECT_EQ(status, 1);
+        EXPECT_EQ(slurp(top.path() / c.writtenAt), "new");
+        if (profile != top.path() / c.writtenAt) {
+            EXPECT_TRUE(fs::is_symlink(profile)) << "the link was replaced";
+        }
+    } else {
+        EXPECT_EQ(status, 0) << "written";
+        if (!c.flipWhileSaving) {
+            EXPECT_EQ(snapshot(top.path()), before);
+        }
+        EXPECT_EQ(slurp(top.path() / "root" / "secret"), "root's own\n");
+        EXPECT_EQ(describe(top.path() / "root" / "secret"), "file 420 root's own\n");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Owners, ProfileWriteRuleTest,
+    ::testing::Values(
+        WriteRuleCase{"RootWritesUnderItsOwnHome", Who::Caller,
+                      [](const fs::path& top) { return top / "root" / "cfg" / "kestrova.INI"; },
+                      "root/cfg/kestrova.INI"},
+        WriteRuleCase{"RootFollowsItsOwnLink", Who::Caller,
+                      [](const fs::path& top) {
+                          fs::create_directory(top / "root" / "dot");
+                          spit(top / "root" / "dot" / "k.INI", "old");
+                          fs::create_symlink("dot/k.INI", top / "root" / "kestrova.INI");
+                          return top / "root" / "kestrova.INI";
+                      },
+                      "root/dot/k.INI"},
+        WriteRuleCase{"RootLeavesTheUsersFolderAlone", Who::Caller,
+                      [](const fs::path& top) {
+                          spit(top / "user" / "kestrova.INI", "mine");
+                          own(top / "user" / "kestrova.INI", 65534);
+                          return top / "user" / "kestrova.INI";
+                      },
+                      nullptr},
+        WriteRuleCase{"RootLeavesTheUsersLinkToItsFileAlone", Who::Caller,
+                      [](const fs::path& top) {
+                          fs::create_symlink(top / "root" / "secret", top / "user" / "kestrova.INI");
+                          own(top / "user" / "kestrova.INI", 65534);
+                          return top / "user" / "kestrova.INI";
+                      },
+                      nullptr},
+        WriteRuleCase{"RootLeavesTheLinkAloneWhileTheUserFlipsIt", Who::Caller,
+                      [](const fs::path& top) {
+                          fs::create_symlink(top / "root" / "secret", top / "user" / "kestrova.INI");
+                          own(top / "user" / "kestrova.INI", 65534);
+                          spit(top / "user" / "kestrova.INI.spare", "[1040315]\nalpha=1\n");
+                          own(top / "user" / "kestrova.INI.spare", 65534);
+                          return top / "user" / "kestrova.INI";
+                      },
+                      nullptr, true},
+        WriteRuleCase{"RootStaysInItsHome", Who::Caller,
+                      [](const fs::path& top) {
+                          fs::create_directory(top / "etc");
+                          return top / "etc" / "kestrova.INI";
+                      },
+                      nullptr},
+        WriteRuleCase{"RootLeavesAFolderLinkOfTheUsersAlone", Who::Caller,
+                      [](const fs::path& top) {
+                          fs::create_directory(top / "root" / "other");
+                          fs::create_directory_symlink(top / "root" / "other", top / "root" / "cfg");
+                          own(top / "root" / "cfg", 65534);
+                          return top / "root" / "cfg" / "kestrova.INI";
+                      },
+                      nullptr},
+        WriteRuleCase{"UserFollowsOwnLink", Who::OrdinaryUser,
+                      [](const fs::path& top) {
+                          fs::create_directory(top / "user" / "dot");
+                          own(top / "user" / "dot", 65534);
+                          fs::create_symlink(top / "user" / "dot" / "k.INI", top / "user" / "kestrova.INI");
+                          own(top / "user" / "kestrova.INI", 65534);
+                          return top / "user" / "kestrova.INI";
+                      },
+                      "user/dot/k.INI"},
+        WriteRuleCase{"UserLeavesRootsFileInTheirFolderAlone", Who::OrdinaryUser,
+                      [](const fs::path& top) {
+                          spit(top / "user" / "kestrova.INI", "root's");
+                          return top / "user" / "kestrova.INI";
+                      },
+                      nullptr},
+        WriteRuleCase{"UserLeavesALinkOfAnothersAlone", Who::OrdinaryUser,
+                      [](const fs::path& top) {
+                          ::chmod((top / "user").c_str(), 0777);
+                          fs::create_directory(top / "user" / "dot");
+                          own(top / "user" / "dot", 65534);
+                          fs::create_symlink(top / "user" / "dot" / "k.INI", top / "user" / "kestrova.INI");
+                          return top / "user" / "kestrova.INI";
+                      },
+                      nullptr}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Each case prepares a directory so that the replace fails at a different
@@ -246,7 +420,7 @@ TEST_P(ReplaceFailureTest, LeavesOldStateAndNoTemporaryFile) {
     const FailureCase& c = GetParam();
     TempDir dir;
     const fs::path target = c.prepare(dir.path());
-    LinuxProfileFile file(target.string());
+    LinuxProfileFile file(target.string(), dir.path().string());
     if (c.beforeReplace) c.beforeReplace();
     const bool replaced = file.replace(std::string(64 * 1024, 'n'));
     if (c.afterReplace) c.afterReplace();
@@ -362,7 +536,7 @@ TEST(ProfileOnDisk, LegacyProfileLoadsAndSavesInPlace) {
     const std::string before =
         "[other]\r\nx=1\r\n\r\n[1040315]\r\nalpha=200\r\nalwaysOnTop=36\r\nactiveMark=\x81\xA5\r\n; keep me\r\n";
     spit(target, before);
-    LinuxProfileFile file(target.string());
+    LinuxProfileFile file(target.string(), dir.path().string());
     ProfileStore store(file, cp932ToUtf8);
 
     Settings loaded = loadSettings(store);

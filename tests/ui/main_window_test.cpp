@@ -77,7 +77,7 @@ protected:
     bool profileExists() const { return std::filesystem::exists(profilePath); }
 
     void open(bool translucent = true) {
-        profileFile = std::make_unique<LinuxProfileFile>(profilePath);
+        profileFile = std::make_unique<LinuxProfileFile>(profilePath, directory.path().toStdString());
         profile = std::make_unique<ProfileStore>(*profileFile, cp932ToUtf8);
         window = std::make_unique<TestWindow>(connections, log);
         window->translucent = translucent;

@@ -88,9 +88,9 @@ public:
     bool failReplace = false;
     std::vector<std::string> attempts;
     ProfileRead read() override {
-        if (unreadable) return {ProfileRead::Status::Unreadable, {}};
-        if (!contents) return {ProfileRead::Status::Missing, {}};
-        return {ProfileRead::Status::Read, *contents};
+        if (unreadable) return {ProfileRead::Status::Unreadable, {}, "Permission denied"};
+        if (!contents) return {ProfileRead::Status::Missing, {}, {}};
+        return {ProfileRead::Status::Read, *contents, {}};
     }
     bool replace(const std::string& text) override {
         attempts.push_back(text);
@@ -98,6 +98,7 @@ public:
         contents = text;
         return true;
     }
+    std::string replaceProblem() const override { return "No space left on device"; }
 };
 
 class FakeVersionInfo : public VersionInfo {

@@ -105,5 +105,91 @@ TEST(SettingsIo, FailedWritesDoNotStopTheRest) {
     for (std::size_t i = 0; i < 6; ++i) EXPECT_NE(file.attempts[i].find(keys[i]), std::string::npos) << keys[i];
 }
 
+// What the user hears of trouble with the profile: one line for each kind of
+// trouble, naming the file, what went wrong and what the program does instead;
+// nothing at all for a profile that is fine.
+struct NoticeCase {
+    const char* name;
+    std::optional<std::string> contents;
+    bool unreadable = false;
+    bool failReplace = false;
+    int loads = 1;
+    bool save = false;
+    std::vector<std::string> lines;
+};
+
+class ProfileNoticeTest : public ::testing::TestWithParam<NoticeCase> {};
+
+TEST_P(ProfileNoticeTest, OneLineForEachTrouble) {
+    const NoticeCase& c = GetParam();
+    RecordingProfileFile file(c.contents);
+    file.unreadable = c.unreadable;
+    file.failReplace = c.failReplace;
+    std::vector<std::string> told;
+    ProfileStore store(file, {}, {"/home/u/.config/k.INI", [&](std::string_view line) { told.emplace_back(line); }});
+    Settings settings;
+    for (int i = 0; i < c.loads; ++i) settings = loadSettings(store);
+    if (c.save) {
+        const bool toldOfTheSave = !c.lines.empty() && c.lines.back().starts_with("cannot save");
+        EXPECT_EQ(saveSettings(store, settings), !toldOfTheSave);
+    }
+    EXPECT_EQ(told, c.lines);
+}
+
+const std::string kUnreadableLine =
+    "cannot read the profile /home/u/.config/k.INI (Permission denied): the default options are used, and the "
+    "file is left as it is";
+
+INSTANTIATE_TEST_SUITE_P(
+    Troubles, ProfileNoticeTest,
+    ::testing::Values(
+        NoticeCase{"NoProfile", std::nullopt, false, false, 1, true, {}},
+        NoticeCase{"ProfileThatIsFine", "[1040315]\nalpha=300\nnetstatInterval=7\n", false, false, 1, true, {}},
+        NoticeCase{"NumbersWithSomethingAfterThem", "[1040315]\nalpha=-5x\nnetstatInterval= 100ms\n", false, false,
+                   1, false, {}},
+        NoticeCase{"UnreadableToldOnceThoughReadTwelveTimes", std::nullopt, true, false, 2, false, {kUnreadableLine}},
+        NoticeCase{"UnreadableAndThenTheExit",
+                   std::nullopt,
+                   true,
+                   false,
+                   1,
+                   true,
+                   {kUnreadableLine,
+                    "cannot save the options to the profile /home/u/.config/k.INI (it cannot be read (Permission "
+                    "denied), and saving would replace what it holds): they were not saved"}},
+        NoticeCase{"ExitThatCannotWrite",
+                   std::nullopt,
+                   false,
+                   true,
+                   1,
+                   true,
+                   {"cannot save the options to the profile /home/u/.config/k.INI (No space left on device): they "
+                    "were not saved"}},
+        NoticeCase{"IntervalNotANumber",
+                   "[1040315]\nnetstatInterval=abc\n",
+                   false,
+                   false,
+                   1,
+                   false,
+                   {"in the profile /home/u/.config/k.INI, netstatInterval=abc is not a number: it reads as 0, and "
+                    "the connections are refreshed every 10 ms"}},
+        NoticeCase{"AlphaNotANumberShownAsPlainText",
+                   "[1040315]\nalpha=\x1b[2J\n",
+                   false,
+                   false,
+                   1,
+                   false,
+                   {"in the profile /home/u/.config/k.INI, alpha=\\x1b[2J is not a number: it reads as 0, which "
+                    "makes the window fully transparent"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SettingsIo, AnIntervalThatIsNotANumberReadsAsZero) {
+    RecordingProfileFile file(std::string("[1040315]\nnetstatInterval=abc\nalpha=x1\n"));
+    ProfileStore store(file, {});
+    const Settings s = loadSettings(store);
+    EXPECT_EQ(s.netstatInterval, 0);
+    EXPECT_EQ(s.alpha, 0);
+}
+
 }  // namespace
 }  // namespace kestrova

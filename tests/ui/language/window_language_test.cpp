@@ -123,7 +123,7 @@ protected:
 
     void open() {
         close();
-        profileFile = std::make_unique<LinuxProfileFile>(profilePath);
+        profileFile = std::make_unique<LinuxProfileFile>(profilePath, directory.path().toStdString());
         profile = std::make_unique<ProfileStore>(*profileFile, cp932ToUtf8);
         window = std::make_unique<MainWindow>(connections, log);
         dialog = std::make_unique<MainDialog>(
