@@ -92,6 +92,10 @@
         <source>ヘルパーが終了しました</source>
         <translation>the helper ended</translation>
     </message>
+    <message>
+        <source>ひとりの利用者が同時に開けるキャプチャの数を超えています</source>
+        <translation>more captures than one user may run at once</translation>
+    </message>
 </context>
 <context>
     <name>CommandMenu</name>

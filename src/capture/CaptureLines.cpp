@@ -25,6 +25,8 @@ std::string statusText(HelperStatus status) {
         return std::string(shownText(UiText::StatusFilterFailed));
     case HelperStatus::ReadFailed:
         return std::string(shownText(UiText::StatusReadFailed));
+    case HelperStatus::TooManyCaptures:
+        return std::string(shownText(UiText::StatusTooManyCaptures));
     }
     return formatText(UiText::StatusUnknown, {std::to_string(static_cast<int>(status))});
 }

@@ -26,8 +26,9 @@ enum class HelperStatus : std::int32_t {
     PrivilegeDropFailed = 5,
     FilterFailed = 6,      // the kernel did not take the capture's filter
     ReadFailed = 7,        // the capture kept failing to read
+    TooManyCaptures = 8,   // the user runs as many helpers as one user may
 };
-inline constexpr HelperStatus kLastHelperStatus = HelperStatus::ReadFailed;
+inline constexpr HelperStatus kLastHelperStatus = HelperStatus::TooManyCaptures;
 
 // Address families a connection record can carry. Addresses have room for
 // 16 bytes; an IPv4 address fills the first 4 and leaves the rest zero, an

@@ -3,19 +3,24 @@
 //
 // This is the only part of Kestrova that ever holds CAP_NET_RAW: as a file
 // capability in its permitted set only (cap_net_raw=p), or by being started by
-// root. It raises the capability for pcap_activate alone and gives up every
-// privilege before it reads a single packet; it attaches its filter after
-// that, and the filter cuts every packet to its headers inside the kernel.
-// Its output carries, per connection of a machine's own address (IPv4 or
-// IPv6: one family per capture), the bytes of each delivery interval, never a
-// payload byte or a datagram's own time.
+// root. It raises the capability to make its packet socket alone and gives up
+// every privilege right after; the socket receives nothing until the filter
+// is attached and locked, and the filter cuts every packet to its headers
+// inside the kernel. The helper reads what the kernel kept at the end of each
+// delivery interval, whatever came when, so that neither its output nor its
+// own wake-ups tell when a datagram passed. Its output carries, per
+// connection of a machine's own address (IPv4 or IPv6: one family per
+// capture), the bytes of each delivery interval, never a payload byte.
+//
+// Each runs a kernel ring that is not charged to its user's memory, so one
+// user may run at most kMaxCapturesPerUser of them at once.
 //
 // Any member of the group that may run it may start it with any arguments,
 // environment and descriptors: all of them are checked, and it fails closed.
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/filter.h>
-#include <pcap/pcap.h>
+#include <net/if.h>
 #include <poll.h>
 #include <pwd.h>
 #include <grp.h>
@@ -32,7 +37,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -43,6 +48,7 @@
 #include "capture/Datagram.h"
 #include "helper/CaptureFilter.h"
 #include "helper/HelperOptions.h"
+#include "helper/PacketRing.h"
 #include "linux/InterfaceAddresses.h"
 
 namespace {
@@ -51,9 +57,15 @@ using namespace kestrova;
 using namespace kestrova::helper;
 using SteadyClock = std::chrono::steady_clock;
 
-// Big enough that a burst on loopback does not overflow it while the reader
-// is busy; the capture library's 2 MiB default does.
-constexpr int kRingBytes = 8 << 20;
+// Room for the frames of more than one delivery interval at the highest rates
+// loopback reaches, each frame cut to its headers.
+constexpr std::size_t kRingBytes = 1 << 20;
+// The most bytes in front of a frame's link header in a ring slot: the
+// slot's header, the sender's address, and alignment.
+constexpr std::size_t kSlotHeaderBytes = 80;
+// Enough for every address of a large machine, in more than one Kestrova.
+constexpr std::size_t kMaxCapturesPerUser = 128;
+constexpr std::string_view kProgramName = "kestrova-capture";
 // Captured datagrams are added up over intervals of this length and handed
 // over once per interval, so that totals move while a connection is quiet
 // and nothing tells when within an interval a datagram passed.
@@ -65,9 +77,6 @@ constexpr std::size_t kMaxConnections = 8192;
 // the kernel's counts.
 constexpr auto kAddressCheck = std::chrono::seconds(1);
 constexpr auto kStatisticsPeriod = std::chrono::milliseconds(250);
-// A capture that keeps failing this long (an interface down for good) ends.
-constexpr int kErrorRetries = 50;
-constexpr auto kErrorPause = std::chrono::milliseconds(100);
 
 bool writeAll(const void* data, std::size_t size) {
     const auto* bytes = static_cast<const std::byte*>(data);
@@ -236,27 +245,8 @@ bool dropPrivileges(const Account& account) {
     return prctl(PR_GET_NO_NEW_PRIVS, 0, 0, 0, 0) == 1;
 }
 
-// Attaches the program to the capture's socket, locks it there, and reads it
-// back: the kernel must hold exactly this program, or nothing is captured.
-bool attachFilter(int fd, const std::vector<bpf_insn>& program) {
-    static_assert(sizeof(bpf_insn) == sizeof(sock_filter));
-    std::vector<sock_filter> instructions(program.size());
-    std::memcpy(instructions.data(), program.data(), program.size() * sizeof(sock_filter));
-    const sock_fprog fprog{static_cast<unsigned short>(instructions.size()), instructions.data()};
-    if (setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &fprog, sizeof fprog) != 0) return false;
-    const int lock = 1;
-    if (setsockopt(fd, SOL_SOCKET, SO_LOCK_FILTER, &lock, sizeof lock) != 0) return false;
-    socklen_t count = 0;
-    if (getsockopt(fd, SOL_SOCKET, SO_GET_FILTER, nullptr, &count) != 0 || count != instructions.size()) return false;
-    std::vector<sock_filter> held(count);
-    if (getsockopt(fd, SOL_SOCKET, SO_GET_FILTER, held.data(), &count) != 0 || count != instructions.size())
-        return false;
-    return std::memcmp(held.data(), instructions.data(), count * sizeof(sock_filter)) == 0;
-}
-
 // Records of the current interval, and where they go.
 struct Output {
-    int linkType = 0;
     ConnectionSums sums;
     std::vector<std::byte> buffer;
     bool failed = false;
@@ -271,106 +261,139 @@ struct Output {
     }
 };
 
-void onFrame(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
-    auto* output = reinterpret_cast<Output*>(user);
-    const auto datagram =
-        parseFrame(output->linkType, std::span<const std::uint8_t>(bytes, header->caplen), header->len);
-    if (!datagram) return;
-    output->sums.add(*datagram);
-    if (output->sums.connections() >= kMaxConnections) output->flush();
+std::string firstLine(const std::string& path) {
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    return line;
 }
 
-// Frames that reached the buffer before the filter may hold anything: they
-// are wiped where they lie. The buffer is the kernel's ring, mapped writable.
-void wipeFrame(u_char*, const pcap_pkthdr* header, const u_char* bytes) {
-    std::memset(const_cast<u_char*>(bytes), 0, header->caplen);
+// How many helpers of the real user `uid` run now, this one among them:
+// processes of this program's name (as the kernel keeps it, cut to 15 bytes)
+// whose real user is `uid`, zombies aside. Nothing when /proc cannot tell.
+// Every helper counts before it takes anything, and a helper that counted is
+// there to be counted by every later one, so however many start at once, no
+// more than the limit get past.
+std::optional<std::size_t> capturesOf(uid_t uid, const std::string& name) {
+    DIR* const proc = opendir("/proc");
+    if (!proc) return std::nullopt;
+    std::size_t count = 0;
+    while (const dirent* entry = readdir(proc)) {
+        const std::string pid = entry->d_name;
+        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        // "pid (name) state ...": the name may hold anything, ')' too.
+        const std::string stat = firstLine("/proc/" + pid + "/stat");
+        const std::size_t open = stat.find('('), close = stat.rfind(')');
+        if (open == std::string::npos || close == std::string::npos || close < open || close + 2 >= stat.size())
+            continue;
+        const char state = stat[close + 2];
+        if (stat.compare(open + 1, close - open - 1, name) != 0 || state == 'Z' || state == 'X') continue;
+        std::ifstream status("/proc/" + pid + "/status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("Uid:", 0) != 0) continue;
+            if (std::strtoul(line.c_str() + 4, nullptr, 10) == uid) ++count;
+            break;
+        }
+    }
+    closedir(proc);
+    return count;
+}
+
+// Whether this helper may run: root's always may; anyone else's while their
+// helpers, this one among them, are no more than the limit.
+HelperStatus withinLimit() {
+    const uid_t uid = getuid();
+    if (uid == 0) return HelperStatus::Ready;
+    // Run under another name (a link, a copy that kept the capability), a
+    // helper would escape the count.
+    const std::string name = firstLine("/proc/self/comm");
+    if (name.empty() || name != kProgramName.substr(0, 15)) return HelperStatus::BadArguments;
+    const auto count = capturesOf(uid, name);
+    if (!count) return HelperStatus::OpenFailed;
+    return *count <= kMaxCapturesPerUser ? HelperStatus::Ready : HelperStatus::TooManyCaptures;
 }
 
 int capture(const HelperOptions& options) {
+    switch (withinLimit()) {
+    case HelperStatus::Ready:
+        break;
+    case HelperStatus::TooManyCaptures:
+        return fail(HelperStatus::TooManyCaptures, "this user runs as many captures as one user may");
+    case HelperStatus::BadArguments:
+        return fail(HelperStatus::BadArguments, "run under a name that is not kestrova-capture");
+    default:
+        return fail(HelperStatus::OpenFailed, "cannot count this user's captures in /proc");
+    }
     const InterfaceCheck interface = checkInterface(options.interfaceName, options.address);
     if (!interface.holdsAddress) return fail(HelperStatus::NoSuchAddress, "the address is not on the interface");
     // All of an interface is taken only where all of it is the machine's own.
     if (options.wholeInterface && !interface.loopback)
         return fail(HelperStatus::BadArguments, "--whole-interface needs a loopback interface");
     const Account account = nobodyAccount();
+    PacketRing::Link link;
+    const unsigned index = if_nametoindex(options.interfaceName.c_str());
+    if (index == 0 || !PacketRing::linkOf(options.interfaceName, link))
+        return fail(HelperStatus::NoSuchAddress, "the interface is gone");
+    const auto program = captureProgram(link.filterLinkType, options);
+    if (!program) return fail(HelperStatus::FilterFailed, "no filter for this capture");
+    static_assert(sizeof(bpf_insn) == sizeof(sock_filter));
+    std::vector<sock_filter> instructions(program->size());
+    std::memcpy(instructions.data(), program->data(), program->size() * sizeof(sock_filter));
 
-    char error[PCAP_ERRBUF_SIZE] = "";
-    const std::unique_ptr<pcap_t, void (*)(pcap_t*)> handle(pcap_create(options.interfaceName.c_str(), error),
-                                                            pcap_close);
-    pcap_t* const pcap = handle.get();
-    if (!pcap) return fail(HelperStatus::OpenFailed, "cannot create the capture", error);
-    pcap_set_snaplen(pcap, snapshotLength(options));
-    pcap_set_promisc(pcap, 0);
-    // Frames of a fixed size, each no longer than the snapshot, even before
-    // the filter is attached; the helper paces its own reads.
-    pcap_set_immediate_mode(pcap, 1);
-    pcap_set_buffer_size(pcap, kRingBytes);
     // The one call that needs the capability, and the only time it is
     // effective. Without it the call fails and says so.
+    PacketRing ring;
     setNetRawEffective(true);
-    const int activated = pcap_activate(pcap);
+    const int opened = ring.open(link);
     setNetRawEffective(false);
-    if (activated == PCAP_ERROR_PERM_DENIED)
-        return fail(HelperStatus::PermissionDenied, "no permission to capture", pcap_geterr(pcap));
-    if (activated == PCAP_ERROR_NO_SUCH_DEVICE || activated == PCAP_ERROR_IFACE_NOT_UP)
-        return fail(HelperStatus::NoSuchAddress, "the interface is gone or down", pcap_geterr(pcap));
-    if (activated < 0) return fail(HelperStatus::OpenFailed, "cannot open the capture", pcap_geterr(pcap));
+    if (opened == EPERM || opened == EACCES)
+        return fail(HelperStatus::PermissionDenied, "no permission to capture", std::strerror(opened));
+    if (opened) return fail(HelperStatus::OpenFailed, "cannot open the capture", std::strerror(opened));
 
-    // The capture is open: nothing from here on needs any privilege.
+    // The socket is made: nothing from here on needs any privilege.
     if (!dropPrivileges(account)) return fail(HelperStatus::PrivilegeDropFailed, "cannot give up privileges");
 
-    Output output;
-    output.linkType = pcap_datalink(pcap);
-    if (!linkTypeSupported(output.linkType)) return fail(HelperStatus::OpenFailed, "unsupported link type");
-    const auto program = captureProgram(output.linkType, options);
-    if (!program) return fail(HelperStatus::FilterFailed, "no filter for this capture");
-    if (!attachFilter(pcap_fileno(pcap), *program))
-        return fail(HelperStatus::FilterFailed, "the kernel does not hold the filter", std::strerror(errno));
-    if (pcap_setnonblock(pcap, 1, error) != 0) return fail(HelperStatus::OpenFailed, "cannot poll", error);
-    const int captureFd = pcap_get_selectable_fd(pcap);
-    if (captureFd < 0) return fail(HelperStatus::OpenFailed, "no descriptor to poll");
-    // Whatever came in before the filter is not counted, and not kept.
-    if (pcap_dispatch(pcap, -1, wipeFrame, nullptr) < 0)
-        return fail(HelperStatus::OpenFailed, "cannot read the capture", pcap_geterr(pcap));
+    const char* step = "";
+    const std::size_t frameBytes = kSlotHeaderBytes + static_cast<std::size_t>(snapshotLength(options));
+    if (const int error = ring.start(instructions, static_cast<int>(index), kRingBytes, frameBytes, step)) {
+        const HelperStatus status = std::strstr(step, "filter")                  ? HelperStatus::FilterFailed
+                                    : error == ENODEV || error == ENXIO         ? HelperStatus::NoSuchAddress
+                                                                                : HelperStatus::OpenFailed;
+        const std::string what = std::string("cannot ") + step;
+        return fail(status, what.c_str(), std::strerror(error));
+    }
     if (!writeRecord(StatusRecord{HelperStatus::Ready})) return 1;
 
-    StatisticsRecord sent;
+    Output output;
+    const auto take = [&output, &link](const PacketRing::Frame& frame) {
+        const auto datagram = parseFrame(link.frameLinkType, frame.bytes, frame.wireLength);
+        if (!datagram) return;
+        output.sums.add(*datagram);
+        if (output.sums.connections() >= kMaxConnections) output.flush();
+    };
+    StatisticsRecord sent, total;
     const auto start = SteadyClock::now();
+    auto nextRead = start + kDeliveryInterval;
     auto lastStatistics = start;
     auto lastAddressCheck = start;
-    int errors = 0;
     while (true) {
-        // Standard output in the set, asking for nothing: a reader that went
-        // away shows as an error on it, even when no packet comes to write.
-        pollfd fds[2] = {{captureFd, POLLIN, 0}, {STDOUT_FILENO, 0, 0}};
-        if (poll(fds, 2, 250) < 0 && errno != EINTR) return 1;
-        if (fds[1].revents & (POLLERR | POLLHUP | POLLNVAL)) return 0;
-
-        int handled = 0;
-        if (fds[0].revents) {
-            // Frames are read at the end of the interval they came in, all
-            // of them at once.
-            const auto now = SteadyClock::now();
-            const auto intervals = (now - start + kDeliveryInterval - std::chrono::nanoseconds(1)) / kDeliveryInterval;
-            std::this_thread::sleep_until(start + intervals * kDeliveryInterval);
-            handled = pcap_dispatch(pcap, -1, onFrame, reinterpret_cast<u_char*>(&output));
-            output.flush();
-            if (output.failed) return 0;
-        }
-
+        // Standard output alone, asking for nothing: a reader that went away
+        // shows as an error on it. Nothing a packet does wakes this process.
+        pollfd out = {STDOUT_FILENO, 0, 0};
+        const auto wait = std::max(nextRead - SteadyClock::now(), SteadyClock::duration::zero());
+        const auto waitNs = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
+        const timespec timeout = {static_cast<time_t>(waitNs / 1000000000), static_cast<long>(waitNs % 1000000000)};
+        if (ppoll(&out, 1, &timeout, nullptr) < 0 && errno != EINTR) return 1;
+        if (out.revents & (POLLERR | POLLHUP | POLLNVAL)) return 0;
         const auto now = SteadyClock::now();
-        // An error the capture's descriptor keeps reporting would wake the
-        // poll at once, again and again; it counts as a failing read.
-        const bool faulted = (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
-        if (handled < 0 || faulted) {
-            // A failing read is tried again after a pause, and not for ever.
-            if (!checkInterface(options.interfaceName, options.address).holdsAddress)
-                return fail(HelperStatus::NoSuchAddress, "the address went away");
-            if (++errors > kErrorRetries) return fail(HelperStatus::ReadFailed, "the capture keeps failing");
-            std::this_thread::sleep_for(kErrorPause);
-            continue;
-        }
-        errors = 0;
+        if (now < nextRead) continue;
+
+        // The frames of the interval that ended, all at once.
+        ring.drain(interface.loopback, take);
+        output.flush();
+        if (output.failed) return 0;
+        nextRead = start + ((now - start) / kDeliveryInterval + 1) * kDeliveryInterval;
+
         if (now - lastAddressCheck >= kAddressCheck) {
             lastAddressCheck = now;
             if (!checkInterface(options.interfaceName, options.address).holdsAddress)
@@ -378,11 +401,12 @@ int capture(const HelperOptions& options) {
         }
         if (now - lastStatistics >= kStatisticsPeriod) {
             lastStatistics = now;
-            pcap_stat stat{};
-            if (pcap_stats(pcap, &stat) == 0) {
-                const StatisticsRecord counts{stat.ps_recv, stat.ps_drop};
-                if (!(counts == sent) && !writeRecord(counts)) return 0;
-                sent = counts;
+            std::uint64_t received = 0, dropped = 0;
+            if (ring.counts(received, dropped)) {
+                total.received += received;
+                total.dropped += dropped;
+                if (!(total == sent) && !writeRecord(total)) return 0;
+                sent = total;
             }
         }
     }

@@ -74,6 +74,7 @@ enum class UiText : unsigned {
     StatusPrivilegeDropFailed,
     StatusFilterFailed,
     StatusReadFailed,
+    StatusTooManyCaptures,
     StatusUnknown,
     HelperNotStarted,
     HelperGarbled,
@@ -157,6 +158,7 @@ inline constexpr std::array<UiTextEntry, kUiTextCount> kUiTexts = {{
     {UiText::StatusPrivilegeDropFailed, sourceText("CaptureLines", "ヘルパーが権限を手放せません")},
     {UiText::StatusFilterFailed, sourceText("CaptureLines", "カーネルがフィルタを受け付けません")},
     {UiText::StatusReadFailed, sourceText("CaptureLines", "キャプチャを読めません")},
+    {UiText::StatusTooManyCaptures, sourceText("CaptureLines", "ひとりの利用者が同時に開けるキャプチャの数を超えています")},
     //: %1 the status number.
     {UiText::StatusUnknown, sourceText("CaptureLines", "不明な状態 (%1)")},
     //: %1 the error number.

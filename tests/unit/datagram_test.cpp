@@ -304,7 +304,7 @@ TEST(CaptureRecordFormat, RecordsThatCannotBeRightAreGarbled) {
         (source ? mapped.source : mapped.destination) = IpAddress(1, 2, 3, 4).bytes();
         EXPECT_TRUE(garbled(encodeRecord(mapped))) << source;
     }
-    EXPECT_TRUE(garbled(patched(status, 4, 8)));               // unknown status
+    EXPECT_TRUE(garbled(patched(status, 4, 9)));               // unknown status
     EXPECT_TRUE(garbled(patched(status, 4, 0xFFFFFFFF)));
     EXPECT_TRUE(garbled(patched(status, 60, 1)));
     EXPECT_TRUE(garbled(patched(counts, 4, 1)));
