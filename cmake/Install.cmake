@@ -1,37 +1,62 @@
 # What `cmake --install` puts where, and the Debian package made from it
 # (`cpack -G DEB` in the build directory). For a package, configure with
-# -DCMAKE_INSTALL_PREFIX=/usr: the paths written into the manual page and the
-# package's scripts follow the prefix. GNUInstallDirs is included at the top.
+# -DCMAKE_INSTALL_PREFIX=/usr. Every destination is relative to the prefix of
+# the install (`cmake --install build --prefix P` puts everything under P), and
+# the files that name installed paths (the service unit, the manual page) are
+# made at install time from that prefix. GNUInstallDirs is included at the top.
 
-# Where the capture helper lives once installed; the manual page names it and
-# the package grants it its capability.
-set(KESTROVA_HELPER_PATH ${CMAKE_INSTALL_FULL_LIBEXECDIR}/kestrova/kestrova-capture)
-# Where the service unit goes; the manual page names it too.
-set(KESTROVA_SYSTEMD_UNIT_DIR ${CMAKE_INSTALL_PREFIX}/lib/systemd/system CACHE PATH
-  "Where kestrova-log.service is installed")
+# Where things live once installed, relative to the install prefix. The
+# service unit goes to <prefix>/lib/systemd/system, where systemd looks for
+# both /usr and /usr/local.
+set(KESTROVA_HELPER_DIR ${CMAKE_INSTALL_LIBEXECDIR}/kestrova)
+set(KESTROVA_UNIT_DIR lib/systemd/system)
+
+# Directories the install makes are root's 0755 whatever the umask, so that no
+# one else can swap a privileged helper before it is granted its capability.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+  OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 install(TARGETS kestrova RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# The privileged helpers, each with the install step that grants it its one
+# capability (or prints the commands that would, where that is safe).
+install(TARGETS kestrova-capture DESTINATION ${KESTROVA_HELPER_DIR})
+install(CODE "set(KESTROVA_HELPER_DIR \"${KESTROVA_HELPER_DIR}\")
+set(KESTROVA_HELPER_BUILT \"$<TARGET_FILE:kestrova-capture>\")
+set(KESTROVA_CAPTURE_GROUP \"${KESTROVA_CAPTURE_GROUP}\")")
+install(SCRIPT cmake/GrantCaptureRight.cmake)
+
 install(FILES data/kestrova.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES data/kestrova.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 install(FILES data/org.kestrova.Kestrova.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 
+# Installs the file made from TEMPLATE into DESTINATION (relative to the
+# prefix) as NAME, with the paths of the install that runs: see
+# cmake/ConfigureForInstall.cmake. GZIP compresses it first.
+function(kestrova_install_configured template destination name)
+  cmake_parse_arguments(PARSE_ARGV 3 arg "GZIP" "" "")
+  install(CODE "set(template \"${PROJECT_SOURCE_DIR}/${template}\")
+set(output \"${PROJECT_BINARY_DIR}/installed/${name}\")
+set(destination \"${destination}\")
+set(gzip ${arg_GZIP})
+set(KESTROVA_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
+set(KESTROVA_HELPER_DIR \"${KESTROVA_HELPER_DIR}\")
+set(KESTROVA_UNIT_DIR \"${KESTROVA_UNIT_DIR}\")
+set(KESTROVA_CAPTURE_GROUP \"${KESTROVA_CAPTURE_GROUP}\")
+set(PROJECT_VERSION \"${PROJECT_VERSION}\")
+include(\"${PROJECT_SOURCE_DIR}/cmake/ConfigureForInstall.cmake\")")
+endfunction()
+
+# The manual page, as installed; the build also makes one for its own tests,
+# naming the paths this configure would install to.
+kestrova_install_configured(data/kestrova.1.in ${CMAKE_INSTALL_MANDIR}/man1 kestrova.1 GZIP)
+set(KESTROVA_HELPER_PATH ${CMAKE_INSTALL_FULL_LIBEXECDIR}/kestrova/kestrova-capture)
+set(KESTROVA_SYSTEMD_UNIT_DIR ${CMAKE_INSTALL_PREFIX}/${KESTROVA_UNIT_DIR})
 configure_file(data/kestrova.1.in ${PROJECT_BINARY_DIR}/kestrova.1 @ONLY)
-add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/kestrova.1.gz
-  COMMAND gzip -9 -n -c kestrova.1 > kestrova.1.gz
-  DEPENDS ${PROJECT_BINARY_DIR}/kestrova.1
-  WORKING_DIRECTORY ${PROJECT_BINARY_DIR}
-  COMMENT "Compressing the manual page")
-add_custom_target(kestrova_manual ALL DEPENDS ${PROJECT_BINARY_DIR}/kestrova.1.gz)
-install(FILES ${PROJECT_BINARY_DIR}/kestrova.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-# Whatever builds the program builds everything the install takes with it,
-# so that an install after `cmake --build build --target kestrova` is whole.
-add_dependencies(kestrova kestrova_manual)
 
 # The service that keeps the JSON log in the journal: installed, never
 # enabled by the install or the package.
-set(KESTROVA_BINARY_PATH ${CMAKE_INSTALL_FULL_BINDIR}/kestrova)
-configure_file(packaging/kestrova-log.service.in ${PROJECT_BINARY_DIR}/kestrova-log.service @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/kestrova-log.service DESTINATION ${KESTROVA_SYSTEMD_UNIT_DIR})
+kestrova_install_configured(packaging/kestrova-log.service.in ${KESTROVA_UNIT_DIR} kestrova-log.service)
 
 # The licence, as Debian's machine-readable copyright file (the licence text
 # taken from LICENSE, one space in, blank lines as " .").

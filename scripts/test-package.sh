@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# Builds the Debian package and checks what it holds, read from the .deb
-# itself: its files, control data, scripts and copyright file. Then installs it
+# Builds the Debian package as the README says, in a copy of this checkout:
+# scripts/run.sh, then its build folder configured again for /usr, built, and
+# cpack -G DEB there. Checks what the package holds, read from the .deb
+# itself: its files, control data, scripts and copyright file, and what its
+# post-install step does with a loose mode. Then installs it
 # with apt-get as a user would, checks the installed program and removes the
 # package again; but when a kestrova package is installed already, it is the
 # user's, and the test leaves it alone and stops after the first part. Needs
@@ -15,23 +18,13 @@ scripts/install-deps.sh
 # Whatever is installed before the test starts is the user's.
 installed_before=$(dpkg-query -W -f='${db:Status-Status}' kestrova 2>/dev/null || true)
 
-build=build-deb
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
-  -DKESTROVA_TESTS=OFF -DKESTROVA_BENCH=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)"
-rm -rf "$build/package"
-(cd "$build" && cpack -G DEB -B package >/dev/null)
-debs=("$build"/package/kestrova_*.deb)
-[[ ${#debs[@]} -eq 1 && -f ${debs[0]} ]] || { echo "package: expected one kestrova_*.deb, got: ${debs[*]}" >&2; exit 1; }
-
-deb=${debs[0]}
-
 scratch=$(mktemp -d)
 installed_by_test=false
 cleanup() {
   if $installed_by_test && dpkg -s kestrova >/dev/null 2>&1; then
     DEBIAN_FRONTEND=noninteractive apt purge kestrova || true
   fi
+  dpkg-statoverride --remove "$scratch/loose/kestrova-capture" >/dev/null 2>&1 || true
   rm -rf "$scratch"
 }
 trap cleanup EXIT
@@ -39,6 +32,20 @@ fail() {
   echo "package: $*" >&2
   exit 1
 }
+
+# The sources without any build folder, as a fresh checkout has them; then
+# the README's steps. Without a display run.sh builds and says so (status 2).
+src=$scratch/src
+mkdir "$src"
+tar -c --exclude=./.git --exclude=./build --exclude='./build-*' . | tar -x -C "$src"
+status=0
+(cd "$src" && env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM scripts/run.sh) >"$scratch/run.log" 2>&1 || status=$?
+[[ $status -eq 2 ]] || { tail -n 30 "$scratch/run.log" >&2; fail "scripts/run.sh ended with $status"; }
+(cd "$src" && cmake -S . -B build -DCMAKE_INSTALL_PREFIX=/usr >/dev/null && cmake --build build -j "$(nproc)" >/dev/null &&
+  cd build && cpack -G DEB >/dev/null) || fail "the package could not be built as the README says"
+debs=("$src"/build/kestrova_*.deb)
+[[ ${#debs[@]} -eq 1 && -f ${debs[0]} ]] || fail "expected one kestrova_*.deb, got: ${debs[*]}"
+deb=${debs[0]}
 
 # What the package holds, unpacked.
 files=$scratch/files
@@ -67,6 +74,27 @@ for script in postinst postrm; do
   sh -n "$scratch/control/$script" || fail "the $script is not valid sh"
 done
 grep -q "helper='$helper'" "$scratch/control/postinst" || fail "the postinst does not grant $helper"
+# Everything under /usr, nothing in /usr/local; the unit runs the program
+# where the package puts it.
+[[ -z $(find "$files" -path '*/usr/local*' -print -quit) ]] || fail "the package ships files under /usr/local"
+unit_file=$files/usr/lib/systemd/system/kestrova-log.service
+[[ -f $unit_file ]] || fail "the package has no /usr/lib/systemd/system/kestrova-log.service"
+grep -qx "ExecStart=/usr/bin/kestrova --log --json --host-names" "$unit_file" ||
+  fail "the unit does not run /usr/bin/kestrova: $(grep ExecStart "$unit_file")"
+zcat "$files/usr/share/man/man1/kestrova.1.gz" | grep -q "^\.IR /usr/libexec/kestrova/kestrova-capture ," ||
+  fail "the manual page does not name the helper where the package puts it"
+
+# The post-install step run on a helper that an administrator's statoverride
+# leaves executable by others: it says so, and grants nothing.
+loose=$scratch/loose
+mkdir -m 755 "$loose"
+install -m 755 "$files$helper" "$loose/kestrova-capture"
+sed "s|^helper=.*|helper='$loose/kestrova-capture'|" "$scratch/control/postinst" >"$scratch/postinst-loose"
+dpkg-statoverride --add root root 0755 "$loose/kestrova-capture"
+said=$(sh "$scratch/postinst-loose" configure 2>&1) || fail "the post-install step failed with a loose mode: $said"
+dpkg-statoverride --remove "$loose/kestrova-capture"
+[[ -z $(getcap "$loose/kestrova-capture") ]] || fail "a helper others may run was granted: $(getcap "$loose/kestrova-capture")"
+grep -q "is mode 755" <<<"$said" || fail "the post-install step did not say why it granted nothing: $said"
 
 # Debian's own checks of a package, errors and warnings; a package that CPack
 # builds has no Debian changelog.
