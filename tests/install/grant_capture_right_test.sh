@@ -3,18 +3,23 @@
 # `cmake --install` runs it, against installs that must be granted and ones
 # that must not: a link, a planted file with the build's timestamp, a parent
 # others may write, a file of someone else's, a fake setcap first in PATH, no
-# group. As root only; it makes a group and a directory of its own.
+# group, an ordinary user's install into their own prefix. The commands that
+# would grant it are printed only where running them would be safe. As root
+# only; it makes a group and a directory of its own.
 #   grant_capture_right_test.sh GRANT_SCRIPT BUILT_HELPER
 set -euo pipefail
 if [[ $(id -u) -ne 0 ]]; then
   echo "skipped: granting needs root"
   exit 0
 fi
-script=$1
-built=$2
 group=kgrant$$
 work=$(mktemp -d /tmp/kestrova-grant-XXXXXX)
 chmod 755 "$work"
+# Copies that an ordinary user can reach, wherever this checkout lies.
+install -m 644 "$1" "$work/grant.cmake"
+install -m 755 "$2" "$work/built"
+script=$work/grant.cmake
+built=$work/built
 cleanup() {
   groupdel "$group" 2>/dev/null || true
   rm -rf "$work"
@@ -51,7 +56,7 @@ install -m 755 "$built" "$work/real"
 ln -s "$work/real" "$work/link/kestrova-capture"
 out=$(grant "$work/link")
 check "a symbolic link is not granted" test -z "$(capability "$work/real")"
-check "and the commands are printed" grep -q "setcap cap_net_raw=p $work/link/kestrova-capture" <<<"$out"
+check "and no commands are printed for it" test -z "$(grep "setcap cap_net_raw=p" <<<"$out")"
 
 mkdir -m 755 "$work/planted"
 install -m 755 /bin/true "$work/planted/kestrova-capture"
@@ -71,6 +76,7 @@ installed "$work/theirs"
 chown nobody "$work/theirs/kestrova-capture"
 out=$(grant "$work/theirs")
 check "someone else's file is not granted" test -z "$(capability "$work/theirs/kestrova-capture")"
+check "and no commands are printed for it" test -z "$(grep "setcap cap_net_raw=p" <<<"$out")"
 
 mkdir -m 755 "$work/bin"
 for tool in setcap id stat chgrp getent; do
@@ -87,5 +93,14 @@ out=$(grant "$work/nogroup" "kgrant-none$$")
 check "without the group nothing is granted" test -z "$(capability "$work/nogroup/kestrova-capture")"
 check "and the commands name it" grep -q "addgroup --system kgrant-none$$" <<<"$out"
 
-echo "$((12 - failures)) passed, $failures failed"
+# An ordinary user installs into a prefix of their own: nothing is granted, and
+# no command is printed that an administrator might run on the user's file.
+mkdir -m 755 "$work/home"
+chown nobody "$work/home"
+out=$(cd / && runuser -u nobody -- sh -c "mkdir -p '$work/home/libexec' && install -m 755 '$built' '$work/home/libexec/kestrova-capture' &&
+  cmake -DKESTROVA_HELPER_DIR='$work/home/libexec' -DKESTROVA_HELPER_BUILT='$built' -DKESTROVA_CAPTURE_GROUP='$group' -P '$script'" 2>&1)
+check "a user's own prefix is not granted" grep -q "Not granted" <<<"$out"
+check "and no commands are printed for it" test -z "$(grep "setcap cap_net_raw=p" <<<"$out")"
+
+echo "$((15 - failures)) passed, $failures failed"
 ((failures == 0))
