@@ -8,8 +8,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
@@ -173,6 +177,34 @@ private:
     std::vector<std::string> lines_;
     std::string partial_;
     std::string err_text_;
+};
+
+// A copy of the program at `path` in a folder of its own under /tmp, which
+// any user may enter: a test that runs it as another user runs the copy,
+// since the checkout (under /root, say) may be closed to that user.
+class ReachableCopy {
+public:
+    explicit ReachableCopy(const std::string& path) {
+        char folder[] = "/tmp/kestrova-copy-XXXXXX";
+        if (!::mkdtemp(folder)) return;
+        folder_ = folder;
+        ::chmod(folder, 0755);
+        copy_ = folder_ + "/" + std::filesystem::path(path).filename().string();
+        std::error_code error;
+        std::filesystem::copy_file(path, copy_, error);
+        ::chmod(copy_.c_str(), 0755);
+    }
+    ~ReachableCopy() {
+        std::error_code error;
+        if (!folder_.empty()) std::filesystem::remove_all(folder_, error);
+    }
+    ReachableCopy(const ReachableCopy&) = delete;
+    ReachableCopy& operator=(const ReachableCopy&) = delete;
+    const std::string& path() const { return copy_; }
+
+private:
+    std::string folder_;
+    std::string copy_;
 };
 
 }  // namespace kestrova::testing

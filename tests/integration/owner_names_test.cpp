@@ -274,7 +274,8 @@ TEST_F(OwnerNamesTest, LogModeRunAsNobodyNamesTheService) {
 
     auto environment = testing::withoutDisplay();
     environment["XDG_CONFIG_HOME"] = "/nonexistent/kestrova-owner-names";
-    testing::Subprocess child({"/usr/sbin/runuser", "-u", "nobody", "--", KESTROVA_BINARY, "--log", "--interval", "100"},
+    const testing::ReachableCopy program(KESTROVA_BINARY);
+    testing::Subprocess child({"/usr/sbin/runuser", "-u", "nobody", "--", program.path(), "--log", "--interval", "100"},
                               testing::environmentWith(environment));
     ASSERT_TRUE(child.started());
     const std::string wanted = addedLine("kestrova-probe.service (root)", inService.port);
