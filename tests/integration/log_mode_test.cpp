@@ -13,6 +13,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <sstream>
 #include <map>
@@ -497,6 +498,53 @@ INSTANTIATE_TEST_SUITE_P(All, ListStopTest,
                                            ListStopCase{"Hangup", Stop::Hangup, SIGHUP},
                                            ListStopCase{"ClosedPipe", Stop::ClosedPipe, SIGPIPE}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Trouble with the profile is told in one line on standard error, which names
+// the file, what is wrong and what the run uses instead; the run goes on.
+struct ProfileTroubleCase {
+    const char* name;
+    std::function<void(const std::filesystem::path& profile)> prepare;
+    std::string told;  // after "kestrova: in the profile <file>" or "kestrova: cannot read the profile <file>"
+};
+
+class ProfileTroubleTest : public ::testing::TestWithParam<ProfileTroubleCase> {};
+
+TEST_P(ProfileTroubleTest, IsToldOnceOnStandardError) {
+    const auto config = std::filesystem::temp_directory_path() /
+                        ("kestrova-trouble-" + std::to_string(getpid()) + "-" + GetParam().name);
+    std::filesystem::create_directories(config);
+    const auto profile = config / "kestrova.INI";
+    GetParam().prepare(profile);
+    auto environment = testing::withoutDisplay();
+    environment["XDG_CONFIG_HOME"] = config.string();
+    Subprocess child({KESTROVA_BINARY, "--log"}, testing::environmentWith(environment));
+    ASSERT_TRUE(child.started());
+    EXPECT_TRUE(child.waitForLine([](const std::string&) { return true; }, 20s)) << child.standardError();
+    kill(child.pid(), SIGINT);
+    child.finish(10s);
+    std::filesystem::remove_all(config);
+    const std::string line = "kestrova: " + std::string(GetParam().told).replace(GetParam().told.find("FILE"), 4,
+                                                                                   profile.string()) + "\n";
+    const std::string& err = child.standardError();
+    const std::size_t at = err.find(line);
+    EXPECT_NE(at, std::string::npos) << err;
+    EXPECT_EQ(err.find(line, at + 1), std::string::npos) << "told more than once:\n" << err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Profiles, ProfileTroubleTest,
+    ::testing::Values(
+        ProfileTroubleCase{"IntervalNotANumber",
+                           [](const std::filesystem::path& profile) {
+                               std::ofstream(profile) << "[1040315]\r\nnetstatInterval=abc\r\n";
+                           },
+                           "in the profile FILE, netstatInterval=abc is not a number: it reads as 0, and the "
+                           "connections are refreshed every 10 ms"},
+        ProfileTroubleCase{"DirectoryInItsPlace",
+                           [](const std::filesystem::path& profile) { std::filesystem::create_directory(profile); },
+                           "cannot read the profile FILE (not a regular file): the default options are used, and "
+                           "the file is left as it is"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace kestrova
