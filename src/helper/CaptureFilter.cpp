@@ -240,6 +240,20 @@ std::optional<std::vector<bpf_insn>> ipv6Program(int linkType, std::uint32_t l, 
 
 }  // namespace
 
+std::vector<bpf_insn> withoutOutgoingCopies(const std::vector<bpf_insn>& program) {
+    // The kernel's load of the frame's packet type (SKF_AD_OFF +
+    // SKF_AD_PKTTYPE), and the type of a frame that is being sent.
+    constexpr std::uint32_t kLoadPacketType = 0xFFFFF004;
+    constexpr std::uint32_t kOutgoing = 4;
+    std::vector<bpf_insn> prefixed = {
+        {BPF_LD | BPF_B | BPF_ABS, 0, 0, kLoadPacketType},
+        {BPF_JMP | BPF_JEQ | BPF_K, 0, 1, kOutgoing},
+        {BPF_RET | BPF_K, 0, 0, 0},
+    };
+    prefixed.insert(prefixed.end(), program.begin(), program.end());
+    return prefixed;
+}
+
 std::optional<unsigned> kernelLinkHeader(int linkType) {
     switch (linkType) {
     case kLinkEthernet:

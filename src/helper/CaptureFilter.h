@@ -26,6 +26,13 @@ namespace kestrova::helper {
 // Every filter the helper uses is made here.
 std::optional<std::vector<bpf_insn>> captureProgram(int linkType, const HelperOptions& options);
 
+// `program`, run only for frames that are not a sending's copy. A loopback
+// device hands the packet socket every datagram twice, as it leaves and as it
+// arrives: the kernel drops the first before it takes a slot of the ring.
+// (The load is one of the kernel's own, which the capture library's own
+// interpreter does not know.)
+std::vector<bpf_insn> withoutOutgoingCopies(const std::vector<bpf_insn>& program);
+
 // Bytes in front of the IP header that the kernel's filter sees.
 std::optional<unsigned> kernelLinkHeader(int linkType);
 

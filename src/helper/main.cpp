@@ -334,8 +334,9 @@ int capture(const HelperOptions& options) {
     const unsigned index = if_nametoindex(options.interfaceName.c_str());
     if (index == 0 || !PacketRing::linkOf(options.interfaceName, link))
         return fail(HelperStatus::NoSuchAddress, "the interface is gone");
-    const auto program = captureProgram(link.filterLinkType, options);
+    auto program = captureProgram(link.filterLinkType, options);
     if (!program) return fail(HelperStatus::FilterFailed, "no filter for this capture");
+    if (interface.loopback) program = withoutOutgoingCopies(*program);
     static_assert(sizeof(bpf_insn) == sizeof(sock_filter));
     std::vector<sock_filter> instructions(program->size());
     std::memcpy(instructions.data(), program->data(), program->size() * sizeof(sock_filter));
