@@ -321,6 +321,30 @@ private:
     std::thread thread_;
 };
 
+// Reads the helper's records until one sums a connection, for at most
+// `limit`: the helper has then taken frames from its ring.
+bool sawConnection(LinuxPacketSource& source, std::chrono::milliseconds limit) {
+    std::atomic<bool> done{false};
+    std::thread watchdog([&] {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (!done && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(10ms);
+        if (!done) source.stop();
+    });
+    bool seen = false;
+    RecordBytes record{};
+    for (std::size_t got = 0; !seen;) {
+        const std::size_t count = source.read(std::span(record).subspan(got));
+        if (count == 0) break;
+        got += count;
+        if (got < record.size()) continue;
+        got = 0;
+        seen = std::holds_alternative<ConnectionRecord>(decodeRecord(record));
+    }
+    done = true;
+    watchdog.join();
+    return seen;
+}
+
 // Ten captures, each opened while marked traffic already flows: not one
 // payload byte, of a segment or a datagram, before the filter or after it,
 // in any slot of the ring or anywhere else in the helper's memory.
@@ -363,7 +387,7 @@ TEST_P(CaptureMemory, NoPayloadByteReachesTheHelperInTenRuns) {
         LinuxPacketSource source(helperPath());
         ASSERT_EQ(source.start(request).outcome, SourceStart::Outcome::Started) << "run " << run;
         ASSERT_EQ(firstStatus(source), HelperStatus::Ready) << "run " << run;
-        std::this_thread::sleep_for(100ms);
+        ASSERT_TRUE(sawConnection(source, 20s)) << "run " << run;
         traffic.stop();
         // The helper has read its ring at least once since.
         std::this_thread::sleep_for(60ms);
