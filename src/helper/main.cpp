@@ -261,41 +261,66 @@ struct Output {
     }
 };
 
-std::string firstLine(const std::string& path) {
-    std::ifstream in(path);
-    std::string line;
-    std::getline(in, line);
-    return line;
+// The first line of a file of /proc; nothing when it cannot be read for any
+// reason but the process having gone (then `gone` is set).
+std::optional<std::string> firstLine(const std::string& path, bool* gone = nullptr) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (gone) *gone = errno == ENOENT || errno == ESRCH;
+        return std::nullopt;
+    }
+    std::string text;
+    char chunk[512];
+    ssize_t count;
+    while (text.find('\n') == std::string::npos && text.size() < 4096 &&
+           ((count = read(fd, chunk, sizeof chunk)) > 0 || (count < 0 && errno == EINTR)))
+        if (count > 0) text.append(chunk, static_cast<std::size_t>(count));
+    close(fd);
+    return text.substr(0, text.find('\n'));
 }
 
 // How many helpers of the real user `uid` run now, this one among them:
 // processes of this program's name (as the kernel keeps it, cut to 15 bytes)
-// whose real user is `uid`, zombies aside. Nothing when /proc cannot tell.
-// Every helper counts before it takes anything, and a helper that counted is
-// there to be counted by every later one, so however many start at once, no
-// more than the limit get past.
+// whose real user is `uid`, zombies aside. Nothing when /proc cannot tell,
+// whatever the reason (no descriptor left, say): a count that missed a
+// helper would let one more through. Every helper counts before it takes
+// anything, and a helper that counted is there to be counted by every later
+// one, so however many start at once, no more than the limit get past.
 std::optional<std::size_t> capturesOf(uid_t uid, const std::string& name) {
     DIR* const proc = opendir("/proc");
     if (!proc) return std::nullopt;
     std::size_t count = 0;
+    bool complete = true;
     while (const dirent* entry = readdir(proc)) {
         const std::string pid = entry->d_name;
         if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        bool gone = false;
         // "pid (name) state ...": the name may hold anything, ')' too.
-        const std::string stat = firstLine("/proc/" + pid + "/stat");
-        const std::size_t open = stat.find('('), close = stat.rfind(')');
-        if (open == std::string::npos || close == std::string::npos || close < open || close + 2 >= stat.size())
+        const auto stat = firstLine("/proc/" + pid + "/stat", &gone);
+        if (!stat) {
+            complete = complete && gone;
             continue;
-        const char state = stat[close + 2];
-        if (stat.compare(open + 1, close - open - 1, name) != 0 || state == 'Z' || state == 'X') continue;
+        }
+        const std::size_t open = stat->find('('), close = stat->rfind(')');
+        if (open == std::string::npos || close == std::string::npos || close < open || close + 2 >= stat->size())
+            continue;
+        const char state = (*stat)[close + 2];
+        if (stat->compare(open + 1, close - open - 1, name) != 0 || state == 'Z' || state == 'X') continue;
         std::ifstream status("/proc/" + pid + "/status");
+        bool found = false;
         for (std::string line; std::getline(status, line);) {
             if (line.rfind("Uid:", 0) != 0) continue;
+            found = true;
             if (std::strtoul(line.c_str() + 4, nullptr, 10) == uid) ++count;
             break;
         }
+        // Gone between the two reads, or unreadable: only the first is fine.
+        if (!found && !firstLine("/proc/" + pid + "/stat", &gone)) complete = complete && gone;
+        else if (!found) complete = false;
     }
     closedir(proc);
+    // This helper is one of them, or the count is not to be trusted.
+    if (!complete || count == 0) return std::nullopt;
     return count;
 }
 
@@ -306,8 +331,9 @@ HelperStatus withinLimit() {
     if (uid == 0) return HelperStatus::Ready;
     // Run under another name (a link, a copy that kept the capability), a
     // helper would escape the count.
-    const std::string name = firstLine("/proc/self/comm");
-    if (name.empty() || name != kProgramName.substr(0, 15)) return HelperStatus::BadArguments;
+    const std::string name = firstLine("/proc/self/comm").value_or(std::string());
+    if (name.empty()) return HelperStatus::OpenFailed;
+    if (name != kProgramName.substr(0, 15)) return HelperStatus::BadArguments;
     const auto count = capturesOf(uid, name);
     if (!count) return HelperStatus::OpenFailed;
     return *count <= kMaxCapturesPerUser ? HelperStatus::Ready : HelperStatus::TooManyCaptures;

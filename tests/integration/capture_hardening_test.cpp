@@ -131,6 +131,7 @@ TEST_F(HostileInvocation, FailsClosedWhateverItIsGiven) {
             out << line << "\n";
         }
     }
+    fs::create_symlink(helper, scratch.path / "other");
     // A file nobody may write, for the helper's output.
     std::ofstream(scratch.path / "out").close();
     chmod((scratch.path / "out").c_str(), 0666);
@@ -151,6 +152,16 @@ TEST_F(HostileInvocation, FailsClosedWhateverItIsGiven) {
         {"closed standard output", "exec $H lo 127.0.0.1 --whole-interface >&-", false, std::nullopt, 2},
         {"standard output a file", "exec $H lo 127.0.0.1 --whole-interface >" + (scratch.path / "out").string(),
          false, std::nullopt, 2},
+        // With no descriptor to spare the helpers cannot be counted: none
+        // may then run, or any number could.
+        {"too few descriptors to count the user's helpers",
+         "exec python3 -c \"import os, resource; os.closerange(3, 65536); "
+         "resource.setrlimit(resource.RLIMIT_NOFILE, (4, 4)); os.execv('$H', ['$H', 'lo', '127.0.0.1', "
+         "'--whole-interface'])\"",
+         false, HelperStatus::OpenFailed, 1},
+        // A name the count would not know it by.
+        {"under another name", "exec " + (scratch.path / "other").string() + " lo 127.0.0.1 --whole-interface", false,
+         HelperStatus::BadArguments, 1},
         {"nobody in group 0", "exec unshare --mount sh -c 'mount --bind " + passwd.string() +
                                   " /etc/passwd && exec $H lo 127.0.0.1 --whole-interface'",
          true, HelperStatus::PrivilegeDropFailed, 1},
