@@ -183,13 +183,5 @@ INSTANTIATE_TEST_SUITE_P(
                     "makes the window fully transparent"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(SettingsIo, AnIntervalThatIsNotANumberReadsAsZero) {
-    RecordingProfileFile file(std::string("[1040315]\nnetstatInterval=abc\nalpha=x1\n"));
-    ProfileStore store(file, {});
-    const Settings s = loadSettings(store);
-    EXPECT_EQ(s.netstatInterval, 0);
-    EXPECT_EQ(s.alpha, 0);
-}
-
 }  // namespace
 }  // namespace kestrova
