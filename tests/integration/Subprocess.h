@@ -5,6 +5,8 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +17,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "../support/Patience.h"
 
 extern char** environ;
 
@@ -55,6 +59,7 @@ public:
         envp.push_back(nullptr);
         if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
+        if (pid_ > 0) pidFd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
         close(out[1]);
         close(err[1]);
         out_ = out[0];
@@ -69,6 +74,7 @@ public:
         }
         closeStdout();
         if (err_ >= 0) close(err_);
+        if (pidFd_ >= 0) close(pidFd_);
     }
 
     Subprocess(const Subprocess&) = delete;
@@ -94,6 +100,33 @@ public:
     }
     const std::vector<std::string>& lines() const { return lines_; }
 
+    // Reads standard output until `count` lines have come, or `limit` passes.
+    bool waitForLines(std::size_t count, std::chrono::milliseconds limit = kPatience) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (lines_.size() < count) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                                     std::chrono::steady_clock::now());
+            if (left.count() <= 0 || !readSome(static_cast<int>(left.count()))) return false;
+        }
+        return true;
+    }
+
+    // Waits, without reading, until standard output's pipe is full, so that
+    // the process blocks on its next write; false when it ends first or
+    // `limit` passes.
+    bool waitUntilStdoutIsFull(std::chrono::milliseconds limit = kPatience) {
+        const int capacity = fcntl(out_, F_GETPIPE_SZ);
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        for (;;) {
+            int queued = 0;
+            if (capacity <= 0 || ioctl(out_, FIONREAD, &queued) != 0) return false;
+            // A pipe fills a page at a time: the last page may keep a little room.
+            if (queued > capacity - PIPE_BUF) return true;
+            if (ended() || std::chrono::steady_clock::now() > deadline) return false;
+            usleep(5000);
+        }
+    }
+
     // Reads both outputs to their end and waits for the process to end.
     // Returns its wait status, std::nullopt when it outlived `limit`.
     std::optional<int> finish(std::chrono::milliseconds limit) {
@@ -110,17 +143,27 @@ public:
     // Waits for the process to end without reading further output.
     std::optional<int> waitFor(std::chrono::milliseconds limit) {
         const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (!status_) {
-            int status = 0;
-            const pid_t done = waitpid(pid_, &status, WNOHANG);
-            if (done == pid_) {
-                status_ = status;
-                break;
+        while (!ended()) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                                     std::chrono::steady_clock::now());
+            if (left.count() <= 0) return std::nullopt;
+            if (pidFd_ < 0) {
+                usleep(2000);  // a kernel without process descriptors
+                continue;
             }
-            if (done < 0 || std::chrono::steady_clock::now() > deadline) return std::nullopt;
-            usleep(2000);
+            pollfd end{pidFd_, POLLIN, 0};
+            poll(&end, 1, static_cast<int>(left.count()));
         }
         return status_;
+    }
+
+    // Whether the process has ended; reaps it if so.
+    bool ended() {
+        if (status_) return true;
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) != pid_) return false;
+        status_ = status;
+        return true;
     }
 
     // Everything standard output carried, lines and the unfinished rest.
@@ -166,6 +209,7 @@ private:
     }
 
     pid_t pid_ = -1;
+    int pidFd_ = -1;  // readable once the process has ended
     int out_ = -1;
     int err_ = -1;
     bool err_open_ = true;
