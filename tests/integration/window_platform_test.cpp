@@ -160,6 +160,7 @@ struct PlatformCase {
     std::optional<std::string> chosen;  // QT_QPA_PLATFORM
     std::string plugin;                 // the one platform plugin loaded
     int noTopmostLines;                 // how often standard error says so
+    const char* display = nullptr;      // DISPLAY, when not XWayland's
 };
 
 class WindowPlatformTest : public ::testing::TestWithParam<PlatformCase> {
@@ -188,6 +189,7 @@ TEST_P(WindowPlatformTest, LoadsTheExpectedPlatformPlugin) {
     environment["WAYLAND_DISPLAY"] = compositor->socket();
     environment["XDG_CONFIG_HOME"] = config.string();
     if (c.xServer) environment["DISPLAY"] = compositor->display();
+    if (c.display) environment["DISPLAY"] = c.display;
     environment["QT_QPA_PLATFORM"] = c.chosen;
     Subprocess child({KESTROVA_BINARY}, testing::environmentWith(environment));
     ASSERT_TRUE(child.started());
@@ -226,7 +228,10 @@ INSTANTIATE_TEST_SUITE_P(Wayland, WindowPlatformTest,
                                            PlatformCase{"UsersChoiceKept", true, "wayland",
                                                         "libqwayland-generic.so", 0},
                                            PlatformCase{"NoXServer", false, std::nullopt,
-                                                        "libqwayland-generic.so", 1}),
+                                                        "libqwayland-generic.so", 1},
+                                           // A display that nothing serves: Wayland, as without one.
+                                           PlatformCase{"UnreachableXServer", false, std::nullopt,
+                                                        "libqwayland-generic.so", 1, ":8642"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
