@@ -3,7 +3,10 @@
 // stopped the ways a terminal stops a program.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <pty.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -22,6 +25,7 @@
 #include <vector>
 
 #include "Subprocess.h"
+#include "linux/LinuxAddressList.h"
 
 namespace kestrova {
 namespace {
@@ -473,6 +477,71 @@ TEST(StalledReaderTest, TheMonitorGoesOnAndWritesOnWhenTheReaderCatchesUp) {
     kill(resumed.pid(), SIGTERM);
     resumed.finish(kPatience);
     EXPECT_EQ(resumed.standardError(), "");
+}
+
+// Ctrl+C in the terminal that runs --log --check-packet reaches kestrova
+// alone, not its capture helpers: it stops them in order, so no line says
+// that a capture stopped, and the run ends by the interrupt.
+TEST(LogModeTerminalTest, CtrlCStopsPacketCheckingWithoutAStoppedLine) {
+    if (geteuid() != 0) GTEST_SKIP() << "capturing needs root here";
+    const auto addresses = LinuxAddressList().query();
+    ASSERT_TRUE(addresses && !addresses->empty());
+    const auto config = std::filesystem::temp_directory_path() / ("kestrova-ctrl-c-" + std::to_string(getpid()));
+    auto environment = testing::withoutDisplay();
+    environment["XDG_CONFIG_HOME"] = config.string();
+    std::vector<std::string> arguments = {KESTROVA_BINARY, "--log", "--check-packet", "--interval", "100"};
+    std::vector<std::string> variables = testing::environmentWith(environment);
+    std::vector<char*> argv, envp;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    for (std::string& variable : variables) envp.push_back(variable.data());
+    envp.push_back(nullptr);
+
+    int terminal = -1;
+    const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    // What the terminal shows, until `enough` holds or it closes.
+    std::string shown;
+    auto read = [&](const std::function<bool()>& enough) {
+        for (const auto deadline = std::chrono::steady_clock::now() + kPatience;
+             !enough() && std::chrono::steady_clock::now() < deadline;) {
+            pollfd output{terminal, POLLIN, 0};
+            if (poll(&output, 1, 10) <= 0) continue;
+            char buffer[4096];
+            const ssize_t count = ::read(terminal, buffer, sizeof buffer);
+            if (count <= 0) return;  // the program and its terminal are gone
+            shown.append(buffer, static_cast<std::size_t>(count));
+        }
+    };
+    const std::string opened = "を通るパケットをチェックします。";
+    auto captures = [&] {
+        std::size_t count = 0;
+        for (std::size_t at = shown.find(opened); at != std::string::npos; at = shown.find(opened, at + 1)) ++count;
+        return count;
+    };
+    read([&] { return captures() == addresses->size(); });
+    EXPECT_EQ(captures(), addresses->size()) << shown;
+
+    ASSERT_EQ(write(terminal, "\x03", 1), 1);  // Ctrl+C
+    read([] { return false; });
+    int status = 0;
+    pid_t ended = 0;
+    for (const auto deadline = std::chrono::steady_clock::now() + kPatience;
+         (ended = waitpid(child, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline;)
+        std::this_thread::sleep_for(10ms);
+    if (ended == 0) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        ADD_FAILURE() << "still running after Ctrl+C";
+    }
+    close(terminal);
+    std::filesystem::remove_all(config);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+    EXPECT_EQ(shown.find("止まりました"), std::string::npos) << shown;
 }
 
 struct ListStopCase {
