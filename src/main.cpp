@@ -27,7 +27,6 @@
 #include "monitor/RefreshCycle.h"
 #include "options/ProfileCopy.h"
 #include "options/ProfileStore.h"
-#include "options/SettingsIo.h"
 #include "linux/Cp932.h"
 #include "linux/DisplayProbe.h"
 #include "linux/LinuxAddressList.h"
@@ -217,8 +216,11 @@ int runWindow(int argc, char** argv, const CommandLine& command) {
     ProfileStore profile(core.profileFile, cp932ToUtf8);
 
     MainWindow window(core.connections, core.log);
+    // This run's options stand in for the profile's, so that the exit saves
+    // them if it saves at all; nothing else writes the profile.
     MainDialog dialog({window, core.connections, core.log, core.clock, core.table, core.processes, core.version,
-                       profile, {}, window.windowThread(), core.resolver, &core.addresses, &core.packetSources});
+                       profile, {}, window.windowThread(), core.resolver, &core.addresses, &core.packetSources,
+                       LOOKUP_DEADLINE, nullptr, command.overrides()});
     window.attach(&dialog);
     window.start();
     return app.exec();
@@ -263,16 +265,9 @@ LogEnd runLog(int argc, char** argv, const CommandLine& command) {
     QCoreApplication::setApplicationName(core.applicationName());
 
     // The options come from the profile, but this mode never writes it: the
-    // dialog reads an in-memory copy, which also takes this run's switches.
+    // dialog reads an in-memory copy, with this run's switches over it.
     ProfileCopy profileCopy(core.profileFile.read());
     ProfileStore profile(profileCopy, cp932ToUtf8);
-    if (command.intervalMs || command.checkPacket || command.hostNames) {
-        Settings settings = loadSettings(profile);
-        if (command.intervalMs) settings.netstatInterval = *command.intervalMs;
-        if (command.checkPacket) settings.checkPacket = true;
-        if (command.hostNames) settings.showHostname = true;
-        saveSettings(profile, settings);
-    }
 
     const int out = fileno(stdout);
     OutputQueue output(out, reportDropped(core.applicationName()));
@@ -286,7 +281,7 @@ LogEnd runLog(int argc, char** argv, const CommandLine& command) {
     };
     MainDialog dialog({host, core.connections, core.log, core.clock, core.table, core.processes, core.version,
                        profile, reportError, host.windowThread(), core.resolver, &core.addresses,
-                       &core.packetSources, LOOKUP_DEADLINE, host.logListener()});
+                       &core.packetSources, LOOKUP_DEADLINE, host.logListener(), command.overrides()});
     host.attach(&dialog);
     host.endWhenReadable(stopSignals.fd());
     host.endWhenReadable(output.failureFd());

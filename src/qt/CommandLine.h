@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "options/Settings.h"
+
 namespace kestrova {
 
 // What the program was asked to do.
@@ -18,6 +20,9 @@ struct CommandLine {
     // --check-packet, --host-names: on for this run, whatever the profile says.
     bool checkPacket = false;
     bool hostNames = false;
+
+    // --interval, --check-packet and --host-names, over the profile's options.
+    SettingsOverrides overrides() const { return {intervalMs, checkPacket, hostNames}; }
     // For Mode::Error: what is wrong, as one sentence.
     QString error;
     // -6/--ipv6: IPv6 connections beside the IPv4 ones, for this run.
