@@ -525,6 +525,14 @@ TEST(LogModeTerminalTest, CtrlCStopsPacketCheckingWithoutAStoppedLine) {
     };
     read([&] { return captures() == addresses->size(); });
     EXPECT_EQ(captures(), addresses->size()) << shown;
+    // Its helpers are not in the terminal's foreground process group, which
+    // Ctrl+C signals.
+    std::size_t helpers = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(child) + "/task")) {
+        std::ifstream children(task.path() / "children");
+        for (pid_t helper; children >> helper; ++helpers) EXPECT_NE(getpgid(helper), tcgetpgrp(terminal)) << helper;
+    }
+    EXPECT_GT(helpers, 0u);
 
     ASSERT_EQ(write(terminal, "\x03", 1), 1);  // Ctrl+C
     read([] { return false; });
