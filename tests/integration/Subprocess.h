@@ -1,17 +1,18 @@
 #pragma once
 // Runs a program with pipes on its standard output and error, for tests that
 // drive the real kestrova binary from outside.
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
@@ -111,22 +112,15 @@ public:
         return true;
     }
 
-    // Waits, without reading, until standard output's pipe is full, so that
-    // the process blocks on its next write; false when it ends first or
+    // Waits, without reading, until the process blocks in a write to its
+    // standard output because the pipe is full; false when it ends first or
     // `limit` passes.
     bool waitUntilStdoutIsFull(std::chrono::milliseconds limit = kPatience) {
-        const int capacity = fcntl(out_, F_GETPIPE_SZ);
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        for (;;) {
-            int queued = 0;
-            if (capacity <= 0 || ioctl(out_, FIONREAD, &queued) != 0) return false;
-            // A pipe fills a page at a time: the last page may keep a little room.
-            if (queued > capacity - PIPE_BUF) return true;
+        for (const auto deadline = std::chrono::steady_clock::now() + limit;; usleep(5000)) {
+            if (writingToStdout()) return true;
             if (ended() || std::chrono::steady_clock::now() > deadline) return false;
-            usleep(5000);
         }
     }
-
     // Reads both outputs to their end and waits for the process to end.
     // Returns its wait status, std::nullopt when it outlived `limit`.
     std::optional<int> finish(std::chrono::milliseconds limit) {
@@ -179,6 +173,24 @@ public:
     }
 
 private:
+    // Whether a thread of the process waits in write(1, ...): for a blocked
+    // thread the kernel shows the system call it is in and its arguments.
+    bool writingToStdout() const {
+        const std::string tasks = "/proc/" + std::to_string(pid_) + "/task";
+        DIR* directory = opendir(tasks.c_str());
+        if (!directory) return false;
+        bool writing = false;
+        while (const dirent* entry = readdir(directory)) {
+            if (entry->d_name[0] == '.') continue;
+            std::ifstream call(tasks + "/" + entry->d_name + "/syscall");
+            long number = -1;
+            std::string fd;
+            if (call >> number >> fd && number == SYS_write && fd == "0x1") writing = true;
+        }
+        closedir(directory);
+        return writing;
+    }
+
     // Waits up to `timeoutMs` for output and takes what came; false when both
     // outputs have ended or nothing came in time.
     bool readSome(int timeoutMs) {
