@@ -20,13 +20,13 @@ struct CommandLine {
     // --check-packet, --host-names: on for this run, whatever the profile says.
     bool checkPacket = false;
     bool hostNames = false;
-
-    // --interval, --check-packet and --host-names, over the profile's options.
-    SettingsOverrides overrides() const { return {intervalMs, checkPacket, hostNames}; }
     // For Mode::Error: what is wrong, as one sentence.
     QString error;
     // -6/--ipv6: IPv6 connections beside the IPv4 ones, for this run.
     bool ipv6 = false;
+
+    // --interval, --check-packet and --host-names, over the profile's options.
+    SettingsOverrides overrides() const { return {intervalMs, checkPacket, hostNames}; }
 };
 
 // Exit status of a run that was given a command line it cannot follow.
