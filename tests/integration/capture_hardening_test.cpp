@@ -451,7 +451,7 @@ TEST(CaptureOfLabels, ALabelledAddressIsCapturedOnItsDevice) {
     // Eleven data segments at least, each with a 52-byte header, and the
     // handshake and close.
     EXPECT_TRUE(rig.window.runUntil(
-        [&] { return !pair.total(rig.list).empty() && std::stoull(pair.total(rig.list)) > 10000 + 11 * 52; }, 5s))
+        [&] { return !pair.total(rig.list).empty() && std::stoull(pair.total(rig.list)) > 10000 + 11 * 52; }, kPatience))
         << pair.total(rig.list);
 }
 
