@@ -28,6 +28,7 @@
 #include "options/ProfileStore.h"
 #include "options/SettingsIo.h"
 #include "linux/Cp932.h"
+#include "linux/Descriptors.h"
 #include "linux/LinuxAddressList.h"
 #include "linux/LinuxClock.h"
 #include "linux/LinuxConnectionTable.h"
@@ -313,6 +314,8 @@ LogEnd runList(int argc, char** argv, const CommandLine& command) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Every process holding sockets may cost a descriptor to watch.
+    raiseDescriptorLimit();
     QStringList arguments;
     for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
     const QString program = argc > 0 && *argv[0] ? QFileInfo(arguments.constFirst()).fileName()

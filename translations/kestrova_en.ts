@@ -255,6 +255,15 @@
 The system above is not supported. Kestrova cannot start.
 The program ends.</translation>
     </message>
+    <message>
+        <source>
+上記OSで必要な機能を確かめられませんでした (%1)。Kestrovaを起動することができません。
+プログラムを終了します。</source>
+        <extracomment>%1 what could not be checked, and why.</extracomment>
+        <translation>
+Kestrova could not check what it needs on the system above (%1). Kestrova cannot start.
+The program ends.</translation>
+    </message>
 </context>
 <context>
     <name>ProcessNameLookup</name>

@@ -50,6 +50,7 @@ enum class UiText : unsigned {
     LessTransparent,
     MoreTransparent,
     UnsupportedNotice,
+    CheckFailedNotice,
     // What the commands log.
     ShowHostNames,
     ShowAddresses,
@@ -128,6 +129,10 @@ inline constexpr std::array<UiTextEntry, kUiTextCount> kUiTexts = {{
     {UiText::MoreTransparent, sourceText("CommandMenu", "透明にする...")},
     {UiText::UnsupportedNotice,
      sourceText("PlatformGate", "\n上記OSはサポート外です。Kestrovaを起動することができません。\nプログラムを終了します。")},
+    //: %1 what could not be checked, and why.
+    {UiText::CheckFailedNotice,
+     sourceText("PlatformGate",
+                "\n上記OSで必要な機能を確かめられませんでした (%1)。Kestrovaを起動することができません。\nプログラムを終了します。")},
     {UiText::ShowHostNames, sourceText("MainDialog", "ホスト名で表示します。")},
     {UiText::ShowAddresses, sourceText("MainDialog", "IPアドレスで表示します。")},
     {UiText::TopmostOn, sourceText("MainDialog", "常に最上位に表示します。")},
