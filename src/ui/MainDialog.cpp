@@ -102,6 +102,8 @@ void MainDialog::onTimer(std::uint32_t id) {
 
 void MainDialog::refreshTick() {
     refresh_.tick(settings_.showHostname);
+    // Bytes counted before this refresh made their connection's row.
+    accounting_.refreshed();
     writeTitle();
 }
 
