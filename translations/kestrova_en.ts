@@ -92,6 +92,11 @@
         <source>ヘルパーが終了しました</source>
         <translation>the helper ended</translation>
     </message>
+    <message>
+        <source>%1を通るパケットのうち%2個を数えられませんでした (カーネルが破棄しました)。合計はその分少なくなります。</source>
+        <extracomment>%1 the interface address, %2 how many datagrams.</extracomment>
+        <translation>%2 packets through %1 could not be counted (the kernel dropped them). The totals are short by as much.</translation>
+    </message>
 </context>
 <context>
     <name>CommandMenu</name>

@@ -7,6 +7,8 @@
 #include <optional>
 #include <vector>
 
+#include "monitor/AddressText.h"
+
 namespace kestrova {
 
 namespace {
@@ -40,7 +42,30 @@ bool CaptureWorker::handOver(std::function<void()> work, const std::stop_token& 
     return context_.window.send(std::move(work), stop);
 }
 
+std::string CaptureWorker::droppedLine(std::uint64_t count) const {
+    return packetsDroppedLine(plan_.address.address, plan_.address.interfaceName, count);
+}
+
+std::string CaptureWorker::addressShown() const {
+    return addressText(plan_.address.address, plan_.address.interfaceName);
+}
+
+bool CaptureWorker::tellDrops(const std::stop_token& stop) {
+    if (spellDrops_ == 0) return true;
+    const std::string line = droppedLine(spellDrops_);
+    const std::string address = addressShown();
+    if (!handOver([&] { context_.events.packetsDropped(line, address, spellDrops_); }, stop))
+        return false;
+    spellDrops_ = 0;
+    return true;
+}
+
 void CaptureWorker::run(std::stop_token stop) {
+    runCapture(stop);
+    finished_ = true;
+}
+
+void CaptureWorker::runCapture(std::stop_token stop) {
     const std::string line = captureOpenedLine(plan_.address.address, plan_.address.interfaceName);
 
     if (!plan_.request) {
@@ -61,7 +86,12 @@ void CaptureWorker::run(std::stop_token stop) {
         if (stop.stop_requested()) return;
         const SourceStart started = source->start(*plan_.request);
         if (started.outcome == SourceStart::Outcome::NotPermitted) {
-            handOver([&] { context_.events.captureNotPermitted(); }, stop);
+            handOver(
+                [&] {
+                    finished_ = true;
+                    context_.events.captureNotPermitted();
+                },
+                stop);
             return;
         }
         if (started.outcome == SourceStart::Outcome::Failed) {
@@ -75,13 +105,26 @@ void CaptureWorker::run(std::stop_token stop) {
             if (ending->kind == CaptureEnding::Kind::Ended) ending->end = end;
         }
     }
-    if (stop.stop_requested()) return;
+    if (stop.stop_requested() || !tellDrops(stop)) return;
+    // The end is marked as it is told, on the window thread, so that the
+    // window never finds a worker that has said its last and yet runs.
     if (ending->kind == CaptureEnding::Kind::Status && ending->status == HelperStatus::PermissionDenied) {
-        handOver([&] { context_.events.capturePermissionDenied(); }, stop);
+        handOver(
+            [&] {
+                finished_ = true;
+                context_.events.capturePermissionDenied();
+            },
+            stop);
         return;
     }
     const std::string ended = captureEndedLine(plan_.address.address, plan_.address.interfaceName, *ending);
-    handOver([&] { context_.events.captureEnded(ended); }, stop);
+    handOver(
+        [&] {
+            finished_ = true;
+            lostItsAddress_ = ending->kind == CaptureEnding::Kind::Status && ending->status == HelperStatus::NoSuchAddress;
+            context_.events.captureEnded(ended);
+        },
+        stop);
 }
 
 std::optional<CaptureEnding> CaptureWorker::readRecords(PacketSource& source, std::string_view openedLine,
@@ -94,7 +137,19 @@ std::optional<CaptureEnding> CaptureWorker::readRecords(PacketSource& source, st
     const CaptureEnding garbled{CaptureEnding::Kind::Garbled};
 
     while (true) {
-        const std::size_t count = source.read(std::span(buffer).subspan(held));
+        // While drops are being counted, a quiet second ends their spell.
+        std::size_t count = 0;
+        if (spellDrops_ > 0) {
+            const std::optional<std::size_t> got = source.readWithin(std::span(buffer).subspan(held), kQuietSpellMs);
+            if (stop.stop_requested()) return std::nullopt;
+            if (!got) {
+                if (!tellDrops(stop)) return std::nullopt;
+                continue;
+            }
+            count = *got;
+        } else {
+            count = source.read(std::span(buffer).subspan(held));
+        }
         if (stop.stop_requested()) return std::nullopt;
         // The end of the stream; a record cut short by it is garbled.
         if (count == 0) return held == 0 ? CaptureEnding{CaptureEnding::Kind::Ended} : garbled;
@@ -104,6 +159,7 @@ std::optional<CaptureEnding> CaptureWorker::readRecords(PacketSource& source, st
         reports.clear();
         std::optional<LocalTime> now;
         std::optional<CaptureEnding> ending;
+        bool spellOver = false;
         for (std::size_t offset = 0; offset < whole && !ending; offset += kCaptureRecordSize) {
             const CaptureRecord record =
                 decodeRecord(std::span<const std::byte, kCaptureRecordSize>(buffer.data() + offset, kCaptureRecordSize));
@@ -127,6 +183,12 @@ std::optional<CaptureEnding> CaptureWorker::readRecords(PacketSource& source, st
                 if (!ready) return garbled;
                 received_ = counts->received;
                 dropped_ = counts->dropped;
+                // Counts that show no new drop end a spell of them.
+                if (counts->dropped > lastDropped_)
+                    spellDrops_ += counts->dropped - lastDropped_;
+                else
+                    spellOver = spellDrops_ > 0;
+                lastDropped_ = counts->dropped;
             } else {
                 // A garbled record casts doubt on the whole read: none of it
                 // reaches the rows.
@@ -135,6 +197,7 @@ std::optional<CaptureEnding> CaptureWorker::readRecords(PacketSource& source, st
         }
         if (!reports.empty() && !handOver([&] { context_.events.packetsCaptured(reports); }, stop))
             return std::nullopt;
+        if (spellOver && !tellDrops(stop)) return std::nullopt;
         if (ending) return ending;
 
         held = filled - whole;

@@ -113,6 +113,9 @@ std::string jsonLogLine(const LocalTime& time, const LogEvent& event, std::strin
         } else if (event.kind == LogKind::Name) {
             object.string("ip", event.address);
             object.string("name", event.name);
+        } else if (event.kind == LogKind::Capture && !event.count.empty()) {
+            object.string("ip", event.address);
+            object.number("dropped", event.count);
         }
     }
     std::string line(buffer.GetString(), buffer.GetSize());

@@ -63,6 +63,7 @@ enum class UiText : unsigned {
     // Packet checking.
     CaptureOpened,
     CaptureStopped,
+    PacketsDropped,
     PermissionDenied,
     CannotGainPrivilege,
     NotInGroup,
@@ -145,6 +146,9 @@ inline constexpr std::array<UiTextEntry, kUiTextCount> kUiTexts = {{
     {UiText::CaptureOpened, sourceText("CaptureLines", "%1を通るパケットをチェックします。")},
     //: %1 the interface address, %2 why.
     {UiText::CaptureStopped, sourceText("CaptureLines", "%1を通るパケットのチェックが止まりました: %2")},
+    //: %1 the interface address, %2 how many datagrams.
+    {UiText::PacketsDropped,
+     sourceText("CaptureLines", "%1を通るパケットのうち%2個を数えられませんでした (カーネルが破棄しました)。合計はその分少なくなります。")},
     //: %1 the command that grants the right.
     {UiText::PermissionDenied, sourceText("CaptureLines", "パケットをチェックできません: 権限がありません (%1)")},
     {UiText::CannotGainPrivilege,

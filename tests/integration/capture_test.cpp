@@ -145,6 +145,54 @@ TEST(CaptureOnLoopback, EveryConnectionGetsExactlyTheBytesTcpdumpSaw) {
     EXPECT_EQ(rig.capture->statistics().dropped, 0u);
 }
 
+// The capture helpers this process runs.
+std::vector<pid_t> helperProcesses() {
+    std::vector<pid_t> helpers;
+    const std::string self = std::to_string(getpid());
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        if (!std::getline(stat, line)) continue;
+        const std::size_t open = line.find('('), close = line.rfind(')');
+        if (open == std::string::npos || close == std::string::npos) continue;
+        std::istringstream rest(line.substr(close + 2));
+        std::string state, parent;
+        rest >> state >> parent;
+        if (parent == self && line.substr(open + 1, close - open - 1).starts_with("kestrova-captur"))
+            helpers.push_back(std::stoi(line.substr(0, open)));
+    }
+    return helpers;
+}
+
+// A helper held up (stopped) under load: the kernel drops what its buffer
+// cannot hold, and the worker tells how many, once, with the kernel's count.
+TEST(CaptureOnLoopback, DatagramsTheKernelDroppedWhileTheHelperWasStoppedAreTold) {
+    REQUIRE_ROOT();
+    LoopbackAddresses addresses;
+    CaptureRig rig(addresses);
+    rig.capture->start();
+    ASSERT_TRUE(rig.waitForLines(1));
+    const std::vector<pid_t> helpers = helperProcesses();
+    ASSERT_EQ(helpers.size(), 1u);
+    ASSERT_EQ(kill(helpers[0], SIGSTOP), 0);
+    TcpPair pair = connectPair({127, 0, 0, 1}, {127, 0, 0, 1});
+    ASSERT_TRUE(pair.ok());
+    // Far more datagrams than the capture's buffer holds.
+    exchange(pair, 30 << 20, 100, 0);
+    ASSERT_EQ(kill(helpers[0], SIGCONT), 0);
+    const std::string prefix = "127.0.0.1を通るパケットのうち";
+    ASSERT_TRUE(rig.window.runUntil(
+        [&] { return rig.lines.size() >= 2 && rig.capture->statistics().dropped > 0; }, 30s))
+        << "no line about the drops";
+    ASSERT_TRUE(rig.lines[1].starts_with(prefix)) << rig.lines[1];
+    const std::uint64_t told = std::stoull(rig.lines[1].substr(prefix.size()));
+    EXPECT_GT(told, 0u);
+    // One spell, told once, with every drop the kernel counted in it.
+    rig.window.runUntil([] { return false; }, 1500ms);
+    EXPECT_EQ(rig.lines.size(), 2u);
+    EXPECT_EQ(told, rig.capture->statistics().dropped);
+}
+
 // Two namespaces joined by a veth pair, named after `stem`.
 class VethNamespaces : public ::testing::Test {
 protected:
@@ -268,6 +316,38 @@ TEST_F(CaptureInNamespaces, AnAddressOrInterfaceThatGoesAwayEndsItsWorker) {
     EXPECT_TRUE(gone(2)) << rig.sources.live();
     ASSERT_TRUE(Namespaces::ip(inside, {"link", "del", insideLink}));
     EXPECT_TRUE(gone(1)) << rig.sources.live();
+}
+
+// An address that comes while packets are checked is captured from then on;
+// one that goes stops its capture with the line that says so, at once.
+TEST_F(CaptureInNamespaces, AnAddressThatComesIsCapturedAndOneThatGoesSaysSo) {
+    InNamespace entered(inside);
+    ASSERT_TRUE(entered.entered());
+    LinuxAddressList addresses;
+    CaptureRig rig(addresses);
+    rig.capture->start();
+    ASSERT_TRUE(rig.waitForLines(4));
+
+    ASSERT_TRUE(Namespaces::ip(inside, {"addr", "add", "10.77.0.5/24", "dev", insideLink}));
+    ASSERT_TRUE(rig.waitForLines(5));
+    EXPECT_EQ(rig.lines[4], "10.77.0.5を通るパケットをチェックします。");
+    TcpPair pair = connectPair({10, 77, 0, 5}, {10, 77, 0, 2}, "", outside);
+    ASSERT_TRUE(pair.ok());
+    pair.addRows(rig.list);
+    exchange(pair, 64 << 10, 1000, 3000);
+    EXPECT_TRUE(rig.window.runUntil([&] { return readTotal(pair.total(rig.list)) >= (64 << 10) + 3000; }, 5s))
+        << pair.total(rig.list);
+
+    ASSERT_TRUE(Namespaces::ip(inside, {"addr", "del", "10.77.0.5/24", "dev", insideLink}));
+    ASSERT_TRUE(rig.waitForLines(6));
+    EXPECT_EQ(rig.lines[5], "10.77.0.5を通るパケットのチェックが止まりました: アドレスがインターフェースにありません");
+    // Long enough for the helper to have noticed by itself: still one line.
+    rig.window.runUntil([] { return false; }, 1500ms);
+    EXPECT_EQ(rig.lines.size(), 6u);
+
+    ASSERT_TRUE(Namespaces::ip(inside, {"addr", "add", "10.77.0.5/24", "dev", insideLink}));
+    ASSERT_TRUE(rig.waitForLines(7));
+    EXPECT_EQ(rig.lines[6], "10.77.0.5を通るパケットをチェックします。");
 }
 
 // The same with IPv6: two global addresses and a link-local one on the

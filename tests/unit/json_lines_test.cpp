@@ -41,6 +41,13 @@ TEST(JsonLogLine, OtherKindsCarryTheirOwnDetails) {
     EXPECT_EQ(jsonLogLine(kTime, {LogKind::Name, "n", nullptr, {}, {}, "10.0.0.2", "www"}, "n"),
               R"({"time":"2004-03-07T09:05:02.045+09:00","event":"name","text":"n","ip":"10.0.0.2","name":"www"})"
               "\n");
+    // Datagrams the kernel dropped: the address and how many.
+    EXPECT_EQ(jsonLogLine(kTime, {LogKind::Capture, "d", nullptr, {}, {}, "10.0.0.7", {}, "80"}, "d"),
+              R"({"time":"2004-03-07T09:05:02.045+09:00","event":"capture","text":"d","ip":"10.0.0.7","dropped":80})"
+              "\n");
+    EXPECT_EQ(jsonLogLine(kTime, {LogKind::Capture, "c"}, "c"),
+              R"({"time":"2004-03-07T09:05:02.045+09:00","event":"capture","text":"c"})"
+              "\n");
     EXPECT_EQ(jsonLogLine(kTime, {LogKind::ResolveEnd, "e"}, "e"),
               R"({"time":"2004-03-07T09:05:02.045+09:00","event":"resolveEnd","text":"e"})"
               "\n");
