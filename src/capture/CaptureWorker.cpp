@@ -36,7 +36,18 @@ void appendReports(const ConnectionRecord& record, const LinkZones& zones, const
 }
 
 CaptureWorker::CaptureWorker(CapturePlan plan, CaptureContext context)
-    : plan_(std::move(plan)), context_(context) {}
+    : plan_(std::move(plan)), context_(context), zones_(std::make_shared<const LinkZones>(plan_.zones)) {}
+
+std::shared_ptr<const LinkZones> CaptureWorker::zones() const {
+    std::lock_guard lock(zonesMutex_);
+    return zones_;
+}
+
+void CaptureWorker::setZones(LinkZones zones) {
+    auto updated = std::make_shared<const LinkZones>(std::move(zones));
+    std::lock_guard lock(zonesMutex_);
+    zones_ = std::move(updated);
+}
 
 bool CaptureWorker::handOver(std::function<void()> work, const std::stop_token& stop) {
     return context_.window.send(std::move(work), stop);
@@ -157,6 +168,7 @@ std::optional<CaptureEnding> CaptureWorker::readRecords(PacketSource& source, st
         const std::size_t whole = filled - filled % kCaptureRecordSize;
 
         reports.clear();
+        std::shared_ptr<const LinkZones> zones;
         std::optional<LocalTime> now;
         std::optional<CaptureEnding> ending;
         bool spellOver = false;
@@ -178,7 +190,8 @@ std::optional<CaptureEnding> CaptureWorker::readRecords(PacketSource& source, st
                 if (!ready) return garbled;
                 // Every report of one read is built at the same moment.
                 if (!now) now = context_.clock.now();
-                appendReports(*connection, plan_.zones, *now, reports);
+                if (!zones) zones = this->zones();
+                appendReports(*connection, *zones, *now, reports);
             } else if (const auto* counts = std::get_if<StatisticsRecord>(&record)) {
                 if (!ready) return garbled;
                 received_ = counts->received;

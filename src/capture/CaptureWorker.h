@@ -1,6 +1,8 @@
 #pragma once
 #include <atomic>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <span>
 #include <stop_token>
 #include <string_view>
@@ -56,7 +58,12 @@ public:
 
     void run(std::stop_token stop);
 
+    // The plan it was started with; its zones are those of zones().
     const CapturePlan& plan() const { return plan_; }
+    // The zones its link-local addresses are written with, which change as
+    // link-local addresses come and go on other interfaces. Any thread.
+    std::shared_ptr<const LinkZones> zones() const;
+    void setZones(LinkZones zones);
     // The capture's latest counts from the kernel.
     StatisticsRecord statistics() const { return {received_.load(), dropped_.load()}; }
 
@@ -91,6 +98,8 @@ private:
 
     CapturePlan plan_;
     CaptureContext context_;
+    mutable std::mutex zonesMutex_;
+    std::shared_ptr<const LinkZones> zones_;
     std::atomic<std::uint64_t> received_{0};
     std::atomic<std::uint64_t> dropped_{0};
     std::atomic<bool> finished_{false};

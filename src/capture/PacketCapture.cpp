@@ -16,13 +16,14 @@ PacketCapture::~PacketCapture() { stop(); }
 
 namespace {
 
-// Whether `running` may go on in place of `wanted`: the same plan, or one
-// that still excludes addresses no longer on the machine (no datagram of
-// theirs can pass its interface any more).
+// Whether `running` may go on in place of `wanted`: the same plan but for
+// its zones (which a running worker takes on), or one that still excludes
+// addresses no longer on the machine (no datagram of theirs can pass its
+// interface any more).
 bool stillFits(const CapturePlan& running, const CapturePlan& wanted, const std::vector<LocalAddress>& addresses) {
-    if (running == wanted) return true;
-    if (!running.request || !wanted.request || running.address != wanted.address || running.zones != wanted.zones)
+    if (running.address != wanted.address || running.request.has_value() != wanted.request.has_value())
         return false;
+    if (!running.request || *running.request == *wanted.request) return true;
     CaptureRequest trimmed = *running.request;
     std::erase_if(trimmed.excluded, [&](const IpAddress& excluded) {
         return std::none_of(addresses.begin(), addresses.end(),
@@ -123,6 +124,8 @@ void PacketCapture::addressesChanged() {
             for (std::size_t i = 0; i < wanted.size() && !stays; ++i) {
                 if (served[i] || !stillFits(worker.plan(), wanted[i], next)) continue;
                 served[i] = stays = true;
+                // Link-local addresses of other interfaces came or went.
+                if (*running.worker->zones() != wanted[i].zones) running.worker->setZones(wanted[i].zones);
             }
         }
         if (stays) {

@@ -405,6 +405,24 @@ TEST_F(PacketCaptureTest, AddressesThatComeAndGoStartAndStopTheirCaptures) {
     EXPECT_EQ(sources.live(), 2);
 }
 
+// A link-local address that comes on another interface changes how the
+// loopback capture writes it, without starting that capture again.
+TEST_F(PacketCaptureTest, LinkLocalAddressesElsewhereChangeTheLoopbackZonesInPlace) {
+    const LocalAddress loopback = localAddress("lo", ipv6("::1"), true);
+    addresses.set(std::vector{loopback});
+    Streams streams;
+    sources.onStart = streams.opener();
+    capture->start();
+    ASSERT_TRUE(waitFor([&] { return lines.size() == 1; }));
+    addresses.set(std::vector{loopback, localAddress("eth1", ipv6("fe80::2"))});
+    addresses.changed();
+    ASSERT_TRUE(waitFor([&] { return lines.size() == 2; }));
+    streams["::1"].push(connectionRecord(ipv6("fe80::2"), 5000, ipv6("fe80::2"), 80, 60));
+    ASSERT_TRUE(waitFor([&] { return reports.size() == 1; }));
+    EXPECT_EQ(std::string(reports[0].sourceAddress), "fe80::2%eth1");
+    EXPECT_EQ(sources.requests().size(), 2u);
+}
+
 TEST(AppendReports, ASumTooLargeForOneReportIsSplitExactly) {
     std::vector<PacketReport> out;
     appendReports(connectionRecord({1, 2, 3, 4}, 5, {6, 7, 8, 9}, 10, 0x1'0000'0005ull), {}, LocalTime{}, out);
