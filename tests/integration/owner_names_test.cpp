@@ -303,42 +303,6 @@ TEST(OutOfDescriptors, OwnersStayAndAreLookedUpAgain) {
     EXPECT_EQ(failure, "");
 }
 
-// A socket no process holds, looked for by root, who may look everywhere:
-// nobody's, not another user's. Here it is on its way between processes.
-TEST(OutOfDescriptors, ASocketNobodyHoldsIsNotAnotherUsers) {
-    if (geteuid() != 0) GTEST_SKIP() << "only root sees every process";
-    Fd listener = listenOnLoopback();
-    Fd client = connectTo(localPort(listener.get()));
-    const std::uint16_t clientPort = localPort(client.get());
-    int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-    Fd sender(pair[0]), receiver(pair[1]);
-    char byte = 0;
-    iovec data{&byte, 1};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    cmsghdr* rights = CMSG_FIRSTHDR(&message);
-    rights->cmsg_level = SOL_SOCKET;
-    rights->cmsg_type = SCM_RIGHTS;
-    rights->cmsg_len = CMSG_LEN(sizeof(int));
-    const int passed = client.get();
-    std::memcpy(CMSG_DATA(rights), &passed, sizeof passed);
-    ASSERT_EQ(sendmsg(sender.get(), &message, 0), 1);
-    client.reset();
-
-    LinuxConnectionTable table;
-    std::vector<TcpRow> rows;
-    ASSERT_TRUE(table.snapshot(rows));
-    std::optional<std::uint32_t> pid;
-    for (const TcpRow& row : rows)
-        if (row.localPort == clientPort) pid = row.pid;
-    EXPECT_EQ(pid, 0u);
-}
-
 TEST_F(OwnerNamesTest, AGroupWalkThatRanOutOfDescriptorsIsMadeAgain) {
     const fs::path group = groups.make("kestrova-late.service");
     ASSERT_FALSE(group.empty());

