@@ -11,7 +11,7 @@ run_packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev qt6-qpa-plugins qt6-wayland
   qt6-tools-dev qt6-l10n-tools
   fonts-ipafont-gothic
-  libpcap-dev libcap-dev libcap2-bin
+  libpcap-dev libcap-dev libcap2-bin libxcb1-dev
   rapidjson-dev
 )
 test_packages=(

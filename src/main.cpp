@@ -8,6 +8,7 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -26,9 +27,9 @@
 #include "monitor/RefreshCycle.h"
 #include "options/ProfileCopy.h"
 #include "options/ProfileStore.h"
-#include "options/SettingsIo.h"
 #include "linux/Cp932.h"
 #include "linux/Descriptors.h"
+#include "linux/DisplayProbe.h"
 #include "linux/LinuxAddressList.h"
 #include "linux/LinuxClock.h"
 #include "linux/LinuxConnectionTable.h"
@@ -63,21 +64,74 @@ bool haveDisplay() {
     return false;
 }
 
-// The window platform to ask Qt for, empty for Qt's own choice. Wayland lets
-// a client neither keep its window on top nor set its own opacity, so on a
-// Wayland desktop that also runs an X server (XWayland) the window goes
-// through X, on Wayland only if X fails; a platform the user chose
-// (QT_QPA_PLATFORM) stays. Without an X server it runs on Wayland and says
-// once what it cannot do there.
-const char* windowPlatform() {
-    if (isSet("QT_QPA_PLATFORM")) return nullptr;
+// Where the window opens: the platform to ask Qt for (none for Qt's own
+// choice), or, when no display that would be tried answers, the displays
+// that were tried. Qt would abort on them, with no word of which display.
+struct WindowPlatform {
+    const char* platform = nullptr;
+    std::vector<std::string> unreachable;
+};
+
+// Wayland lets a client neither keep its window on top nor set its own
+// opacity, so on a Wayland desktop that also runs an X server (XWayland) the
+// window goes through X, on Wayland only if X cannot be reached; a platform
+// the user chose (QT_QPA_PLATFORM) stays. Without an X server it runs on
+// Wayland and says once what it cannot do there.
+WindowPlatform windowPlatform() {
+    const char* x = std::getenv("DISPLAY");
+    const std::string xName =
+        std::string("the X display ") + (isSet("DISPLAY") ? std::string("DISPLAY=") + x : "(DISPLAY is not set)");
+    // Without WAYLAND_DISPLAY, Wayland clients look for "wayland-0".
+    const char* wayland = isSet("WAYLAND_DISPLAY") ? std::getenv("WAYLAND_DISPLAY") : "wayland-0";
+    const std::string waylandName =
+        std::string("the Wayland display ") + (isSet("WAYLAND_DISPLAY") ? "WAYLAND_DISPLAY=" : "") + wayland;
+    auto xAnswers = [] { return xDisplayReachable(nullptr); };
+    auto waylandAnswers = [wayland] { return waylandDisplayReachable(wayland, std::getenv("XDG_RUNTIME_DIR")); };
+
+    if (isSet("QT_QPA_PLATFORM")) {
+        // Qt tries the user's platforms in order; only X and Wayland can be
+        // asked beforehand, any other (offscreen, vnc, ...) is Qt's to judge.
+        WindowPlatform none;
+        const std::string chosen = std::getenv("QT_QPA_PLATFORM");
+        for (std::size_t at = 0; at <= chosen.size();) {
+            const std::size_t end = std::min(chosen.find(';', at), chosen.size());
+            const std::string entry = chosen.substr(at, end - at);
+            const std::string name = entry.substr(0, entry.find(':'));
+            at = end + 1;
+            if (name == "xcb") {
+                if (xAnswers()) return {};
+                none.unreachable.push_back(xName);
+            } else if (name.starts_with("wayland")) {
+                if (waylandAnswers()) return {};
+                none.unreachable.push_back(waylandName);
+            } else {
+                return {};
+            }
+        }
+        return none;
+    }
     const char* session = std::getenv("XDG_SESSION_TYPE");
-    if (!isSet("WAYLAND_DISPLAY") && !(session && std::strcmp(session, "wayland") == 0)) return nullptr;
-    if (isSet("DISPLAY")) return "xcb;wayland";
-    std::fputs("kestrova: no X server on this Wayland desktop (DISPLAY is not set): the window cannot stay on top "
-               "or be transparent.\n",
-               stderr);
-    return "wayland";
+    if (!isSet("WAYLAND_DISPLAY") && !(session && std::strcmp(session, "wayland") == 0)) {
+        if (xAnswers()) return {};
+        return {nullptr, {xName}};
+    }
+    if (isSet("DISPLAY") && xAnswers()) return {"xcb;wayland", {}};
+    if (!waylandAnswers()) {
+        WindowPlatform none;
+        if (isSet("DISPLAY")) none.unreachable.push_back(xName);
+        none.unreachable.push_back(waylandName);
+        return none;
+    }
+    if (isSet("DISPLAY"))
+        std::fprintf(stderr,
+                     "kestrova: the X server of this Wayland desktop (DISPLAY=%s) cannot be reached: the window "
+                     "cannot stay on top or be transparent.\n",
+                     x);
+    else
+        std::fputs("kestrova: no X server on this Wayland desktop (DISPLAY is not set): the window cannot stay on "
+                   "top or be transparent.\n",
+                   stderr);
+    return {"wayland", {}};
 }
 
 std::filesystem::path executablePath() {
@@ -122,13 +176,26 @@ struct Core {
     LinuxPacketSources packetSources;
 };
 
+// How to run without a display, after the line that says why there is none.
+constexpr const char* kWithoutDisplay =
+    "Run it from a desktop session, on a virtual display (xvfb-run -a kestrova),\n"
+    "or without a window: kestrova --log\n";
+
 int runWindow(int argc, char** argv, const CommandLine& command) {
     if (!haveDisplay()) {
-        std::fputs(
-            "kestrova: no display to open its window on (neither DISPLAY nor WAYLAND_DISPLAY is set).\n"
-            "Run it from a desktop session, on a virtual display (xvfb-run -a kestrova),\n"
-            "or without a window: kestrova --log\n",
-            stderr);
+        std::fputs("kestrova: no display to open its window on (neither DISPLAY nor WAYLAND_DISPLAY is set).\n",
+                   stderr);
+        std::fputs(kWithoutDisplay, stderr);
+        return EXIT_USAGE;
+    }
+    const WindowPlatform where = windowPlatform();
+    if (!where.unreachable.empty()) {
+        const std::vector<std::string>& tried = where.unreachable;
+        std::string which = tried.size() == 1 ? tried.front() + " cannot" : "neither " + tried.front();
+        for (std::size_t i = 1; i < tried.size(); ++i) which += " nor " + tried[i];
+        if (tried.size() > 1) which += " can";
+        std::fprintf(stderr, "kestrova: no display to open its window on (%s be reached).\n", which.c_str());
+        std::fputs(kWithoutDisplay, stderr);
         return EXIT_USAGE;
     }
     // Qt's own -platform option, rather than QT_QPA_PLATFORM: the programs
@@ -136,8 +203,8 @@ int runWindow(int argc, char** argv, const CommandLine& command) {
     std::vector<char*> arguments(argv, argv + argc);
     char platformOption[] = "-platform";
     std::string platform;
-    if (const char* chosen = windowPlatform()) {
-        platform = chosen;
+    if (where.platform) {
+        platform = where.platform;
         arguments.push_back(platformOption);
         arguments.push_back(platform.data());
     }
@@ -150,8 +217,11 @@ int runWindow(int argc, char** argv, const CommandLine& command) {
     ProfileStore profile(core.profileFile, cp932ToUtf8);
 
     MainWindow window(core.connections, core.log);
+    // This run's options stand in for the profile's, so that the exit saves
+    // them if it saves at all; nothing else writes the profile.
     MainDialog dialog({window, core.connections, core.log, core.clock, core.table, core.processes, core.version,
-                       profile, {}, window.windowThread(), core.resolver, &core.addresses, &core.packetSources});
+                       profile, {}, window.windowThread(), core.resolver, &core.addresses, &core.packetSources,
+                       LOOKUP_DEADLINE, nullptr, command.overrides()});
     window.attach(&dialog);
     window.start();
     return app.exec();
@@ -196,16 +266,9 @@ LogEnd runLog(int argc, char** argv, const CommandLine& command) {
     QCoreApplication::setApplicationName(core.applicationName());
 
     // The options come from the profile, but this mode never writes it: the
-    // dialog reads an in-memory copy, which also takes this run's switches.
+    // dialog reads an in-memory copy, with this run's switches over it.
     ProfileCopy profileCopy(core.profileFile.read());
     ProfileStore profile(profileCopy, cp932ToUtf8);
-    if (command.intervalMs || command.checkPacket || command.hostNames) {
-        Settings settings = loadSettings(profile);
-        if (command.intervalMs) settings.netstatInterval = *command.intervalMs;
-        if (command.checkPacket) settings.checkPacket = true;
-        if (command.hostNames) settings.showHostname = true;
-        saveSettings(profile, settings);
-    }
 
     const int out = fileno(stdout);
     OutputQueue output(out, reportDropped(core.applicationName()));
@@ -219,7 +282,7 @@ LogEnd runLog(int argc, char** argv, const CommandLine& command) {
     };
     MainDialog dialog({host, core.connections, core.log, core.clock, core.table, core.processes, core.version,
                        profile, reportError, host.windowThread(), core.resolver, &core.addresses,
-                       &core.packetSources, LOOKUP_DEADLINE, host.logListener()});
+                       &core.packetSources, LOOKUP_DEADLINE, host.logListener(), command.overrides()});
     host.attach(&dialog);
     host.endWhenReadable(stopSignals.fd());
     host.endWhenReadable(output.failureFd());

@@ -88,7 +88,11 @@ SourceStart LinuxPacketSource::start(const CaptureRequest& request) {
     sigfillset(&all);
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setsigdefault(&attributes, &all);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    // In a process group of its own: a terminal's Ctrl+C or hangup reaches
+    // this process alone, which then ends its helpers in order, instead of
+    // each helper dying by the signal and being reported as killed.
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
 
     int error = ECANCELED;
     {

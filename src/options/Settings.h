@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -24,6 +25,21 @@ struct Settings {
     std::int32_t netstatInterval = 100;
 
     bool operator==(const Settings&) const = default;
+};
+
+// Options given for one run, on the command line: they stand in for what the
+// profile says, as the menu would have set them. Nothing writes them to the
+// profile but what writes every option there (the window's exit).
+struct SettingsOverrides {
+    std::optional<std::int32_t> netstatInterval;
+    bool checkPacket = false;
+    bool showHostname = false;
+
+    void applyTo(Settings& settings) const {
+        if (netstatInterval) settings.netstatInterval = *netstatInterval;
+        if (checkPacket) settings.checkPacket = true;
+        if (showHostname) settings.showHostname = true;
+    }
 };
 
 }  // namespace kestrova

@@ -36,17 +36,18 @@ void describe(QCommandLineParser& parser) {
                       QStringLiteral("With --log or --list: write JSON instead, one object per log line or "
                                      "one array of connections.")});
     parser.addOption({kInterval,
-                      QStringLiteral("With --log: refresh every <ms> milliseconds (1 to 2147483647) "
-                                     "instead of the profile's interval."),
+                      QStringLiteral("Refresh every <ms> milliseconds (1 to 2147483647) instead of the profile's "
+                                     "interval, in the window or with --log."),
                       QStringLiteral("ms")});
     parser.addOption({{QStringLiteral("6"), kIpv6},
                       QStringLiteral("List the IPv6 TCP connections too, beside the IPv4 ones, in the window, with "
                                      "--log or --list. For this run only: the profile does not keep it.")});
     parser.addOption({kCheckPacket,
-                      QStringLiteral("With --log: check packets in this run, whatever the profile says.")});
-    parser.addOption({kHostNames,
-                      QStringLiteral("With --log or --list: look up host names in this run, whatever the "
+                      QStringLiteral("Check packets in this run, in the window or with --log, whatever the "
                                      "profile says.")});
+    parser.addOption({kHostNames,
+                      QStringLiteral("Look up host names in this run, in the window, with --log or with --list, "
+                                     "whatever the profile says.")});
 }
 
 CommandLine failure(const QString& error) {
@@ -82,17 +83,15 @@ CommandLine parseCommandLine(const QStringList& arguments) {
     command.json = parser.isSet(kJson);
     if (command.json && !windowless) return failure(QStringLiteral("--json works only with --log or --list."));
     command.hostNames = parser.isSet(kHostNames);
-    if (command.hostNames && !windowless)
-        return failure(QStringLiteral("--host-names works only with --log or --list."));
-    // A list is one look at the table: there is no time in it to count bytes.
+    // A list is one look at the table: there is no time in it to count
+    // bytes, and nothing refreshes.
     command.checkPacket = parser.isSet(kCheckPacket);
-    if (command.checkPacket && command.mode != CommandLine::Mode::Log)
-        return failure(QStringLiteral("--check-packet works only with --log."));
+    if (command.checkPacket && command.mode == CommandLine::Mode::List)
+        return failure(QStringLiteral("--check-packet does not work with --list."));
     command.ipv6 = parser.isSet(kIpv6);
     if (parser.isSet(kInterval)) {
-        // In the window the interval is an option the user changes and saves;
-        // a one-run override there would be written to the profile on exit.
-        if (command.mode != CommandLine::Mode::Log) return failure(QStringLiteral("--interval works only with --log."));
+        if (command.mode == CommandLine::Mode::List)
+            return failure(QStringLiteral("--interval does not work with --list."));
         const QString value = parser.value(kInterval);
         bool ok = false;
         const qlonglong ms = value.toLongLong(&ok);
@@ -114,7 +113,13 @@ QString helpText(const QString& program) {
     // the first line is always its usage line.
     const QString text = parser.helpText();
     const qsizetype firstBreak = text.indexOf(QLatin1Char('\n'));
-    return usageLine(program) + (firstBreak < 0 ? QStringLiteral("\n") : text.mid(firstBreak));
+    // What the window does with this run's options, which the option
+    // lines have no room for.
+    const QString saving = QStringLiteral(
+        "\nIn the window, --interval, --check-packet and --host-names set their options\n"
+        "as the menu would. As always, only the menu's \"exit Kestrova...\" saves the\n"
+        "options, as the window uses them then; --log and --list never save them.\n");
+    return usageLine(program) + (firstBreak < 0 ? QStringLiteral("\n") : text.mid(firstBreak)) + saving;
 }
 
 }  // namespace kestrova

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "options/Settings.h"
+
 namespace kestrova {
 
 // What the program was asked to do.
@@ -22,6 +24,9 @@ struct CommandLine {
     QString error;
     // -6/--ipv6: IPv6 connections beside the IPv4 ones, for this run.
     bool ipv6 = false;
+
+    // --interval, --check-packet and --host-names, over the profile's options.
+    SettingsOverrides overrides() const { return {intervalMs, checkPacket, hostNames}; }
 };
 
 // Exit status of a run that was given a command line it cannot follow.

@@ -52,6 +52,7 @@ void MainDialog::initialise() {
         parts_.host.postClose();
     }
     settings_ = loadSettings(parts_.profile);
+    parts_.overrides.applyTo(settings_);
     parts_.host.setTimer(TIMER_REFRESH, 0);
     intervalArmed_ = false;
     parts_.host.applyTopmost(settings_.alwaysOnTop);

@@ -53,6 +53,8 @@ struct MainDialogParts {
     std::chrono::milliseconds lookupDeadline = LOOKUP_DEADLINE;
     // Told of every log line with its kind and details, besides the pane.
     LogListener* logListener = nullptr;
+    // This run's options from the command line, over the profile's.
+    SettingsOverrides overrides{};
 };
 
 // The main window's logic: its state, start-up, timers, command routing and

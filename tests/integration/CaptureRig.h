@@ -10,7 +10,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -30,6 +32,7 @@
 #include "capture/PacketCapture.h"
 #include "capture/TrafficAccounting.h"
 #include "linux/LinuxAddressList.h"
+#include "linux/LinuxConnectionTable.h"
 #include "linux/LinuxPacketSource.h"
 #include "monitor/AddressText.h"
 
@@ -133,7 +136,7 @@ struct CaptureRig {
     }
     ~CaptureRig() { capture->stop(); }
 
-    bool waitForLines(std::size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    bool waitForLines(std::size_t count, std::chrono::milliseconds limit = kPatience) {
         return window.runUntil([&] { return lines.size() >= count; }, limit);
     }
 
@@ -204,6 +207,8 @@ struct TcpPair {
     std::uint16_t clientPort = 0, serverPort = 0;
     // The interface that the rows of a link-local connection name.
     std::string zone;
+    // The network namespaces the two ends live in; empty for this process's own.
+    std::string clientNetns, serverNetns;
 
     TcpPair() = default;
     TcpPair(TcpPair&& other) noexcept { *this = std::move(other); }
@@ -215,6 +220,8 @@ struct TcpPair {
         clientPort = other.clientPort;
         serverPort = other.serverPort;
         zone = other.zone;
+        clientNetns = other.clientNetns;
+        serverNetns = other.serverNetns;
         return *this;
     }
     ~TcpPair() { closeBoth(); }
@@ -315,6 +322,8 @@ inline TcpPair connectPair(const End& from, const End& to, const std::string& zo
     pair.serverAddress = to.address;
     pair.serverPort = portOf(address);
     pair.zone = zone;
+    pair.clientNetns = from.netns;
+    pair.serverNetns = to.netns;
     return pair;
 }
 
@@ -353,6 +362,44 @@ inline void exchange(TcpPair& pair, std::size_t bytes, std::size_t chunk, std::s
         got += static_cast<std::size_t>(count);
     }
     pair.closeBoth();
+}
+
+// Whether every datagram of `pair`, which exchange() closed, has been sent:
+// each of its sockets is gone or waits out TIME_WAIT, which sends nothing.
+inline bool quiet(const TcpPair& pair) {
+    for (const std::string& netns : {pair.clientNetns, pair.serverNetns}) {
+        InNamespace there(netns);
+        LinuxConnectionTable table(LinuxConnectionTable::Reader::Automatic, IpFamilies::Ipv4AndIpv6);
+        std::vector<TcpRow> rows;
+        if (!table.snapshot(rows)) return false;
+        for (const TcpRow& row : rows) {
+            const bool ours = (row.localPort == pair.clientPort && row.remotePort == pair.serverPort) ||
+                              (row.localPort == pair.serverPort && row.remotePort == pair.clientPort);
+            if (ours && row.state != 11) return false;  // TIME_WAIT
+        }
+    }
+    return true;
+}
+
+// Waits until tcpdump, writing packet by packet, has written a datagram of
+// `marker`, a connection made after everything it is to have seen: a capture
+// writes in order, so it has written all of that too.
+inline bool wroteThrough(const std::string& file, const TcpPair& marker) {
+    for (const auto deadline = std::chrono::steady_clock::now() + kPatience;
+         std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
+        const auto pcap = PcapTotals::read(file);
+        if (pcap && marker.bytesIn(*pcap) > 0) return true;
+    }
+    return false;
+}
+
+// Waits until every datagram of `pairs` has been sent, however long the
+// machine takes over their last acknowledgements.
+inline bool allQuiet(const std::vector<TcpPair>& pairs) {
+    for (const auto deadline = std::chrono::steady_clock::now() + kPatience;
+         std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(std::chrono::milliseconds(5)))
+        if (std::all_of(pairs.begin(), pairs.end(), [](const TcpPair& pair) { return quiet(pair); })) return true;
+    return false;
 }
 
 // Network namespaces made for one test, and removed after it.

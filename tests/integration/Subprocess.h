@@ -1,20 +1,25 @@
 #pragma once
 // Runs a program with pipes on its standard output and error, for tests that
 // drive the real kestrova binary from outside.
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "../support/Patience.h"
 
 extern char** environ;
 
@@ -55,6 +60,7 @@ public:
         envp.push_back(nullptr);
         if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
+        if (pid_ > 0) pidFd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
         close(out[1]);
         close(err[1]);
         out_ = out[0];
@@ -69,6 +75,7 @@ public:
         }
         closeStdout();
         if (err_ >= 0) close(err_);
+        if (pidFd_ >= 0) close(pidFd_);
     }
 
     Subprocess(const Subprocess&) = delete;
@@ -94,6 +101,26 @@ public:
     }
     const std::vector<std::string>& lines() const { return lines_; }
 
+    // Reads standard output until `count` lines have come, or `limit` passes.
+    bool waitForLines(std::size_t count, std::chrono::milliseconds limit = kPatience) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (lines_.size() < count) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                                     std::chrono::steady_clock::now());
+            if (left.count() <= 0 || !readSome(static_cast<int>(left.count()))) return false;
+        }
+        return true;
+    }
+
+    // Waits, without reading, until the process blocks in a write to its
+    // standard output because the pipe is full; false when it ends first or
+    // `limit` passes.
+    bool waitUntilStdoutIsFull(std::chrono::milliseconds limit = kPatience) {
+        for (const auto deadline = std::chrono::steady_clock::now() + limit;; usleep(5000)) {
+            if (writingToStdout()) return true;
+            if (ended() || std::chrono::steady_clock::now() > deadline) return false;
+        }
+    }
     // Reads both outputs to their end and waits for the process to end.
     // Returns its wait status, std::nullopt when it outlived `limit`.
     std::optional<int> finish(std::chrono::milliseconds limit) {
@@ -110,17 +137,27 @@ public:
     // Waits for the process to end without reading further output.
     std::optional<int> waitFor(std::chrono::milliseconds limit) {
         const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (!status_) {
-            int status = 0;
-            const pid_t done = waitpid(pid_, &status, WNOHANG);
-            if (done == pid_) {
-                status_ = status;
-                break;
+        while (!ended()) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                                     std::chrono::steady_clock::now());
+            if (left.count() <= 0) return std::nullopt;
+            if (pidFd_ < 0) {
+                usleep(2000);  // a kernel without process descriptors
+                continue;
             }
-            if (done < 0 || std::chrono::steady_clock::now() > deadline) return std::nullopt;
-            usleep(2000);
+            pollfd end{pidFd_, POLLIN, 0};
+            poll(&end, 1, static_cast<int>(left.count()));
         }
         return status_;
+    }
+
+    // Whether the process has ended; reaps it if so.
+    bool ended() {
+        if (status_) return true;
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) != pid_) return false;
+        status_ = status;
+        return true;
     }
 
     // Everything standard output carried, lines and the unfinished rest.
@@ -136,6 +173,24 @@ public:
     }
 
 private:
+    // Whether a thread of the process waits in write(1, ...): for a blocked
+    // thread the kernel shows the system call it is in and its arguments.
+    bool writingToStdout() const {
+        const std::string tasks = "/proc/" + std::to_string(pid_) + "/task";
+        DIR* directory = opendir(tasks.c_str());
+        if (!directory) return false;
+        bool writing = false;
+        while (const dirent* entry = readdir(directory)) {
+            if (entry->d_name[0] == '.') continue;
+            std::ifstream call(tasks + "/" + entry->d_name + "/syscall");
+            long number = -1;
+            std::string fd;
+            if (call >> number >> fd && number == SYS_write && fd == "0x1") writing = true;
+        }
+        closedir(directory);
+        return writing;
+    }
+
     // Waits up to `timeoutMs` for output and takes what came; false when both
     // outputs have ended or nothing came in time.
     bool readSome(int timeoutMs) {
@@ -166,6 +221,7 @@ private:
     }
 
     pid_t pid_ = -1;
+    int pidFd_ = -1;  // readable once the process has ended
     int out_ = -1;
     int err_ = -1;
     bool err_open_ = true;

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -226,6 +227,37 @@ std::size_t copiesInMemory(pid_t pid, const std::string& needle, std::size_t* sc
     return copies;
 }
 
+// Reads records from `source` until one counts a datagram to or from `port`;
+// false when the capture ends first or none comes in time.
+bool reportsPort(LinuxPacketSource& source, std::uint16_t port) {
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    std::thread watchdog([&] {
+        std::unique_lock lock(mutex);
+        if (!finished.wait_for(lock, kPatience, [&] { return done; })) source.stop();
+    });
+    bool seen = false;
+    RecordBytes record{};
+    for (std::size_t held = 0; !seen;) {
+        const std::size_t count = source.read(std::span(record).subspan(held));
+        if (count == 0) break;
+        held += count;
+        if (held < record.size()) continue;
+        held = 0;
+        const CaptureRecord decoded = decodeRecord(record);
+        if (const auto* connection = std::get_if<ConnectionRecord>(&decoded))
+            seen = connection->sourcePort == port || connection->destinationPort == port;
+    }
+    {
+        std::lock_guard lock(mutex);
+        done = true;
+    }
+    finished.notify_all();
+    watchdog.join();
+    return seen;
+}
+
 class CaptureMemory : public ::testing::TestWithParam<bool> {};
 
 // Over 127.0.0.1, and over ::1 with loopback's IPv6 capture.
@@ -251,7 +283,11 @@ TEST_P(CaptureMemory, NoPayloadByteReachesTheHelper) {
         char buffer[256];
         ASSERT_GT(recv(pair.server, buffer, sizeof buffer, 0), 0);
     }
-    std::this_thread::sleep_for(200ms);
+    // A connection made after them: once the helper reports it, it has read
+    // every segment before it.
+    const TcpPair after = connectPair(loopback, loopback);
+    ASSERT_TRUE(after.ok());
+    ASSERT_TRUE(reportsPort(source, after.clientPort));
 
     std::size_t scanned = 0;
     EXPECT_EQ(copiesInMemory(source.helperPid(), marker, &scanned), 0u);
@@ -297,7 +333,7 @@ TEST(CaptureOfLabels, ALabelledAddressIsCapturedOnItsDevice) {
     // Eleven data segments at least, each with a 52-byte header, and the
     // handshake and close.
     EXPECT_TRUE(rig.window.runUntil(
-        [&] { return !pair.total(rig.list).empty() && std::stoull(pair.total(rig.list)) > 10000 + 11 * 52; }, 5s))
+        [&] { return !pair.total(rig.list).empty() && std::stoull(pair.total(rig.list)) > 10000 + 11 * 52; }, kPatience))
         << pair.total(rig.list);
 }
 

@@ -29,6 +29,7 @@
 #include <tuple>
 
 #include "monitor/AddressText.h"
+#include "../support/Patience.h"
 #include "LoopbackSockets.h"
 #include "monitor/RefreshCycle.h"
 #include "linux/LinuxConnectionTable.h"
@@ -198,7 +199,8 @@ TEST_P(ConnectionTableTest, ClosedConnectionGoesAwayOrLingersWithoutOwner) {
     // Closing runs through FIN_WAIT/LAST_ACK for a moment; afterwards only the
     // actively closing side may stay, in TIME_WAIT and owned by nobody.
     std::vector<TcpRow> left;
-    for (int i = 0; i < 200; ++i) {
+    for (const auto deadline = std::chrono::steady_clock::now() + testing::kPatience;
+         std::chrono::steady_clock::now() < deadline;) {
         const auto rows = snapshotOrFail(table);
         left.clear();
         std::copy_if(rows.begin(), rows.end(), std::back_inserter(left), ours);
@@ -530,7 +532,8 @@ TEST_P(ConnectionTableTest, Ipv6LoopbackConnectionIsListedOnlyWhenAsked) {
     c->client.reset();
     c->accepted.reset();
     const ConnectionKey lingering{"::1", client, "::1", server, "0"};
-    for (int i = 0; i < 200 && r.list.findRow(lingering) < 0; ++i) {
+    for (const auto deadline = std::chrono::steady_clock::now() + testing::kPatience;
+         r.list.findRow(lingering) < 0 && std::chrono::steady_clock::now() < deadline;) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         r.refresh.tick(false);
     }

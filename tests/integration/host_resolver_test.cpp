@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "../support/Patience.h"
 #include "monitor/HostNameText.h"
 #include "linux/LinuxHostResolver.h"
 
@@ -87,8 +88,9 @@ std::optional<std::vector<std::pair<Answer, Answer>>> lookUpWithHosts(const std:
         ::_exit(out ? 0 : 1);
     }
     int status = -1;
-    for (int waited = 0; child > 0 && ::waitpid(child, &status, WNOHANG) == 0; waited += 10) {
-        if (waited > 20000) {
+    for (const auto deadline = std::chrono::steady_clock::now() + testing::kPatience;
+         child > 0 && ::waitpid(child, &status, WNOHANG) == 0;) {
+        if (std::chrono::steady_clock::now() > deadline) {
             ::kill(child, SIGKILL);
             ::waitpid(child, &status, 0);
             ADD_FAILURE() << "the lookups did not finish";

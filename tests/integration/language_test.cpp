@@ -20,6 +20,7 @@ namespace kestrova {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::kPatience;
 using testing::Subprocess;
 
 struct Language {
@@ -58,7 +59,7 @@ TEST(LanguageTest, HelpIsTheSameEnglishInEveryLanguage) {
     std::optional<std::string> first;
     for (const Language& language : kLanguages) {
         Subprocess child({KESTROVA_BINARY, "--help"}, environmentFor(language));
-        ASSERT_EQ(child.finish(10s), 0) << language.name;
+        ASSERT_EQ(child.finish(kPatience), 0) << language.name;
         const std::string help = child.standardOutput();
         EXPECT_TRUE(plainAscii(help)) << language.name;
         if (!first) first = help;
@@ -70,7 +71,7 @@ class LanguageModeTest : public ::testing::TestWithParam<Language> {};
 
 TEST_P(LanguageModeTest, ListHeaderLine) {
     Subprocess child({KESTROVA_BINARY, "--list"}, environmentFor(GetParam()));
-    ASSERT_EQ(child.finish(20s), 0) << child.standardError();
+    ASSERT_EQ(child.finish(kPatience), 0) << child.standardError();
     ASSERT_FALSE(child.lines().empty());
     EXPECT_EQ(child.lines().front(), GetParam().english ? "Active\tLocal\t\tRemote\tState\tProcess\tPID"
                                                         : "あくちぶ\tせつぞくもと\t\tせつぞくさき\tじょうたい\t"
@@ -99,14 +100,14 @@ TEST_P(LanguageModeTest, JsonLogLinesOfALoopbackListener) {
         auto matches = [&](const std::string& line) { return line.find(wanted) != std::string::npos; };
         // Lines read while waiting for an earlier one count too.
         return std::any_of(child.lines().begin(), child.lines().end(), matches) ||
-               child.waitForLine(matches, 20s).has_value();
+               child.waitForLine(matches, kPatience).has_value();
     };
     EXPECT_TRUE(sees("process", process, "\"pid\":" + pid + ",\"process\":\"" + program + "\"")) << child.standardError();
     EXPECT_TRUE(sees("added", added, "\"local\":\"" + local + "\",\"remote\":\"0.0.0.0:0\""));
     listener.reset();
     EXPECT_TRUE(sees("removed", removed, "\"local\":\"" + local + "\""));
     kill(child.pid(), SIGINT);
-    child.finish(5s);
+    child.finish(kPatience);
 }
 
 INSTANTIATE_TEST_SUITE_P(All, LanguageModeTest, ::testing::ValuesIn(kLanguages),

@@ -39,6 +39,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::connectTo;
+using testing::kPatience;
 using testing::Fd;
 using testing::listenOnLoopback;
 using testing::localPort;
@@ -216,9 +217,7 @@ TEST_F(OwnerNamesTest, NobodySeesTheGroupAndUserOfRootsSockets) {
         ConnectionList list;
         std::vector<std::string> log;
         RefreshCycle refresh(list, table, processes, [&log](std::string_view line) { log.emplace_back(line); }, {});
-        const auto start = std::chrono::steady_clock::now();
         refresh.tick(false);
-        const auto took = std::chrono::steady_clock::now() - start;
 
         std::string failures;
         auto expectRow = [&](std::uint16_t port, const char* remote, std::uint16_t remotePort, const std::string& owner,
@@ -238,7 +237,6 @@ TEST_F(OwnerNamesTest, NobodySeesTheGroupAndUserOfRootsSockets) {
                   std::to_string(getpid()));
         if (std::find(log.begin(), log.end(), addedLine("kestrova-probe.service (root)", inService.port)) == log.end())
             failures += "no new-row line for the service's connection; ";
-        if (took > 2s) failures += "the tick took " + std::to_string(took / 1ms) + " ms; ";
         // The removed group's id is not looked for again.
         refresh.tick(false);
         if (processes.controlGroups().walks() != 1)
@@ -260,10 +258,10 @@ TEST_F(OwnerNamesTest, LogModeRunAsNobodyNamesTheService) {
                               testing::environmentWith(environment));
     ASSERT_TRUE(child.started());
     const std::string wanted = addedLine("kestrova-probe.service (root)", inService.port);
-    EXPECT_TRUE(child.waitForLine([&](const std::string& line) { return line.ends_with("\t" + wanted); }, 10s))
+    EXPECT_TRUE(child.waitForLine([&](const std::string& line) { return line.ends_with("\t" + wanted); }, kPatience))
         << child.standardOutput() << child.standardError();
     kill(child.pid(), SIGTERM);  // runuser hands it on and waits for the program
-    EXPECT_TRUE(child.finish(5s));
+    EXPECT_TRUE(child.finish(kPatience));
 }
 
 // ---- out of descriptors ---------------------------------------------------
@@ -346,7 +344,8 @@ public:
             _exit(127);
         }
         // Its image is the hostile file once it shows as such.
-        for (int i = 0; i < 200 && pid_ > 0; ++i) {
+        for (const auto deadline = std::chrono::steady_clock::now() + kPatience;
+             pid_ > 0 && std::chrono::steady_clock::now() < deadline;) {
             std::error_code ignored;
             if (fs::read_symlink("/proc/" + std::to_string(pid_) + "/exe", ignored) == program) return;
             usleep(5000);
@@ -397,10 +396,10 @@ TEST(HostileProgramName, IsShownEscapedInTheRowTheLogAndLogMode) {
     environment["XDG_CONFIG_HOME"] = "/nonexistent/kestrova-hostile";
     testing::Subprocess child({KESTROVA_BINARY, "--log", "--interval", "100"}, testing::environmentWith(environment));
     ASSERT_TRUE(child.started());
-    EXPECT_TRUE(child.waitForLine([&](const std::string& l) { return l.ends_with("\t" + program.processLine()); }, 10s))
+    EXPECT_TRUE(child.waitForLine([&](const std::string& l) { return l.ends_with("\t" + program.processLine()); }, kPatience))
         << child.standardOutput();
     kill(child.pid(), SIGTERM);
-    EXPECT_TRUE(child.finish(5s));
+    EXPECT_TRUE(child.finish(kPatience));
 }
 
 }  // namespace

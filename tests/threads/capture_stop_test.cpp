@@ -53,11 +53,13 @@ TEST_F(CaptureStop, ReleasesWorkersWaitingForTheWindowThread) {
         for (int i = 0; i < 100; ++i) stream.push(connectionRecord({10, 0, 0, 7}, 1, {1, 1, 1, 1}, 2, 40));
     };
     capture->start();
-    // Every worker is now in its first hand-off, which the window thread,
-    // busy here, never takes.
-    while (sources.requests().size() < 3) std::this_thread::sleep_for(1ms);
-    std::this_thread::sleep_for(50ms);
-    EXPECT_LT(timedStop(), 500ms);
+    // Every worker waits in its first hand-off, which the window thread, busy
+    // here, never takes.
+    for (const auto deadline = Steady::now() + kPatience; window.sent() < 3 && Steady::now() < deadline;)
+        std::this_thread::sleep_for(1ms);
+    ASSERT_EQ(window.sent(), 3);
+    // However busy the machine, the stop does not wait for them.
+    EXPECT_LT(timedStop(), kPatience);
     EXPECT_EQ(sources.live(), 0);
     // What they handed over was withdrawn and never runs.
     window.runUntil([] { return false; }, 50ms);
@@ -69,7 +71,7 @@ TEST_F(CaptureStop, EndsCapturesThatWaitForData) {
     sources.onStart = [](const CaptureRequest&, Stream& stream) { stream.push(StatusRecord{HelperStatus::Ready}); };
     capture->start();
     ASSERT_TRUE(window.runUntil([&] { return lines.size() == 3; }));
-    EXPECT_LT(timedStop(), 500ms);
+    EXPECT_LT(timedStop(), kPatience);
     EXPECT_EQ(sources.live(), 0);
 }
 
@@ -109,7 +111,7 @@ TEST_F(CaptureStop, HundredStartsAndStopsLeaveNoThread) {
     }
     // A joined thread may stay listed in /proc for a moment after it has
     // ended; one that was left running stays for good.
-    for (int waited = 0; threadCount() != threadsBefore && waited < 2000; waited += 10)
+    for (const auto deadline = Steady::now() + kPatience; threadCount() != threadsBefore && Steady::now() < deadline;)
         std::this_thread::sleep_for(10ms);
     EXPECT_EQ(threadCount(), threadsBefore);
 }

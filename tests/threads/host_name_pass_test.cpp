@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "../support/Patience.h"
 #include "../unit/FakeResolver.h"
 #include "../unit/Fakes.h"
 #include "monitor/HostNamePass.h"
@@ -24,6 +25,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::FakeResolver;
+using testing::kPatience;
 using Names = std::vector<std::pair<std::string, std::string>>;
 
 // The test's own thread plays the window thread: what the pass sends waits in
@@ -40,7 +42,7 @@ public:
     ~WindowPump() { queue->shutDown(); }
 
     // Runs queued work until `done` holds; false when it does not in time.
-    bool until(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
+    bool until(const std::function<bool()>& done, std::chrono::milliseconds limit = kPatience) {
         for (const auto deadline = std::chrono::steady_clock::now() + limit;;) {
             queue->runPending();
             if (done()) return true;
@@ -58,7 +60,7 @@ private:
 };
 
 bool eventually(const std::function<bool()>& done) {
-    for (const auto deadline = std::chrono::steady_clock::now() + 10s; !done(); std::this_thread::sleep_for(1ms))
+    for (const auto deadline = std::chrono::steady_clock::now() + kPatience; !done(); std::this_thread::sleep_for(1ms))
         if (std::chrono::steady_clock::now() > deadline) return false;
     return true;
 }
@@ -277,15 +279,22 @@ TEST(HostNamePassTest, ThreadsLeftBehindStayBounded) {
     rig.deadline = 50ms;
     for (int i = 1; i <= 40; ++i) addRow(rig.list, {"", "192.0.2." + std::to_string(i), "", ""}, i);
     rig.resolver->holdEverything();
+    // A pass leaves one to MAX_LOOKUPS_IN_FLIGHT lookups behind: as many as
+    // it started before it gave up, which on a busy machine may be fewer.
     int passes = 0;
-    for (; passes < 10; ++passes) {
+    while (passes <= static_cast<int>(MAX_LOOKUP_THREADS)) {
+        // Threads that gave up before their lookup began let go of their
+        // place a moment after their pass.
+        ASSERT_TRUE(eventually([&] { return rig.lookups->threads() == rig.resolver->inFlight(); }));
         rig.pass = HostNamePass::start(rig.list, [&rig](std::string_view text) { rig.log.emplace_back(text); },
                                        rig.window.queue->share(), rig.resolver, rig.lookups, rig.deadline);
         if (!rig.pass) break;
+        ++passes;
         ASSERT_TRUE(rig.finish());
         EXPECT_LE(rig.resolver->inFlight(), MAX_LOOKUP_THREADS);
     }
-    EXPECT_EQ(passes, static_cast<int>(MAX_LOOKUP_THREADS / MAX_LOOKUPS_IN_FLIGHT));
+    EXPECT_GE(passes, static_cast<int>(MAX_LOOKUP_THREADS / MAX_LOOKUPS_IN_FLIGHT));
+    EXPECT_LE(passes, static_cast<int>(MAX_LOOKUP_THREADS));
     EXPECT_EQ(rig.resolver->inFlight(), MAX_LOOKUP_THREADS);
     EXPECT_EQ(rig.resolver->calls(), MAX_LOOKUP_THREADS) << "an address asked twice while in flight";
     rig.resolver->releaseAll();

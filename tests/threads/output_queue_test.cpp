@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "../support/Patience.h"
 #include "json/JsonLines.h"
 #include "linux/OutputQueue.h"
 #include "monitor/ConnectionList.h"
@@ -24,6 +25,7 @@ namespace kestrova {
 namespace {
 
 using namespace std::chrono_literals;
+using kestrova::testing::kPatience;
 
 // A pipe whose read end the test drains on a thread of its own, as a reader
 // of `kestrova --log | ...` would; it can be held (the reader stalls) and let
@@ -152,7 +154,9 @@ TEST(OutputQueueTest, TheBatchBeingWrittenCountsAgainstTheLimit) {
     // The reader takes what the pipe holds; the writer takes the full queue
     // as its batch and is held up by the pipe again.
     reader.release();
-    while (reader.received() < 2 * kPipe) std::this_thread::sleep_for(1ms);
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (reader.received() < 2 * kPipe && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(1ms);
     reader.hold();
     std::this_thread::sleep_for(100ms);
     fill();
@@ -180,7 +184,9 @@ TEST(OutputQueueTest, PastItsLimitPiecesAreDroppedAndEveryDropIsTold) {
     // Drops are told once the queue has run empty, possibly in several parts.
     const std::uint64_t lost = kPieces - received.size() / piece.size();
     EXPECT_GT(lost, 0u);
-    for (int waited = 0; dropped.load() != lost && waited < 10000; ++waited) std::this_thread::sleep_for(1ms);
+    for (const auto deadline = std::chrono::steady_clock::now() + kPatience;
+         dropped.load() != lost && std::chrono::steady_clock::now() < deadline;)
+        std::this_thread::sleep_for(1ms);
     EXPECT_EQ(dropped.load(), lost);
 }
 
@@ -197,7 +203,7 @@ TEST(OutputQueueTest, AReaderThatGoesAwayFailsTheQueueAndSaysSo) {
         OutputQueue output(reader.writeEnd());
         output.write("nobody reads this\n");
         pollfd failure{output.failureFd(), POLLIN, 0};
-        ASSERT_EQ(poll(&failure, 1, 10000), 1);
+        ASSERT_EQ(poll(&failure, 1, static_cast<int>(std::chrono::milliseconds(kPatience).count())), 1);
         EXPECT_EQ(output.error(), EPIPE);
         EXPECT_FALSE(output.write("nor this\n"));
         EXPECT_FALSE(output.flush());
@@ -223,12 +229,12 @@ TEST(OutputQueueTest, AStopIsAnsweredWhileTheReaderNeverReads) {
     std::this_thread::sleep_for(50ms);
     const std::uint64_t one = 1;
     ASSERT_EQ(::write(stop, &one, sizeof one), static_cast<ssize_t>(sizeof one));
-    ASSERT_EQ(flushed.wait_for(10s), std::future_status::ready);
+    ASSERT_EQ(flushed.wait_for(kPatience), std::future_status::ready);
     EXPECT_FALSE(flushed.get());
     EXPECT_FALSE(output->flush(-1, 20));  // and a timeout alone ends it too
 
     auto closed = std::async(std::launch::async, [&] { output.reset(); });
-    EXPECT_EQ(closed.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(closed.wait_for(kPatience), std::future_status::ready);
     ::close(stop);
 }
 

@@ -10,12 +10,14 @@
 
 #include <gtest/gtest.h>
 
+#include "../support/Patience.h"
 #include "platform/SendQueue.h"
 
 namespace kestrova {
 namespace {
 
 using namespace std::chrono_literals;
+using kestrova::testing::kPatience;
 
 // A stand-in for the GUI thread: owns the SendQueue, sleeps until woken and
 // then drains it. It can be held so that senders pile up, and can run
@@ -69,7 +71,7 @@ public:
     // are past queuing their work.
     bool waitForWakes(int count) {
         std::unique_lock lock(mutex_);
-        return cv_.wait_for(lock, 10s, [&] { return wakes_ >= count; });
+        return cv_.wait_for(lock, kPatience, [&] { return wakes_ >= count; });
     }
     void destroyQueue() {
         onWindowThread([this] { queue_.reset(); });
@@ -158,7 +160,7 @@ TEST(SendQueueThreadTest, ManySendersRunInOrderOnTheWindowThread) {
         }
         return true;
     });
-    const bool finished = senders.finishWithin(30s);
+    const bool finished = senders.finishWithin(kPatience);
     if (!finished) loop.onWindowThread([&] { queue.close(); });  // a lost wake-up: free them, then fail
     ASSERT_TRUE(finished) << "senders hung: a wake-up was lost";
     for (int s = 0; s < kSenders; ++s) EXPECT_TRUE(senders.result(s));
@@ -192,7 +194,7 @@ TEST_P(SendQueueReleaseTest, WaitingSendersReturnFalseWithoutTheirWork) {
     else
         loop.destroyQueue();  // returns only once the queue is gone
 
-    ASSERT_TRUE(senders.finishWithin(1s));
+    ASSERT_TRUE(senders.finishWithin(kPatience));
     for (int s = 0; s < kSenders; ++s) EXPECT_FALSE(senders.result(s));
     loop.hold(false);
     EXPECT_EQ(ran, 0);
@@ -240,7 +242,7 @@ TEST(SendQueueThreadTest, WorkThatClosesTheQueueRefusesTheRest) {
     ASSERT_TRUE(loop.waitForWakes(5));
     loop.hold(false);
 
-    ASSERT_TRUE(rest.finishWithin(1s));
+    ASSERT_TRUE(rest.finishWithin(kPatience));
     closer.join();
     EXPECT_TRUE(first.get_future().get());
     for (int s = 0; s < 4; ++s) EXPECT_FALSE(rest.result(s));

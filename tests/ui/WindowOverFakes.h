@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 
+#include "../support/Patience.h"
 #include "../unit/Fakes.h"
 #include "qt/MainWindow.h"
 #include "qt/QtWindowThread.h"
@@ -41,11 +42,11 @@ protected:
         dialog.reset();
         window.reset();
     }
-    bool waitFor(const std::function<bool()>& condition, int timeoutMs = 5000) {
+    bool waitFor(const std::function<bool()>& condition) {
         QElapsedTimer timer;
         timer.start();
         while (!condition()) {
-            if (timer.elapsed() > timeoutMs) return false;
+            if (timer.elapsed() > std::chrono::milliseconds(kPatience).count()) return false;
             QTest::qWait(5);
         }
         return true;

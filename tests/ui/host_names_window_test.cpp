@@ -1,3 +1,4 @@
+#include <QElapsedTimer>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -5,6 +6,7 @@
 #include <functional>
 #include <memory>
 
+#include "../support/Patience.h"
 #include "../unit/FakeResolver.h"
 #include "../unit/Fakes.h"
 #include "options/ProfileStore.h"
@@ -19,8 +21,10 @@ namespace kestrova {
 namespace {
 
 bool waitFor(const std::function<bool()>& done) {
-    for (int waited = 0; !done(); waited += 5) {
-        if (waited > 10000) return false;
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > std::chrono::milliseconds(testing::kPatience).count()) return false;
         QTest::qWait(5);
     }
     return true;

@@ -22,6 +22,7 @@
 #include <memory>
 #include <sstream>
 
+#include "SpinUntil.h"
 #include "options/ProfileStore.h"
 #include "linux/Cp932.h"
 #include "linux/LinuxClock.h"
@@ -91,11 +92,12 @@ protected:
         window.reset();
     }
 
-    void waitFor(const std::function<bool()>& condition, int timeoutMs = 3000) {
+    void waitFor(const std::function<bool()>& condition) {
         QElapsedTimer timer;
         timer.start();
-        while (!condition() && timer.elapsed() < timeoutMs) QTest::qWait(5);
+        while (!condition() && timer.elapsed() < std::chrono::milliseconds(testing::kPatience).count()) QTest::qWait(5);
     }
+    void waitForTheFirstTick() { waitFor([&] { return window->windowTitle() != "Kestrova"; }); }
 
     // Opens the command menu with a right-click on `target`, hands the open
     // menu to `inspect`, and lets the menu end the way `inspect` chose.
@@ -111,7 +113,7 @@ protected:
         QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(5, 5), target->mapToGlobal(QPoint(5, 5)));
         QApplication::sendEvent(target, &event);
         EXPECT_TRUE(seen);
-        QTest::qWait(20);  // the chosen command arrives as a message of its own
+        QCoreApplication::sendPostedEvents();  // the chosen command arrives as a message of its own
     }
     void choose(const QString& caption) {
         withCommandMenu(window.get(), [&](QMenu* menu) {
@@ -259,11 +261,11 @@ TEST_F(MainWindowTest, ZeroWidthColumnsAtTheEndCanBePulledOpen) {
 TEST_F(MainWindowTest, PanesFollowTheLayoutOnResize) {
     open();
     window->resize(400, 300);
-    QTest::qWait(10);
+    waitFor([&] { return window->logView()->geometry() == QRect(10, 241, 390, 50); });
     EXPECT_EQ(window->connectionView()->geometry(), QRect(10, 15, 390, 216));
     EXPECT_EQ(window->logView()->geometry(), QRect(10, 241, 390, 50));
     window->resize(100, 100);  // the log's height would be -6: shown empty
-    QTest::qWait(10);
+    waitFor([&] { return window->logView()->geometry() == QRect(10, 97, 97, 0); });
     EXPECT_EQ(window->logView()->geometry(), QRect(10, 97, 97, 0));
 }
 
@@ -272,7 +274,7 @@ TEST_F(MainWindowTest, EnterAndEscEndWithoutWritingTheProfile) {
     for (Qt::Key key : {Qt::Key_Escape, Qt::Key_Return, Qt::Key_Enter}) {
         writeProfile(mine);
         open();
-        QTest::qWait(20);
+        waitForTheFirstTick();
         choose(QString::fromUtf8("show HostName..."));  // a change that would be saved by exit
         QTest::keyClick(window->connectionView(), key);
         waitFor([&] { return !window->isVisible(); });
@@ -319,7 +321,7 @@ TEST_F(MainWindowTest, MenuShowsTheOptions) {
 
 TEST_F(MainWindowTest, EveryCommandThroughTheMenu) {
     open();
-    QTest::qWait(20);
+    waitForTheFirstTick();
     // The newest line a command wrote: the refresh watches the real table,
     // which other programs change at any moment, so its lines are passed over.
     auto newest = [&] {
@@ -404,7 +406,7 @@ TEST_P(WindowMenuKeyTest, OpensTheAboutBoxFromWhereverTheFocusIs) {
     if (std::string(GetParam()) == "eventLog") target = window->logView();
     // Keys reach the active window only, as on a desktop.
     window->activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get(), std::chrono::milliseconds(testing::kPatience).count()));
     target->setFocus();
     ASSERT_EQ(QApplication::focusWidget(), target);
     QString caption;
@@ -416,16 +418,18 @@ TEST_P(WindowMenuKeyTest, OpensTheAboutBoxFromWhereverTheFocusIs) {
         menu->actions().front()->trigger();
         menu->close();
     });
+    // The box comes from a command of its own, whenever the loop takes it.
+    const auto closer = testing::whenShown([] { return qobject_cast<QDialog*>(QApplication::activeModalWidget()); },
+                                           [&](QDialog* about) {
+                                               caption = about->windowTitle();
+                                               QTest::keyClick(about, Qt::Key_Escape);
+                                           });
     QTest::keyClick(target, Qt::Key_Space, Qt::AltModifier);
-    QTimer::singleShot(50, [&] {
-        auto* about = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-        ASSERT_NE(about, nullptr);
-        caption = about->windowTitle();
-        QTest::keyClick(about, Qt::Key_Escape);
-    });
     waitFor([&] { return !caption.isEmpty(); });
     EXPECT_EQ(caption.toStdString(), "Kestrovaのﾊﾞｰｼﾞｮﾝ情報");
-    QTest::qWait(20);
+    // Whatever the Escape posted has come by now.
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents();
     EXPECT_TRUE(window->isVisible());
 }
 

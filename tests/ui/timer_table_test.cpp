@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "../support/Patience.h"
 #include "qt/TimerTable.h"
 
 namespace kestrova {
@@ -63,7 +64,7 @@ TEST(TimerTableTest, NoTickComesBeforeItsPeriod) {
         armed[c.id] = Clock::now();
         timers.set(c.id, c.first);
     }
-    QTimer::singleShot(20s, &loop, &QEventLoop::quit);
+    QTimer::singleShot(kestrova::testing::kPatience, &loop, &QEventLoop::quit);
     loop.exec();
     for (const Case& c : cases) timers.kill(c.id);
 
@@ -76,8 +77,9 @@ TEST(TimerTableTest, NoTickComesBeforeItsPeriod) {
             EXPECT_GE(gap, period) << "timer " << c.id << ", tick " << i + 1 << " came "
                                    << std::chrono::duration<double, std::milli>(period - gap).count()
                                    << " ms early";
-            // Late only by the other ticks' work and a loaded machine.
-            EXPECT_LT(gap, period + 2s) << "timer " << c.id << ", tick " << i + 1;
+            // Late only by the other ticks' work and a loaded machine,
+            // however busy: never held back for good.
+            EXPECT_LT(gap, period + kestrova::testing::kPatience) << "timer " << c.id << ", tick " << i + 1;
             before = ticks[c.id][i];
         }
     }

@@ -102,7 +102,7 @@ TEST_P(QtWindowThreadReleaseTest, BlockedSenderGetsFalsePromptly) {
     else
         window.reset();
 
-    ASSERT_EQ(result.wait_for(1s), std::future_status::ready) << "sender still blocked";
+    ASSERT_EQ(result.wait_for(testing::kPatience), std::future_status::ready) << "sender still blocked";
     EXPECT_FALSE(result.get());
     QCoreApplication::processEvents();
     EXPECT_FALSE(ran);

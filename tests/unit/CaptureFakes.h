@@ -12,6 +12,7 @@
 #include <mutex>
 #include <vector>
 
+#include "../support/Patience.h"
 #include "Fakes.h"
 #include "capture/CaptureRecord.h"
 #include "capture/PacketCapture.h"
@@ -227,7 +228,7 @@ public:
     // Runs hand-offs as they come until `done` holds; false on timeout.
     // Looks at `done` every few milliseconds too, for conditions that no
     // hand-off announces (a worker that ended).
-    bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = kPatience) {
         const auto deadline = std::chrono::steady_clock::now() + limit;
         while (true) {
             queue_.runPending();
@@ -239,14 +240,21 @@ public:
         }
     }
     void close() { queue_.close(); }
+    // How many hand-offs have been sent so far, taken or not.
+    int sent() const {
+        std::lock_guard lock(mutex_);
+        return sent_;
+    }
 
 private:
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::condition_variable wake_;
     bool woken_ = false;
+    int sent_ = 0;
     SendQueue queue_{[this] {
         std::lock_guard lock(mutex_);
         woken_ = true;
+        ++sent_;
         wake_.notify_all();
     }};
 };

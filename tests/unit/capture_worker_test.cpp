@@ -91,7 +91,7 @@ protected:
         capture->stop();
         EXPECT_EQ(sources.live(), 0);
     }
-    bool waitFor(const std::function<bool()>& done) { return window.runUntil(done, 5s); }
+    bool waitFor(const std::function<bool()>& done) { return window.runUntil(done, kPatience); }
     // Every worker has ended by itself once its capture is released.
     bool allEnded() {
         return waitFor([&] { return sources.live() == 0 && sources.requests().size() > 0; });

@@ -288,6 +288,34 @@ TEST_F(MainDialogTest, ExitSavesAllSixKeysThenCloses) {
     EXPECT_EQ(host.calls.back(), "postClose");
 }
 
+// This run's options from the command line stand in for the profile's, as
+// the menu would set them; only the exit writes the profile, and it keeps
+// them then.
+TEST_F(MainDialogTest, OneRunOptionsStandInForTheProfileUntilTheExitSavesThem) {
+    profileFile.contents = "[1040315]\nnetstatInterval=250\nalpha=99\n";
+    MainDialog withOptions{{host, connections, log, clock, table, processes, version, profile,
+                            [](std::string_view) {}, nullptr, nullptr, nullptr, nullptr, LOOKUP_DEADLINE, nullptr,
+                            SettingsOverrides{1000, true, true}}};
+    withOptions.initialise();
+    EXPECT_EQ(host.timers.at(TIMER_RESOLVE), RESOLVE_PERIOD_MS);
+    withOptions.onTimer(TIMER_REFRESH);
+    EXPECT_EQ(host.timers.at(TIMER_REFRESH), 1000);
+    EXPECT_EQ(host.title, "Kestrova Version 2.00 -- 接続数:0 -- 更新間隔:1000ms --");
+    // The menu shows them on, as if chosen there.
+    const std::vector<MenuEntry> menu = buildCommandMenu(withOptions.settings(), true);
+    EXPECT_EQ(captions(menu)[1], "show HostName...");
+    EXPECT_TRUE(menu[1].checked);
+    EXPECT_EQ(captions(menu)[6], "check Packet...");
+    EXPECT_TRUE(menu[6].checked);
+    EXPECT_EQ(withOptions.settings().alpha, 99);
+    EXPECT_TRUE(profileFile.attempts.empty()) << "written before the exit";
+
+    withOptions.onSysCommand(CMD_EXIT);
+    ASSERT_TRUE(profileFile.contents.has_value());
+    for (const char* line : {"netstatInterval=1000", "showHostname=1040315", "checkPacket=1040315", "alpha=99"})
+        EXPECT_NE(profileFile.contents->find(line), std::string::npos) << line;
+}
+
 TEST_F(MainDialogTest, ExitClosesEvenWhenTheSaveFails) {
     dialog.initialise();
     profileFile.failReplace = true;

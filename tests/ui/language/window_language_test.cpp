@@ -26,6 +26,7 @@
 
 #include "../../integration/LoopbackSockets.h"
 #include "../JapaneseText.h"
+#include "../SpinUntil.h"
 #include "linux/Cp932.h"
 #include "linux/LinuxClock.h"
 #include "linux/LinuxConnectionTable.h"
@@ -140,12 +141,16 @@ protected:
     }
     void TearDown() override { close(); }
 
-    void waitFor(const std::function<bool()>& condition, int timeoutMs = 5000) {
+    void waitFor(const std::function<bool()>& condition) {
         QElapsedTimer timer;
         timer.start();
-        while (!condition() && timer.elapsed() < timeoutMs) QTest::qWait(5);
+        while (!condition() && timer.elapsed() < std::chrono::milliseconds(testing::kPatience).count()) QTest::qWait(5);
     }
-    void command(std::uint32_t code) { window->postSysCommand(code); QTest::qWait(20); }
+    // Posted as the menu posts it, and run before this returns.
+    void command(std::uint32_t code) {
+        window->postSysCommand(code);
+        QCoreApplication::sendPostedEvents();
+    }
 
     bool logged(const std::string& line) const {
         return std::find(all.lines.begin(), all.lines.end(), line) != all.lines.end();
@@ -161,7 +166,7 @@ protected:
         });
         QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(5, 5), window->mapToGlobal(QPoint(5, 5)));
         QApplication::sendEvent(window.get(), &event);
-        QTest::qWait(20);
+        QCoreApplication::sendPostedEvents();  // the dismissed menu's command
         return captions;
     }
 };
@@ -192,7 +197,7 @@ TEST_F(WindowLanguageTest, TitleHeadersMenusAndAboutBox) {
     QString entry, caption;
     QStringList labels;
     window->activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get(), std::chrono::milliseconds(testing::kPatience).count()));
     QTimer::singleShot(0, [&] {
         auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
         ASSERT_NE(menu, nullptr);
@@ -201,15 +206,15 @@ TEST_F(WindowLanguageTest, TitleHeadersMenusAndAboutBox) {
         menu->actions().front()->trigger();
         menu->close();
     });
+    // The box comes from a command of its own, whenever the loop takes it.
+    const auto closer = testing::whenShown([] { return qobject_cast<QDialog*>(QApplication::activeModalWidget()); },
+                                           [&](QDialog* about) {
+                                               caption = about->windowTitle();
+                                               for (QLabel* label : about->findChildren<QLabel*>())
+                                                   if (!label->text().isEmpty()) labels << label->text();
+                                               QTest::keyClick(about, Qt::Key_Escape);
+                                           });
     QTest::keyClick(window.get(), Qt::Key_Space, Qt::AltModifier);
-    QTimer::singleShot(50, [&] {
-        auto* about = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-        ASSERT_NE(about, nullptr);
-        caption = about->windowTitle();
-        for (QLabel* label : about->findChildren<QLabel*>())
-            if (!label->text().isEmpty()) labels << label->text();
-        QTest::keyClick(about, Qt::Key_Escape);
-    });
     waitFor([&] { return !caption.isEmpty(); });
     EXPECT_EQ(entry, expected().aboutEntry);
     EXPECT_EQ(caption, expected().aboutCaption);
