@@ -28,6 +28,7 @@
 #include "options/ProfileCopy.h"
 #include "options/ProfileStore.h"
 #include "linux/Cp932.h"
+#include "linux/Descriptors.h"
 #include "linux/DisplayProbe.h"
 #include "linux/LinuxAddressList.h"
 #include "linux/LinuxClock.h"
@@ -306,7 +307,15 @@ LogEnd runLog(int argc, char** argv, const CommandLine& command) {
     if (!readerGone) output.flush(-1, 300);
     output.close();
     if (!dialog.osSupported()) return {EXIT_FAILURE, 0};
-    return windowlessEnd(stopSignals, output, readerGone, core.applicationName(), "log");
+    const LogEnd end = windowlessEnd(stopSignals, output, readerGone, core.applicationName(), "log");
+    // A reader that went away asked for nothing more; one that is still
+    // there is told what it will never get.
+    if (end.signal != SIGPIPE && output.error() == 0) {
+        if (const std::uint64_t lost = output.unwrittenLines())
+            std::fprintf(stderr, "%s: the log ended before its reader took it: %llu lines were not written\n",
+                         qPrintable(core.applicationName()), static_cast<unsigned long long>(lost));
+    }
+    return end;
 }
 
 // Looks up the host names of the rows' addresses, as one host name pass of
@@ -357,19 +366,28 @@ LogEnd runList(int argc, char** argv, const CommandLine& command) {
         return {EXIT_FAILURE, 0};
     }
 
+    // The table goes out in pieces, each waiting for room in the queue: a
+    // table of any size is written whole, or the run says why it is not.
     OutputQueue output(fileno(stdout));
+    bool written = false;
     if (!stopSignals.received()) {
-        output.write(command.json ? jsonConnectionList(core.connections, false)
-                                  : connectionListing(core.connections));
-        output.flush(stopSignals.fd());
+        auto write = [&](std::string_view piece) { return output.writeWhenRoom(piece, stopSignals.fd()); };
+        written = command.json ? writeJsonConnectionList(core.connections, false, write)
+                               : writeConnectionListing(core.connections, write);
+        written = written && output.flush(stopSignals.fd());
     }
     output.close();
-    return windowlessEnd(stopSignals, output, false, core.applicationName(), "list");
+    const LogEnd end = windowlessEnd(stopSignals, output, false, core.applicationName(), "list");
+    if (end.signal || end.status || written) return end;
+    std::fprintf(stderr, "%s: cannot write the whole list.\n", qPrintable(core.applicationName()));
+    return {EXIT_FAILURE, 0};
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Every process holding sockets may cost a descriptor to watch.
+    raiseDescriptorLimit();
     QStringList arguments;
     for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
     const QString program = argc > 0 && *argv[0] ? QFileInfo(arguments.constFirst()).fileName()

@@ -96,6 +96,11 @@
         <source>ひとりの利用者が同時に開けるキャプチャの数を超えています</source>
         <translation>more captures than one user may run at once</translation>
     </message>
+    <message>
+        <source>%1を通るパケットのうち%2個を数えられませんでした (カーネルが破棄しました)。合計はその分少なくなります。</source>
+        <extracomment>%1 the interface address, %2 how many datagrams.</extracomment>
+        <translation>%2 packets through %1 could not be counted (the kernel dropped them). The totals are short by as much.</translation>
+    </message>
 </context>
 <context>
     <name>CommandMenu</name>
@@ -257,6 +262,15 @@
 プログラムを終了します。</source>
         <translation>
 The system above is not supported. Kestrova cannot start.
+The program ends.</translation>
+    </message>
+    <message>
+        <source>
+上記OSで必要な機能を確かめられませんでした (%1)。Kestrovaを起動することができません。
+プログラムを終了します。</source>
+        <extracomment>%1 what could not be checked, and why.</extracomment>
+        <translation>
+Kestrova could not check what it needs on the system above (%1). Kestrova cannot start.
 The program ends.</translation>
     </message>
 </context>

@@ -22,7 +22,7 @@ std::string describe(const SystemVersion& system) {
 }  // namespace
 
 PlatformVerdict classifyLinux(const std::optional<SystemVersion>& system, bool kernelInterfacesPresent,
-                              bool translucencySupported) {
+                              bool translucencySupported, std::string_view checkFailure) {
     PlatformVerdict verdict;
     if (!system) {
         verdict.osDescription = std::string(UNKNOWN_SYSTEM);
@@ -31,6 +31,7 @@ PlatformVerdict classifyLinux(const std::optional<SystemVersion>& system, bool k
     verdict.osSupported = system->sysname == "Linux" && kernelInterfacesPresent;
     verdict.layeredCapable = verdict.osSupported && translucencySupported;
     verdict.osDescription = describe(*system);
+    if (system->sysname == "Linux" && !kernelInterfacesPresent) verdict.checkFailure = checkFailure;
     return verdict;
 }
 

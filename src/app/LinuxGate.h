@@ -1,5 +1,6 @@
 #pragma once
 #include <optional>
+#include <string_view>
 
 #include "app/PlatformVerdict.h"
 #include "platform/VersionInfo.h"
@@ -10,8 +11,9 @@ namespace kestrova {
 // offers the connection table and per-process entries. Translucency depends
 // on the window system and is only claimed for a supported system.
 // `system` is nullopt when uname failed; the description is then
-// "unknown system".
+// "unknown system". `checkFailure` names what could not be checked when the
+// interfaces were not found (see VersionInfo::kernelCheckFailure).
 PlatformVerdict classifyLinux(const std::optional<SystemVersion>& system, bool kernelInterfacesPresent,
-                              bool translucencySupported);
+                              bool translucencySupported, std::string_view checkFailure = {});
 
 }  // namespace kestrova

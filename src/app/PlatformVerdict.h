@@ -13,6 +13,9 @@ struct PlatformVerdict {
     // Whether the main window can be made translucent.
     bool layeredCapable = false;
     std::string osDescription;
+    // What could not be checked, "what: why", when that alone kept the
+    // system from being accepted: it was not found wanting.
+    std::string checkFailure;
 };
 
 // Shown after the description when the system is refused (as written; the

@@ -71,6 +71,10 @@ std::string notInGroupLine(std::string_view group, std::string_view user) {
 
 std::string cannotRunLine(std::string_view path) { return formatText(UiText::CannotRun, {path}); }
 
+std::string packetsDroppedLine(const IpAddress& address, std::string_view zone, std::uint64_t count) {
+    return formatText(UiText::PacketsDropped, {addressText(address, zone), std::to_string(count)});
+}
+
 std::string captureEndedLine(const IpAddress& address, std::string_view zone, const CaptureEnding& ending) {
     return formatText(UiText::CaptureStopped, {addressText(address, zone), endingText(ending)});
 }

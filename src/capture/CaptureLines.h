@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,10 @@ std::string notInGroupLine(std::string_view group, std::string_view user);
 
 // The user may not run the program at `path`, and no group would let them.
 std::string cannotRunLine(std::string_view path);
+
+// The kernel dropped `count` datagrams of a worker's address before the
+// capture could take them: the totals are short by them.
+std::string packetsDroppedLine(const IpAddress& address, std::string_view zone, std::uint64_t count);
 
 // Why a worker's capture ended before it was stopped.
 struct CaptureEnding {

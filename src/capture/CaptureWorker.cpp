@@ -7,6 +7,8 @@
 #include <optional>
 #include <vector>
 
+#include "monitor/AddressText.h"
+
 namespace kestrova {
 
 namespace {
@@ -34,13 +36,47 @@ void appendReports(const ConnectionRecord& record, const LinkZones& zones, const
 }
 
 CaptureWorker::CaptureWorker(CapturePlan plan, CaptureContext context)
-    : plan_(std::move(plan)), context_(context) {}
+    : plan_(std::move(plan)), context_(context), zones_(std::make_shared<const LinkZones>(plan_.zones)) {}
+
+std::shared_ptr<const LinkZones> CaptureWorker::zones() const {
+    std::lock_guard lock(zonesMutex_);
+    return zones_;
+}
+
+void CaptureWorker::setZones(LinkZones zones) {
+    auto updated = std::make_shared<const LinkZones>(std::move(zones));
+    std::lock_guard lock(zonesMutex_);
+    zones_ = std::move(updated);
+}
 
 bool CaptureWorker::handOver(std::function<void()> work, const std::stop_token& stop) {
     return context_.window.send(std::move(work), stop);
 }
 
+std::string CaptureWorker::droppedLine(std::uint64_t count) const {
+    return packetsDroppedLine(plan_.address.address, plan_.address.interfaceName, count);
+}
+
+std::string CaptureWorker::addressShown() const {
+    return addressText(plan_.address.address, plan_.address.interfaceName);
+}
+
+bool CaptureWorker::tellDrops(const std::stop_token& stop) {
+    if (spellDrops_ == 0) return true;
+    const std::string line = droppedLine(spellDrops_);
+    const std::string address = addressShown();
+    if (!handOver([&] { context_.events.packetsDropped(line, address, spellDrops_); }, stop))
+        return false;
+    spellDrops_ = 0;
+    return true;
+}
+
 void CaptureWorker::run(std::stop_token stop) {
+    runCapture(stop);
+    finished_ = true;
+}
+
+void CaptureWorker::runCapture(std::stop_token stop) {
     const std::string line = captureOpenedLine(plan_.address.address, plan_.address.interfaceName);
 
     if (!plan_.request) {
@@ -61,7 +97,12 @@ void CaptureWorker::run(std::stop_token stop) {
         if (stop.stop_requested()) return;
         const SourceStart started = source->start(*plan_.request);
         if (started.outcome == SourceStart::Outcome::NotPermitted) {
-            handOver([&] { context_.events.captureNotPermitted(); }, stop);
+            handOver(
+                [&] {
+                    finished_ = true;
+                    context_.events.captureNotPermitted();
+                },
+                stop);
             return;
         }
         if (started.outcome == SourceStart::Outcome::Failed) {
@@ -75,13 +116,26 @@ void CaptureWorker::run(std::stop_token stop) {
             if (ending->kind == CaptureEnding::Kind::Ended) ending->end = end;
         }
     }
-    if (stop.stop_requested()) return;
+    if (stop.stop_requested() || !tellDrops(stop)) return;
+    // The end is marked as it is told, on the window thread, so that the
+    // window never finds a worker that has said its last and yet runs.
     if (ending->kind == CaptureEnding::Kind::Status && ending->status == HelperStatus::PermissionDenied) {
-        handOver([&] { context_.events.capturePermissionDenied(); }, stop);
+        handOver(
+            [&] {
+                finished_ = true;
+                context_.events.capturePermissionDenied();
+            },
+            stop);
         return;
     }
     const std::string ended = captureEndedLine(plan_.address.address, plan_.address.interfaceName, *ending);
-    handOver([&] { context_.events.captureEnded(ended); }, stop);
+    handOver(
+        [&] {
+            finished_ = true;
+            lostItsAddress_ = ending->kind == CaptureEnding::Kind::Status && ending->status == HelperStatus::NoSuchAddress;
+            context_.events.captureEnded(ended);
+        },
+        stop);
 }
 
 std::optional<CaptureEnding> CaptureWorker::readRecords(PacketSource& source, std::string_view openedLine,
@@ -94,7 +148,19 @@ std::optional<CaptureEnding> CaptureWorker::readRecords(PacketSource& source, st
     const CaptureEnding garbled{CaptureEnding::Kind::Garbled};
 
     while (true) {
-        const std::size_t count = source.read(std::span(buffer).subspan(held));
+        // While drops are being counted, a quiet second ends their spell.
+        std::size_t count = 0;
+        if (spellDrops_ > 0) {
+            const std::optional<std::size_t> got = source.readWithin(std::span(buffer).subspan(held), kQuietSpellMs);
+            if (stop.stop_requested()) return std::nullopt;
+            if (!got) {
+                if (!tellDrops(stop)) return std::nullopt;
+                continue;
+            }
+            count = *got;
+        } else {
+            count = source.read(std::span(buffer).subspan(held));
+        }
         if (stop.stop_requested()) return std::nullopt;
         // The end of the stream; a record cut short by it is garbled.
         if (count == 0) return held == 0 ? CaptureEnding{CaptureEnding::Kind::Ended} : garbled;
@@ -102,8 +168,10 @@ std::optional<CaptureEnding> CaptureWorker::readRecords(PacketSource& source, st
         const std::size_t whole = filled - filled % kCaptureRecordSize;
 
         reports.clear();
+        std::shared_ptr<const LinkZones> zones;
         std::optional<LocalTime> now;
         std::optional<CaptureEnding> ending;
+        bool spellOver = false;
         for (std::size_t offset = 0; offset < whole && !ending; offset += kCaptureRecordSize) {
             const CaptureRecord record =
                 decodeRecord(std::span<const std::byte, kCaptureRecordSize>(buffer.data() + offset, kCaptureRecordSize));
@@ -122,11 +190,18 @@ std::optional<CaptureEnding> CaptureWorker::readRecords(PacketSource& source, st
                 if (!ready) return garbled;
                 // Every report of one read is built at the same moment.
                 if (!now) now = context_.clock.now();
-                appendReports(*connection, plan_.zones, *now, reports);
+                if (!zones) zones = this->zones();
+                appendReports(*connection, *zones, *now, reports);
             } else if (const auto* counts = std::get_if<StatisticsRecord>(&record)) {
                 if (!ready) return garbled;
                 received_ = counts->received;
                 dropped_ = counts->dropped;
+                // Counts that show no new drop end a spell of them.
+                if (counts->dropped > lastDropped_)
+                    spellDrops_ += counts->dropped - lastDropped_;
+                else
+                    spellOver = spellDrops_ > 0;
+                lastDropped_ = counts->dropped;
             } else {
                 // A garbled record casts doubt on the whole read: none of it
                 // reaches the rows.
@@ -135,6 +210,7 @@ std::optional<CaptureEnding> CaptureWorker::readRecords(PacketSource& source, st
         }
         if (!reports.empty() && !handOver([&] { context_.events.packetsCaptured(reports); }, stop))
             return std::nullopt;
+        if (spellOver && !tellDrops(stop)) return std::nullopt;
         if (ending) return ending;
 
         held = filled - whole;

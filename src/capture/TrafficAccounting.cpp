@@ -34,8 +34,45 @@ void TrafficAccounting::rowsOf(const PacketReport& report, std::vector<std::uint
     out.insert(out.end(), inbound.begin(), inbound.end());
 }
 
+void TrafficAccounting::hold(const PacketReport& report) {
+    std::string key;
+    for (std::string_view field : {fieldText(report.sourceAddress), fieldText(report.sourcePort),
+                                   fieldText(report.destinationAddress), fieldText(report.destinationPort)}) {
+        key.append(field);
+        key += '\0';
+    }
+    auto it = held_.find(key);
+    if (it == held_.end()) {
+        if (held_.size() >= kMaxHeld) return;
+        it = held_.emplace(std::move(key), Held{report}).first;
+    }
+    it->second.bytes += report.size;
+}
+
+void TrafficAccounting::addToTotal(int row, std::uint64_t bytes) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, readTotal(list_.cellText(row, colTotalBytes)) + bytes).ptr;
+    list_.setCellText(row, colTotalBytes, std::string_view(digits, static_cast<std::size_t>(end - digits)));
+}
+
+void TrafficAccounting::refreshed() {
+    for (auto it = held_.begin(); it != held_.end();) {
+        rowsOf(it->second.report, matches_);
+        if (matches_.empty() && ++it->second.refreshes < kHeldRefreshes) {
+            ++it;
+            continue;
+        }
+        // The rows are new, so none shows the mark: only totals change.
+        for (std::uint64_t serial : matches_) {
+            const int row = list_.rowOfSerial(serial);
+            if (row >= 0) addToTotal(row, it->second.bytes);
+        }
+        it = held_.erase(it);
+    }
+}
+
 void TrafficAccounting::account(std::span<const PacketReport> reports, std::string_view activeMark) {
-    if (reports.empty() || list_.rowCount() == 0) return;
+    if (reports.empty()) return;
 
     added_.clear();
     const PacketReport* previous = nullptr;
@@ -47,19 +84,16 @@ void TrafficAccounting::account(std::span<const PacketReport> reports, std::stri
                               fieldText(previous->destinationAddress) == fieldText(report.destinationAddress) &&
                               fieldText(previous->destinationPort) == fieldText(report.destinationPort);
         if (!sameRows) rowsOf(report, matches_);
+        if (matches_.empty()) hold(report);
         for (std::uint64_t serial : matches_) added_[serial] += report.size;
         previous = &report;
     }
+    if (list_.rowCount() == 0) return;
     lastMatches_ = matches_;  // the rows of the last report
 
-    char digits[24];
-    auto writeTotal = [&](int row, std::uint64_t total) {
-        const auto end = std::to_chars(digits, digits + sizeof digits, total).ptr;
-        list_.setCellText(row, colTotalBytes, std::string_view(digits, static_cast<std::size_t>(end - digits)));
-    };
     for (const auto& [serial, bytes] : added_) {
         const int row = list_.rowOfSerial(serial);
-        if (row >= 0) writeTotal(row, readTotal(list_.cellText(row, colTotalBytes)) + bytes);
+        if (row >= 0) addToTotal(row, bytes);
     }
 
     // Only the rows of the last report keep a mark. Clearing a mark changes

@@ -4,6 +4,7 @@
 #include <rapidjson/writer.h>
 
 #include <charconv>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 
@@ -112,6 +113,9 @@ std::string jsonLogLine(const LocalTime& time, const LogEvent& event, std::strin
         } else if (event.kind == LogKind::Name) {
             object.string("ip", event.address);
             object.string("name", event.name);
+        } else if (event.kind == LogKind::Capture && !event.count.empty()) {
+            object.string("ip", event.address);
+            object.number("dropped", event.count);
         }
     }
     std::string line(buffer.GetString(), buffer.GetSize());
@@ -120,6 +124,19 @@ std::string jsonLogLine(const LocalTime& time, const LogEvent& event, std::strin
 }
 
 std::string jsonConnectionList(const ConnectionList& list, bool withBytes) {
+    std::string out;
+    writeJsonConnectionList(
+        list, withBytes,
+        [&out](std::string_view piece) {
+            out.append(piece);
+            return true;
+        },
+        SIZE_MAX);
+    return out;
+}
+
+bool writeJsonConnectionList(const ConnectionList& list, bool withBytes,
+                             const std::function<bool(std::string_view)>& write, std::size_t pieceSize) {
     std::string out = "[";
     rapidjson::StringBuffer buffer;
     for (int row = 0; row < list.rowCount(); ++row) {
@@ -130,9 +147,13 @@ std::string jsonConnectionList(const ConnectionList& list, bool withBytes) {
         }
         out += row == 0 ? "\n" : ",\n";
         out.append(buffer.GetString(), buffer.GetSize());
+        if (out.size() >= pieceSize) {
+            if (!write(out)) return false;
+            out.clear();
+        }
     }
     out += "\n]\n";
-    return out;
+    return write(out);
 }
 
 }  // namespace kestrova

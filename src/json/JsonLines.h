@@ -1,4 +1,6 @@
 #pragma once
+#include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -21,5 +23,12 @@ std::string jsonLogLine(const LocalTime& time, const LogEvent& event, std::strin
 // Every row, top row first, as one JSON array with one object per line:
 // the connection fields of jsonLogLine, "bytes" only when `withBytes`.
 std::string jsonConnectionList(const ConnectionList& list, bool withBytes);
+
+// The same array handed to `write` in pieces of about `pieceSize` bytes (each
+// whole rows), so that a table of any size never stands in memory twice.
+// Stops, and returns false, at the first piece `write` does not take.
+bool writeJsonConnectionList(const ConnectionList& list, bool withBytes,
+                             const std::function<bool(std::string_view piece)>& write,
+                             std::size_t pieceSize = std::size_t{1} << 20);
 
 }  // namespace kestrova

@@ -8,6 +8,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "linux/Descriptors.h"
+
 namespace kestrova {
 namespace {
 
@@ -77,9 +79,10 @@ std::optional<std::string> ControlGroups::path(std::uint64_t id) {
     if (auto it = paths_.find(id); it != paths_.end()) return it->second;
     if (missing_.contains(id)) return std::nullopt;
     if (!walkedThisTick_) {
-        walk();
+        walkComplete_ = walk();
         if (auto it = paths_.find(id); it != paths_.end()) return it->second;
     }
+    if (!walkComplete_) return std::nullopt;
     // The group was there when its socket was made, before this tick's
     // table was read and so before the walk: it has been removed since.
     if (missing_.size() >= kMaxMissing) missing_.clear();
@@ -87,44 +90,79 @@ std::optional<std::string> ControlGroups::path(std::uint64_t id) {
     return std::nullopt;
 }
 
-void ControlGroups::walk() {
+bool ControlGroups::walk() {
     walkedThisTick_ = true;
     ++walks_;
-    // Only the groups there are now: a removed group's sockets are named
-    // as those of an unknown one.
-    paths_.clear();
     std::ifstream in(mountinfoPath_);
     std::ostringstream text;
     text << in.rdbuf();
+    if (!in) {
+        if (isShortage(errno)) reportShortageOnce(errno);
+        return false;
+    }
     const std::optional<std::string> mount = findCgroup2Mount(text.str());
-    if (!mount) return;
+    if (!mount) {
+        paths_.clear();
+        return true;
+    }
     const int root = open(mount->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (root < 0) return;
+    if (root < 0) {
+        // A tree that cannot be opened for want of descriptors is still
+        // there; one that cannot be opened at all names no group.
+        const int error = errno;
+        if (!isShortage(error)) {
+            paths_.clear();
+            return true;
+        }
+        reportShortageOnce(error);
+        return false;
+    }
     struct stat st {};
     if (fstat(root, &st) != 0) {
         close(root);
-        return;
+        return false;
     }
-    paths_[st.st_ino] = "";
-    walkBelow(root, "", 0);  // closes root
+    std::unordered_map<std::uint64_t, std::string> found;
+    found[st.st_ino] = "";
+    if (walkBelow(root, "", 0, found)) {
+        // Only the groups there are now: a removed group's sockets are
+        // named as those of an unknown one.
+        paths_ = std::move(found);
+        return true;
+    }
+    found.merge(paths_);
+    paths_ = std::move(found);
+    return false;
 }
 
-void ControlGroups::walkBelow(int directory, const std::string& path, int depth) {
+bool ControlGroups::walkBelow(int directory, const std::string& path, int depth,
+                              std::unordered_map<std::uint64_t, std::string>& found) {
     DIR* dir = fdopendir(directory);
     if (!dir) {
+        const int error = errno;
         close(directory);
-        return;
+        if (isShortage(error)) reportShortageOnce(error);
+        return !isShortage(error);
     }
+    bool complete = true;
     while (dirent* d = readdir(dir)) {
         if (d->d_type != DT_DIR || d->d_name[0] == '.') continue;
         std::string child = path + "/" + d->d_name;
         // The directory's inode number is the group's id.
-        paths_[d->d_ino] = child;
+        found[d->d_ino] = child;
         if (depth + 1 >= kMaxDepth) continue;
         const int fd = openat(dirfd(dir), d->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd >= 0) walkBelow(fd, child, depth + 1);
+        if (fd >= 0) {
+            complete = walkBelow(fd, child, depth + 1, found) && complete;
+        } else if (isShortage(errno)) {
+            // A group removed meanwhile has no children to name; one that
+            // could not be opened may have.
+            reportShortageOnce(errno);
+            complete = false;
+        }
     }
     closedir(dir);
+    return complete;
 }
 
 }  // namespace kestrova

@@ -20,7 +20,9 @@ std::optional<std::string> findCgroup2Mount(std::string_view mountinfo);
 // is; the names are kept, and the tree is walked again only for an id not
 // seen yet, at most once between two calls of beginTick(). An id still
 // unknown after such a walk belongs to a group removed since (ids are never
-// handed out again), and is not looked for again.
+// handed out again), and is not looked for again. A walk that could not
+// finish (out of descriptors, say) proves no group gone: the names known
+// stay, those it found join them, and the next tick walks again.
 class ControlGroups {
 public:
     explicit ControlGroups(std::string mountinfoPath = "/proc/self/mountinfo")
@@ -34,13 +36,16 @@ public:
     std::uint64_t walks() const { return walks_; }
 
 private:
-    void walk();
-    void walkBelow(int directory, const std::string& path, int depth);
+    // False when the walk could not look everywhere.
+    bool walk();
+    bool walkBelow(int directory, const std::string& path, int depth,
+                   std::unordered_map<std::uint64_t, std::string>& found);
 
     std::string mountinfoPath_;
     std::unordered_map<std::uint64_t, std::string> paths_;
     std::unordered_set<std::uint64_t> missing_;
     bool walkedThisTick_ = false;
+    bool walkComplete_ = true;
     std::uint64_t walks_ = 0;
 };
 

@@ -13,7 +13,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <filesystem>
 
 #include "capture/CapturePlan.h"
@@ -115,14 +118,24 @@ SourceStart LinuxPacketSource::start(const CaptureRequest& request) {
     return {};
 }
 
-std::size_t LinuxPacketSource::read(std::span<std::byte> buffer) {
+std::size_t LinuxPacketSource::read(std::span<std::byte> buffer) { return readWithin(buffer, -1).value_or(0); }
+
+std::optional<std::size_t> LinuxPacketSource::readWithin(std::span<std::byte> buffer, int timeoutMs) {
     if (pipe_ < 0 || buffer.empty()) return 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (true) {
+        int wait = -1;
+        if (timeoutMs >= 0) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            wait = static_cast<int>(std::max<std::int64_t>(left.count(), 0));
+        }
         pollfd fds[2] = {{pipe_, POLLIN, 0}, {wake_, POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
+        const int ready = poll(fds, 2, wait);
+        if (ready < 0) {
             if (errno == EINTR) continue;
             return 0;
         }
+        if (ready == 0) return std::nullopt;
         if (fds[1].revents) return 0;
         const ssize_t count = ::read(pipe_, buffer.data(), buffer.size());
         if (count > 0) return static_cast<std::size_t>(count);

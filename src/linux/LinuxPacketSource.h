@@ -20,6 +20,7 @@ public:
 
     SourceStart start(const CaptureRequest& request) override;
     std::size_t read(std::span<std::byte> buffer) override;
+    std::optional<std::size_t> readWithin(std::span<std::byte> buffer, int timeoutMs) override;
     void stop() override;
     SourceEnd finish() override;
 

@@ -8,6 +8,8 @@
 #include <limits>
 #include <vector>
 
+#include "linux/Descriptors.h"
+
 namespace kestrova {
 
 std::string LinuxProcessInfo::imagePath(std::int64_t pid) {
@@ -55,6 +57,13 @@ std::optional<std::string> LinuxProcessInfo::userName(std::uint32_t uid) {
             continue;
         }
         if (error == 0 && found && found->pw_name) it->second = std::string(found->pw_name);
+        // A database that could not be read (out of descriptors, say) is
+        // asked again next time rather than taken to know no such user.
+        if (error != 0) {
+            if (isShortage(error)) reportShortageOnce(error);
+            users_.erase(it);
+            return std::nullopt;
+        }
         return it->second;
     }
 }

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "linux/Descriptors.h"
+
 namespace kestrova {
 namespace {
 
@@ -56,23 +58,51 @@ std::optional<std::uint64_t> parseStartTime(std::string_view stat) {
     return std::nullopt;
 }
 
-// The start time from the stat file `name` in folder `dirFd`.
-std::optional<std::uint64_t> readStartTime(int dirFd, const char* name) {
+// Notes in `outcome` why a process's descriptors could not be read: they
+// may not be read by us, or we ran short of descriptors or memory. A process
+// that has gone is no failure.
+void lookFailed(int error, ScanOutcome& outcome) {
+    if (isShortage(error)) {
+        outcome.cutShort = true;
+        reportShortageOnce(error);
+    } else if (error == EACCES || error == EPERM) {
+        outcome.denied = true;
+    }
+}
+
+}  // namespace
+
+ProcSocketOwnerSource::StartTime ProcSocketOwnerSource::readStartTime(int dirFd, const char* name) {
+    // A process that has gone cannot be opened or read any more; one we
+    // could not look at for want of descriptors or memory may well live.
+    auto failed = [](int error) {
+        if (!isShortage(error))
+            return StartTime{StartTime::State::Gone};
+        reportShortageOnce(error);
+        return StartTime{StartTime::State::Unknown};
+    };
     const int fd = openat(dirFd, name, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
-        return std::nullopt;
+        return failed(errno);
     char text[1024];
     ssize_t n;
     do
         n = read(fd, text, sizeof text);
     while (n < 0 && errno == EINTR);
+    const int error = errno;
     close(fd);
-    if (n <= 0)
-        return std::nullopt;
-    return parseStartTime(std::string_view(text, static_cast<std::size_t>(n)));
+    if (n < 0)
+        return failed(error);
+    const std::optional<std::uint64_t> start =
+        parseStartTime(std::string_view(text, static_cast<std::size_t>(n)));
+    if (!start)
+        return {StartTime::State::Gone};
+    return {StartTime::State::Known, *start};
 }
 
-}  // namespace
+std::size_t ProcSocketOwnerSource::defaultMaxPidfds() {
+    return std::min<std::size_t>(descriptorLimit() / 4, std::size_t{1} << 16);
+}
 
 ProcSocketOwnerSource::ProcSocketOwnerSource(std::string procRoot, std::size_t maxPidfds)
     : procRoot_(std::move(procRoot)), maxPidfds_(maxPidfds) {}
@@ -83,46 +113,56 @@ ProcSocketOwnerSource::~ProcSocketOwnerSource() {
             close(watched.pidfd);
 }
 
-std::optional<std::uint64_t> ProcSocketOwnerSource::startTimeOf(std::uint32_t pid) const {
+ProcSocketOwnerSource::StartTime ProcSocketOwnerSource::startTimeOf(std::uint32_t pid) const {
     const std::string path = procRoot_ + "/" + std::to_string(pid) + "/stat";
     return readStartTime(AT_FDCWD, path.c_str());
 }
 
-void ProcSocketOwnerSource::scan(std::vector<SocketHolder>& holders) {
+ScanOutcome ProcSocketOwnerSource::scan(std::vector<SocketHolder>& holders) {
     holders.clear();
     walked_.clear();
+    ScanOutcome outcome;
+    outcome.uid = geteuid();
     int procFd = open(procRoot_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (procFd < 0)
-        return;
-    DIR* proc = fdopendir(procFd);
+    DIR* proc = procFd >= 0 ? fdopendir(procFd) : nullptr;
     if (!proc) {
-        close(procFd);
-        return;
+        // No process could be looked at, whatever the reason.
+        const int error = errno;
+        if (procFd >= 0)
+            close(procFd);
+        lookFailed(error, outcome);
+        outcome.cutShort = true;
+        return outcome;
     }
     while (dirent* d = readdir(proc)) {
         std::uint32_t pid = 0;
         if (d->d_name[0] >= '1' && d->d_name[0] <= '9' && parsePid(d->d_name, pid))
-            scanProcess(procFd, d->d_name, pid, holders);
+            scanProcess(procFd, d->d_name, pid, holders, outcome);
     }
     closedir(proc);  // closes procFd
+    return outcome;
 }
 
 void ProcSocketOwnerSource::scanProcess(int procFd, const char* pidName, std::uint32_t pid,
-                                        std::vector<SocketHolder>& holders) {
+                                        std::vector<SocketHolder>& holders, ScanOutcome& outcome) {
     // The open folder stands for this one process: once it ends, nothing
     // in the folder opens any more, even when another process gets its pid.
     const int processFd = openat(procFd, pidName, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (processFd < 0)
+    if (processFd < 0) {
+        lookFailed(errno, outcome);
         return;
+    }
     // The process may end, or deny us, at any point below; whatever was read
     // up to then is still right, so it is simply cut short.
     int fdDirFd = openat(processFd, "fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fdDirFd < 0) {
+        lookFailed(errno, outcome);
         close(processFd);
         return;
     }
     DIR* fds = fdopendir(fdDirFd);
     if (!fds) {
+        lookFailed(errno, outcome);
         close(fdDirFd);
         close(processFd);
         return;
@@ -149,10 +189,15 @@ void ProcSocketOwnerSource::scanProcess(int procFd, const char* pidName, std::ui
     closedir(fds);
     if (holders.size() > before) {
         // What tells this process from a later one with its pid.
-        if (auto start = readStartTime(processFd, "stat"))
-            walked_[pid] = *start;
-        else
-            holders.resize(before);  // it has ended, and its sockets with it
+        const StartTime start = readStartTime(processFd, "stat");
+        if (start.state == StartTime::State::Known) {
+            walked_[pid] = start.value;
+        } else {
+            // Ended, and its sockets with it; or not to be told from a later
+            // process, so its sockets are left to what was known of them.
+            holders.resize(before);
+            outcome.cutShort = outcome.cutShort || start.state == StartTime::State::Unknown;
+        }
     }
     close(processFd);
 }
@@ -160,22 +205,34 @@ void ProcSocketOwnerSource::scanProcess(int procFd, const char* pidName, std::ui
 bool ProcSocketOwnerSource::watch(std::uint32_t pid) {
     if (watched_.contains(pid))
         return true;
-    // The process the walk found, if it found this pid.
+    // The process the walk found, if it found this pid; a process with
+    // another start time has the pid now.
     const auto walked = walked_.find(pid);
-    auto sameProcess = [&](std::optional<std::uint64_t> start) {
-        return start && (walked == walked_.end() || *start == walked->second);
+    std::optional<std::uint64_t> known;
+    if (walked != walked_.end())
+        known = walked->second;
+    auto sameProcess = [&](const StartTime& start) {
+        if (start.state == StartTime::State::Gone)
+            return false;
+        if (start.state == StartTime::State::Known) {
+            if (known && *known != start.value)
+                return false;
+            known = start.value;
+        }
+        // Could not look: taken for the one the walk found, and looked at
+        // again by collectExited().
+        return true;
     };
     if (pidfdsWork_ && pidfdCount_ < maxPidfds_) {
         int fd = openPidfd(pid);
         if (fd >= 0) {
             // The pidfd holds whichever process has the pid now; is it the
             // one the walk found?
-            const std::optional<std::uint64_t> start = startTimeOf(pid);
-            if (!sameProcess(start)) {
+            if (!sameProcess(startTimeOf(pid))) {
                 close(fd);
                 return false;
             }
-            watched_.emplace(pid, Watched{fd, *start});
+            watched_.emplace(pid, Watched{fd, known});
             ++pidfdCount_;
             return true;
         }
@@ -186,10 +243,9 @@ bool ProcSocketOwnerSource::watch(std::uint32_t pid) {
         // Otherwise (out of descriptors, say) this one pid is checked by its
         // start time.
     }
-    const std::optional<std::uint64_t> start = startTimeOf(pid);
-    if (!sameProcess(start))
+    if (!sameProcess(startTimeOf(pid)))
         return false;
-    watched_.emplace(pid, Watched{-1, *start});
+    watched_.emplace(pid, Watched{-1, known});
     return true;
 }
 
@@ -209,13 +265,22 @@ void ProcSocketOwnerSource::collectExited(std::vector<std::uint32_t>& exited) {
         return;
     polled_.clear();
     polledPids_.clear();
-    for (const auto& [pid, watched] : watched_) {
+    for (auto& [pid, watched] : watched_) {
         if (watched.pidfd >= 0) {
             polled_.push_back({watched.pidfd, POLLIN, 0});
             polledPids_.push_back(pid);
-        } else if (startTimeOf(pid) != watched.start) {
-            exited.push_back(pid);  // gone, or its pid is another process's now
+            continue;
         }
+        const StartTime now = startTimeOf(pid);
+        if (now.state == StartTime::State::Gone) {
+            exited.push_back(pid);
+        } else if (now.state == StartTime::State::Known) {
+            if (watched.start && *watched.start != now.value)
+                exited.push_back(pid);  // its pid is another process's now
+            else
+                watched.start = now.value;
+        }
+        // Could not look: looked at again next time.
     }
     if (polled_.empty())
         return;

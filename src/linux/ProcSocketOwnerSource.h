@@ -20,15 +20,15 @@ class ProcSocketOwnerSource : public SocketOwnerSource {
 public:
     // Past this many pidfds, further owners are checked by their start time:
     // a busy server could otherwise fill our descriptor table and starve the
-    // /proc walk itself.
-    static constexpr std::size_t kMaxPidfds = 512;
+    // /proc walk itself. A quarter of the descriptor limit.
+    static std::size_t defaultMaxPidfds();
 
-    explicit ProcSocketOwnerSource(std::string procRoot = "/proc", std::size_t maxPidfds = kMaxPidfds);
+    explicit ProcSocketOwnerSource(std::string procRoot = "/proc", std::size_t maxPidfds = defaultMaxPidfds());
     ~ProcSocketOwnerSource() override;
     ProcSocketOwnerSource(const ProcSocketOwnerSource&) = delete;
     ProcSocketOwnerSource& operator=(const ProcSocketOwnerSource&) = delete;
 
-    void scan(std::vector<SocketHolder>& holders) override;
+    ScanOutcome scan(std::vector<SocketHolder>& holders) override;
     bool watch(std::uint32_t pid) override;
     void unwatch(std::uint32_t pid) override;
     void collectExited(std::vector<std::uint32_t>& exited) override;
@@ -36,12 +36,22 @@ public:
 private:
     struct Watched {
         int pidfd = -1;  // -1: checked by its start time
-        std::uint64_t start = 0;
+        // Nothing while it could not be read yet.
+        std::optional<std::uint64_t> start;
     };
 
-    void scanProcess(int procFd, const char* pidName, std::uint32_t pid, std::vector<SocketHolder>& holders);
-    // The start time of the process that has `pid` now; nothing when none has.
-    std::optional<std::uint64_t> startTimeOf(std::uint32_t pid) const;
+    // What a look at a process's start time found.
+    struct StartTime {
+        enum class State { Known, Gone, Unknown };  // Unknown: could not look
+        State state = State::Unknown;
+        std::uint64_t value = 0;
+    };
+    static StartTime readStartTime(int dirFd, const char* name);
+
+    void scanProcess(int procFd, const char* pidName, std::uint32_t pid, std::vector<SocketHolder>& holders,
+                     ScanOutcome& outcome);
+    // The start time of the process that has `pid` now.
+    StartTime startTimeOf(std::uint32_t pid) const;
 
     std::string procRoot_;
     std::size_t maxPidfds_;

@@ -11,7 +11,8 @@ void SocketOwnerCache::assignOwners(std::span<TcpSocketEntry> entries, Clock::ti
 
     bool scanned = false;
     const bool complete = resolve(entries);
-    const bool retryDue = unresolved_ > 0 && now >= retryAt_;
+    // A walk cut short is made again, as one that left sockets unowned is.
+    const bool retryDue = (unresolved_ > 0 || lastScan_.cutShort) && now >= retryAt_;
     const bool rewalkDue = !owners_.empty() && now >= rewalkAt_;
     if (!complete || retryDue || rewalkDue) {
         rescan(entries, now, complete && retryDue);
@@ -104,7 +105,7 @@ void SocketOwnerCache::ownByListeners(std::span<TcpSocketEntry> entries) {
     // holder and out of the accept queue's states is the kernel's.
     for (std::size_t i : pending_) {
         TcpSocketEntry& e = entries[i];
-        e.row.pid = e.inode != 0 ? kPidNotVisible : 0;
+        e.row.pid = e.inode != 0 && !heldByNobody(e) ? kPidNotVisible : 0;
     }
     listeners_.clear();
     for (const TcpSocketEntry& e : entries) {
@@ -145,6 +146,15 @@ void SocketOwnerCache::ownByListeners(std::span<TcpSocketEntry> entries) {
     }
 }
 
+bool SocketOwnerCache::heldByNobody(const TcpSocketEntry& e) const {
+    // A walk that read every process of the socket's user (ours, or every
+    // user's for root) found no holder: it has none, or none that lasted
+    // until the walk. A walk cut short proves nothing.
+    if (lastScan_.cutShort)
+        return false;
+    return e.row.uid == lastScan_.uid || (lastScan_.uid == 0 && !lastScan_.denied);
+}
+
 void SocketOwnerCache::dropExitedOwners() {
     exited_.clear();
     source_.collectExited(exited_);
@@ -162,7 +172,9 @@ void SocketOwnerCache::rescan(std::span<const TcpSocketEntry> entries, Clock::ti
     ++scans_;
     rewalkAt_ = now + kOwnerRewalkInterval;
     holders_.clear();
-    source_.scan(holders_);
+    const ScanOutcome outcome = source_.scan(holders_);
+    const bool newlyCutShort = outcome.cutShort && !lastScan_.cutShort;
+    lastScan_ = outcome;
     std::sort(holders_.begin(), holders_.end());
 
     std::unordered_map<std::uint64_t, Owner> fresh;
@@ -190,14 +202,21 @@ void SocketOwnerCache::rescan(std::span<const TcpSocketEntry> entries, Clock::ti
     // (other users, other namespaces), but some are only passing between
     // processes or waiting for accept() to install them: those are looked
     // for again after a second, and after that less and less often.
+    // A walk cut short for want of descriptors or memory missed processes it
+    // could not look at: the sockets it did not find keep what they had.
     std::size_t newlyUnheld = 0;
     for (const TcpSocketEntry& e : entries) {
-        if (!wantsOwner(e) || !fresh.try_emplace(e.inode, Owner{0, 0}).second)
+        if (!wantsOwner(e) || fresh.contains(e.inode))
             continue;
         auto old = owners_.find(e.inode);
+        if (outcome.cutShort && old != owners_.end()) {
+            fresh.emplace(e.inode, old->second);
+            continue;
+        }
+        fresh.emplace(e.inode, Owner{0, 0});
         newlyUnheld += old == owners_.end() || old->second.pid != 0;
     }
-    if (newlyUnheld > 0)
+    if (newlyUnheld > 0 || newlyCutShort)
         retryBackoff_ = kFirstOwnerRetryBackoff;
     else if (retry)
         retryBackoff_ = std::min<Clock::duration>(retryBackoff_ * 2, kOwnerRewalkInterval);

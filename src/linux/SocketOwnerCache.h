@@ -17,18 +17,32 @@ struct SocketHolder {
     auto operator<=>(const SocketHolder&) const = default;
 };
 
+// What a walk of the processes could see.
+struct ScanOutcome {
+    // Some processes could not be looked at for want of descriptors or
+    // memory: sockets they hold may be missing from the holders.
+    bool cutShort = false;
+    // The descriptors of some process may not be read by us.
+    bool denied = false;
+    // Whose processes we may always read: our own user's.
+    std::uint32_t uid = 0;
+};
+
 // Where socket owners come from: a walk over every process's descriptors and
 // a way to learn that a process has ended.
 class SocketOwnerSource {
 public:
     virtual ~SocketOwnerSource() = default;
     // Replaces `holders` with every socket descriptor of every process that
-    // may be inspected. Processes that vanish or deny access are left out.
-    virtual void scan(std::vector<SocketHolder>& holders) = 0;
-    // Starts watching `pid` for its exit; false when it has already gone.
+    // may be inspected. Processes that vanish or deny access are left out,
+    // and so are those that could not be looked at; the outcome tells which.
+    virtual ScanOutcome scan(std::vector<SocketHolder>& holders) = 0;
+    // Starts watching `pid` for its exit; false when it has gone. A process
+    // that could not be looked at is watched as one that lives.
     virtual bool watch(std::uint32_t pid) = 0;
     virtual void unwatch(std::uint32_t pid) = 0;
-    // Appends the watched pids that have ended.
+    // Appends the watched pids that have ended; one that could not be
+    // looked at is not among them.
     virtual void collectExited(std::vector<std::uint32_t>& exited) = 0;
 };
 
@@ -60,7 +74,10 @@ public:
     // queue (no holder yet) gets the listener's owner, so that its row keeps
     // one key from the handshake to long after accept(). A socket held
     // where we cannot look gets kPidNotVisible, and the kernel's own ones
-    // (TIME_WAIT, closed by their process) get 0. `entries` is the whole
+    // (TIME_WAIT, closed by their process, or held by nobody where we may
+    // look everywhere) get 0. A walk cut short for want of descriptors or
+    // memory takes nothing away: a socket it did not find keeps the owner it
+    // had, and the walk is made again a second later. `entries` is the whole
     // current table, read at `now`; cached sockets missing from it are
     // forgotten.
     void assignOwners(std::span<TcpSocketEntry> entries, Clock::time_point now);
@@ -93,6 +110,9 @@ private:
     // ended (its entries are dropped).
     bool watchOwners(std::span<const TcpSocketEntry> entries);
     void dropPids(const std::unordered_set<std::uint32_t>& pids);
+    // Whether a socket of `e`'s that no walk found a holder for is held by
+    // nobody, rather than by a process we may not see.
+    bool heldByNobody(const TcpSocketEntry& e) const;
     // Gives the sockets in `pending_` the owner of their listener, or their
     // stand-in owner when there is none to give.
     void ownByListeners(std::span<TcpSocketEntry> entries);
@@ -105,6 +125,8 @@ private:
     // Sockets in this table that a visible process should hold but none
     // does, as resolve() found them.
     std::size_t unresolved_ = 0;
+    // What the last walk could see; before any, nothing.
+    ScanOutcome lastScan_{false, true, ~std::uint32_t{0}};
     Clock::duration retryBackoff_ = kFirstOwnerRetryBackoff;
     Clock::time_point retryAt_{};
     Clock::time_point rewalkAt_{};

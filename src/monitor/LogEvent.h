@@ -51,8 +51,9 @@ struct LogEvent {
     // Added, Changed and Removed: the connection.
     const ConnectionFacts* connection = nullptr;
     // Process: the process id and its program; Name: the address and the
-    // name found.
-    std::string_view pid{}, process{}, address{}, name{};
+    // name found; Capture, for datagrams the kernel dropped: the address and
+    // how many.
+    std::string_view pid{}, process{}, address{}, name{}, count{};
 };
 
 // Where a part of the monitor writes its log lines. A plain text sink (one

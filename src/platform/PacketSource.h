@@ -2,6 +2,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -52,6 +53,12 @@ public:
     // how many, or 0 once the stream has ended or the source was stopped. The
     // bytes need not end on a record boundary.
     virtual std::size_t read(std::span<std::byte> buffer) = 0;
+    // As read(), but gives up once `timeoutMs` milliseconds pass without
+    // record bytes: nothing then. A source that cannot time its wait reads.
+    virtual std::optional<std::size_t> readWithin(std::span<std::byte> buffer, int timeoutMs) {
+        (void)timeoutMs;
+        return read(buffer);
+    }
     // From any thread: ends the capture at once. A read in progress or to
     // come returns 0.
     virtual void stop() = 0;

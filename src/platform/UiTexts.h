@@ -50,6 +50,7 @@ enum class UiText : unsigned {
     LessTransparent,
     MoreTransparent,
     UnsupportedNotice,
+    CheckFailedNotice,
     // What the commands log.
     ShowHostNames,
     ShowAddresses,
@@ -62,6 +63,7 @@ enum class UiText : unsigned {
     // Packet checking.
     CaptureOpened,
     CaptureStopped,
+    PacketsDropped,
     PermissionDenied,
     CannotGainPrivilege,
     NotInGroup,
@@ -129,6 +131,10 @@ inline constexpr std::array<UiTextEntry, kUiTextCount> kUiTexts = {{
     {UiText::MoreTransparent, sourceText("CommandMenu", "透明にする...")},
     {UiText::UnsupportedNotice,
      sourceText("PlatformGate", "\n上記OSはサポート外です。Kestrovaを起動することができません。\nプログラムを終了します。")},
+    //: %1 what could not be checked, and why.
+    {UiText::CheckFailedNotice,
+     sourceText("PlatformGate",
+                "\n上記OSで必要な機能を確かめられませんでした (%1)。Kestrovaを起動することができません。\nプログラムを終了します。")},
     {UiText::ShowHostNames, sourceText("MainDialog", "ホスト名で表示します。")},
     {UiText::ShowAddresses, sourceText("MainDialog", "IPアドレスで表示します。")},
     {UiText::TopmostOn, sourceText("MainDialog", "常に最上位に表示します。")},
@@ -141,6 +147,9 @@ inline constexpr std::array<UiTextEntry, kUiTextCount> kUiTexts = {{
     {UiText::CaptureOpened, sourceText("CaptureLines", "%1を通るパケットをチェックします。")},
     //: %1 the interface address, %2 why.
     {UiText::CaptureStopped, sourceText("CaptureLines", "%1を通るパケットのチェックが止まりました: %2")},
+    //: %1 the interface address, %2 how many datagrams.
+    {UiText::PacketsDropped,
+     sourceText("CaptureLines", "%1を通るパケットのうち%2個を数えられませんでした (カーネルが破棄しました)。合計はその分少なくなります。")},
     //: %1 the command that grants the right.
     {UiText::PermissionDenied, sourceText("CaptureLines", "パケットをチェックできません: 権限がありません (%1)")},
     {UiText::CannotGainPrivilege,

@@ -18,6 +18,9 @@ public:
     // Whether the kernel offers what the monitor reads: the TCP socket table
     // (sock_diag or /proc/net/tcp) and the per-process /proc entries.
     virtual bool kernelInterfacesPresent() = 0;
+    // Why the last kernelInterfacesPresent() could not tell, as "what: why"
+    // (the process had run out of descriptors, say); empty when it could.
+    virtual std::string kernelCheckFailure() { return {}; }
 };
 
 }  // namespace kestrova

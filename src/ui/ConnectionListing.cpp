@@ -1,5 +1,6 @@
 #include "ui/ConnectionListing.h"
 
+#include <cstdint>
 #include <vector>
 
 #include "ui/TerminalLog.h"
@@ -7,6 +8,19 @@
 namespace kestrova {
 
 std::string connectionListing(const ConnectionList& list) {
+    std::string out;
+    writeConnectionListing(
+        list,
+        [&out](std::string_view piece) {
+            out.append(piece);
+            return true;
+        },
+        SIZE_MAX);
+    return out;
+}
+
+bool writeConnectionListing(const ConnectionList& list, const std::function<bool(std::string_view)>& write,
+                            std::size_t pieceSize) {
     std::vector<int> shown;
     for (int column = 0; column < kConnectionColumns; ++column)
         if (kConnectionColumnSpecs[column].width > 0) shown.push_back(column);
@@ -19,9 +33,14 @@ std::string connectionListing(const ConnectionList& list) {
         out += '\n';
     };
     line([](int column) { return kConnectionColumnSpecs[column].shownHeader(); });
-    for (int row = 0; row < list.rowCount(); ++row)
+    for (int row = 0; row < list.rowCount(); ++row) {
         line([&](int column) { return std::string_view(list.cellText(row, column)); });
-    return out;
+        if (out.size() >= pieceSize) {
+            if (!write(out)) return false;
+            out.clear();
+        }
+    }
+    return write(out);
 }
 
 }  // namespace kestrova

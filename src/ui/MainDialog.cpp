@@ -43,7 +43,9 @@ void MainDialog::initialise() {
     layeredCapable_ = false;
     detectPlatform();
     if (!osSupported_) {
-        osDescription_ += shownText(UiText::UnsupportedNotice);
+        // A check that could not be made is no verdict on the system.
+        osDescription_ += checkFailure_.empty() ? std::string(shownText(UiText::UnsupportedNotice))
+                                                : formatText(UiText::CheckFailedNotice, {checkFailure_});
         parts_.host.showInformation(osDescription_);
         // Initialisation carries on; the close request ends the window as
         // soon as its event loop runs.
@@ -60,11 +62,13 @@ void MainDialog::initialise() {
 }
 
 void MainDialog::detectPlatform() {
-    const PlatformVerdict verdict = classifyLinux(parts_.version.query(), parts_.version.kernelInterfacesPresent(),
-                                                  parts_.host.supportsOpacity());
+    const bool present = parts_.version.kernelInterfacesPresent();
+    const PlatformVerdict verdict = classifyLinux(parts_.version.query(), present, parts_.host.supportsOpacity(),
+                                                  present ? std::string() : parts_.version.kernelCheckFailure());
     osSupported_ = verdict.osSupported;
     layeredCapable_ = verdict.layeredCapable;
     osDescription_ = verdict.osDescription;
+    checkFailure_ = verdict.checkFailure;
 }
 
 void MainDialog::appendLog(const LogEvent& event) {
@@ -99,6 +103,8 @@ void MainDialog::onTimer(std::uint32_t id) {
 
 void MainDialog::refreshTick() {
     refresh_.tick(settings_.showHostname);
+    // Bytes counted before this refresh made their connection's row.
+    accounting_.refreshed();
     writeTitle();
 }
 

@@ -108,6 +108,8 @@ private:
     bool osSupported_ = false;
     bool layeredCapable_ = false;
     std::string osDescription_;
+    // What the platform gate could not check, when that refused the system.
+    std::string checkFailure_;
     Settings settings_;
     bool intervalArmed_ = false;
     std::shared_ptr<HostNamePass> resolvePass_;

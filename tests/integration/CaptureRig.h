@@ -111,6 +111,9 @@ private:
         }
         SourceStart start(const CaptureRequest& request) override { return inner_->start(request); }
         std::size_t read(std::span<std::byte> buffer) override { return inner_->read(buffer); }
+        std::optional<std::size_t> readWithin(std::span<std::byte> buffer, int timeoutMs) override {
+            return inner_->readWithin(buffer, timeoutMs);
+        }
         void stop() override { inner_->stop(); }
         SourceEnd finish() override { return inner_->finish(); }
 

@@ -41,23 +41,27 @@ std::size_t entriesIn(const char* directory) {
     return count;
 }
 
-// Processes whose parent is this one.
-std::size_t children() {
-    std::size_t count = 0;
+// Processes whose parent is this one, those whose command name starts with
+// `name` when one is given.
+std::vector<pid_t> childProcesses(const std::string& name = "") {
+    std::vector<pid_t> found;
     const std::string self = std::to_string(getpid());
     for (const auto& entry : fs::directory_iterator("/proc")) {
         std::ifstream stat(entry.path() / "stat");
         std::string line;
         if (!std::getline(stat, line)) continue;
-        const std::size_t close = line.rfind(')');
-        if (close == std::string::npos) continue;
+        const std::size_t open = line.find('('), close = line.rfind(')');
+        if (open == std::string::npos || close == std::string::npos) continue;
         std::istringstream rest(line.substr(close + 2));
         std::string state, parent;
         rest >> state >> parent;
-        if (parent == self) ++count;
+        if (parent == self && line.compare(open + 1, name.size(), name) == 0)
+            found.push_back(std::stoi(line.substr(0, open)));
     }
-    return count;
+    return found;
 }
+
+std::size_t children() { return childProcesses().size(); }
 
 std::map<std::string, std::string> statusOf(pid_t pid) {
     std::map<std::string, std::string> fields;
@@ -145,6 +149,49 @@ TEST(CaptureOnLoopback, EveryConnectionGetsExactlyTheBytesTcpdumpSaw) {
             << "port " << pair.clientPort << ": " << pair.total(rig.list) << " != " << expected;
     }
     EXPECT_EQ(rig.capture->statistics().dropped, 0u);
+}
+
+// A helper held up (stopped) under load: the kernel drops what its buffer
+// cannot hold, and the worker tells how many, once, with the kernel's count.
+TEST(CaptureOnLoopback, DatagramsTheKernelDroppedWhileTheHelperWasStoppedAreTold) {
+    REQUIRE_ROOT();
+    LoopbackAddresses addresses;
+    CaptureRig rig(addresses);
+    rig.capture->start();
+    ASSERT_TRUE(rig.waitForLines(1));
+    const std::vector<pid_t> helpers = childProcesses("kestrova-captur");
+    ASSERT_EQ(helpers.size(), 1u);
+    ASSERT_EQ(kill(helpers[0], SIGSTOP), 0);
+    // Far more datagrams than the capture's buffer holds, however the kernel
+    // would merge a stream's writes: 20,000 connections of four datagrams
+    // each (handshake and reset).
+    const int listener = socketIn("");
+    sockaddr_storage address;
+    socklen_t length = socketAddress(address, {127, 0, 0, 1}, 0);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+    ASSERT_EQ(listen(listener, 64), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const linger reset{1, 0};
+    for (int i = 0; i < 20000; ++i) {
+        const int client = socketIn("");
+        ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&address), length), 0);
+        setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        close(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+        close(client);
+    }
+    close(listener);
+    ASSERT_EQ(kill(helpers[0], SIGCONT), 0);
+    // Every drop the kernel counted is told, once a spell of them is over.
+    const std::string prefix = "127.0.0.1を通るパケットのうち";
+    auto told = [&] {
+        std::uint64_t sum = 0;
+        for (const std::string& line : rig.lines)
+            if (line.starts_with(prefix)) sum += std::stoull(line.substr(prefix.size()));
+        return sum;
+    };
+    EXPECT_TRUE(rig.window.runUntil(
+        [&] { return rig.capture->statistics().dropped > 0 && told() == rig.capture->statistics().dropped; }, 30s))
+        << told() << " told of " << rig.capture->statistics().dropped;
 }
 
 // Two namespaces joined by a veth pair, named after `stem`.
@@ -278,6 +325,38 @@ TEST_F(CaptureInNamespaces, AnAddressOrInterfaceThatGoesAwayEndsItsWorker) {
     EXPECT_TRUE(gone(2)) << rig.sources.live();
     ASSERT_TRUE(Namespaces::ip(inside, {"link", "del", insideLink}));
     EXPECT_TRUE(gone(1)) << rig.sources.live();
+}
+
+// An address that comes while packets are checked is captured from then on;
+// one that goes stops its capture with the line that says so, at once.
+TEST_F(CaptureInNamespaces, AnAddressThatComesIsCapturedAndOneThatGoesSaysSo) {
+    InNamespace entered(inside);
+    ASSERT_TRUE(entered.entered());
+    LinuxAddressList addresses;
+    CaptureRig rig(addresses);
+    rig.capture->start();
+    ASSERT_TRUE(rig.waitForLines(4));
+
+    ASSERT_TRUE(Namespaces::ip(inside, {"addr", "add", "10.77.0.5/24", "dev", insideLink}));
+    ASSERT_TRUE(rig.waitForLines(5));
+    EXPECT_EQ(rig.lines[4], "10.77.0.5を通るパケットをチェックします。");
+    TcpPair pair = connectPair({10, 77, 0, 5}, {10, 77, 0, 2}, "", outside);
+    ASSERT_TRUE(pair.ok());
+    pair.addRows(rig.list);
+    exchange(pair, 64 << 10, 1000, 3000);
+    EXPECT_TRUE(rig.window.runUntil([&] { return readTotal(pair.total(rig.list)) >= (64 << 10) + 3000; }, 5s))
+        << pair.total(rig.list);
+
+    ASSERT_TRUE(Namespaces::ip(inside, {"addr", "del", "10.77.0.5/24", "dev", insideLink}));
+    ASSERT_TRUE(rig.waitForLines(6));
+    EXPECT_EQ(rig.lines[5], "10.77.0.5を通るパケットのチェックが止まりました: アドレスがインターフェースにありません");
+    // Long enough for the helper to have noticed by itself: still one line.
+    rig.window.runUntil([] { return false; }, 1500ms);
+    EXPECT_EQ(rig.lines.size(), 6u);
+
+    ASSERT_TRUE(Namespaces::ip(inside, {"addr", "add", "10.77.0.5/24", "dev", insideLink}));
+    ASSERT_TRUE(rig.waitForLines(7));
+    EXPECT_EQ(rig.lines[6], "10.77.0.5を通るパケットをチェックします。");
 }
 
 // The same with IPv6: two global addresses and a link-local one on the

@@ -765,7 +765,7 @@ TEST(ProcSocketOwnerSource, APidTakenAgainIsNeverTakenForTheOwner) {
         GTEST_SKIP() << "needs root for a pid namespace whose next pid it may choose";
     const char* const verdicts[] = {"caught", "the newcomer was watched", "the newcomer was not noticed",
                                     "the holder was not found", "the pid could not be taken again"};
-    for (std::size_t maxPidfds : {ProcSocketOwnerSource::kMaxPidfds, std::size_t{0}}) {
+    for (std::size_t maxPidfds : {ProcSocketOwnerSource::defaultMaxPidfds(), std::size_t{0}}) {
         for (bool watchBeforeReuse : {false, true}) {
             if (watchBeforeReuse && maxPidfds > 0)
                 continue;  // a pidfd sees its own process end

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <string>
 
+#include "ChildCheck.h"
 #include "app/LinuxGate.h"
 #include "linux/LinuxVersionInfo.h"
 
@@ -31,6 +34,24 @@ TEST(LinuxVersionInfo, InterfacesPresentSoThisMachineIsSupported) {
     const PlatformVerdict verdict = classifyLinux(info.query(), info.kernelInterfacesPresent(), false);
     EXPECT_TRUE(verdict.osSupported);
     EXPECT_TRUE(verdict.osDescription.starts_with("Linux "));
+}
+
+// Out of descriptors, the check cannot look: it says what failed instead of
+// calling the system unsupported, and looks again once it can.
+TEST(LinuxVersionInfo, OutOfDescriptorsTheCheckSaysWhatFailed) {
+    const std::string failure = testing::inChild([]() -> std::string {
+        LinuxVersionInfo info;
+        testing::DescriptorsUsedUp used;
+        const bool present = info.kernelInterfacesPresent();
+        const std::string why = info.kernelCheckFailure();
+        used.release();
+        std::string failures;
+        if (present) failures += "found present; ";
+        if (why != std::string("/proc/self/fd: ") + std::strerror(EMFILE)) failures += "said '" + why + "'; ";
+        if (!info.kernelInterfacesPresent() || !info.kernelCheckFailure().empty()) failures += "not found again; ";
+        return failures;
+    });
+    EXPECT_EQ(failure, "");
 }
 
 }  // namespace

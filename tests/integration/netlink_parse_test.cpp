@@ -564,12 +564,15 @@ TEST(ProcNetTcpParse, ReadsIpv6SocketsWithIpv6Rows) {
 // ended, who is being watched.
 class FakeOwnerSource : public SocketOwnerSource {
 public:
-    void scan(std::vector<SocketHolder>& holders) override {
+    ScanOutcome scan(std::vector<SocketHolder>& holders) override {
         ++scans;
         holders.clear();
         for (const SocketHolder& h : held)
             if (!ended.contains(h.pid))
                 holders.push_back(h);
+        // An ordinary user's walk, denied other users' processes; or root's,
+        // which sees them all.
+        return {cutShort, !root, root ? 0u : 4321u};
     }
     bool watch(std::uint32_t pid) override {
         if (ended.contains(pid))
@@ -588,6 +591,8 @@ public:
     std::set<std::uint32_t> ended;
     std::set<std::uint32_t> watched;
     int scans = 0;
+    bool cutShort = false;
+    bool root = false;
 };
 
 struct Sock {
@@ -609,17 +614,20 @@ struct Tick {
     std::vector<std::uint32_t> pids;                // expected, one per socket
     int scans;                                      // expected total so far
     int ms = -1;                                    // when it comes; -1: 100 ms after the last
+    bool cutShort = false;                          // walks run out of descriptors
 };
 
 struct OwnerScenario {
     const char* name;
     std::vector<Tick> ticks;
+    bool root = false;  // the walks see every process
 };
 
 class OwnerCacheScenario : public ::testing::TestWithParam<OwnerScenario> {};
 
 TEST_P(OwnerCacheScenario, Runs) {
     FakeOwnerSource source;
+    source.root = GetParam().root;
     SocketOwnerCache cache(source);
     int n = 0;
     const auto start = SocketOwnerCache::Clock::now();
@@ -630,6 +638,7 @@ TEST_P(OwnerCacheScenario, Runs) {
         if (t.held)
             source.held = *t.held;
         source.ended.insert(t.end.begin(), t.end.end());
+        source.cutShort = t.cutShort;
         std::vector<TcpSocketEntry> entries;
         for (const Sock& s : t.table) {
             TcpSocketEntry e;
@@ -760,6 +769,18 @@ INSTANTIATE_TEST_SUITE_P(
                       // showed up in the table; the socket now sits with 300.
                       {{H{{10, 100}, {11, 200}}, {}, {{10}}, {100}, 1},
                        {H{{10, 100}, {11, 200}, {11, 300}}, {200}, {{10}, {11}}, {100, 300}, 2}}},
+        OwnerScenario{"AWalkCutShortTakesNoOwnerAwayAndIsMadeAgain",
+                      // Out of descriptors, the walk for 12 sees nobody; 12
+                      // is looked up again a second later.
+                      {{H{{10, 100}, {11, 200}}, {}, {{10}, {11}}, {100, 200}, 1, 0},
+                       {H{}, {}, {{10}, {11}, {12}}, {100, 200, kHidden}, 2, 100, true},
+                       {H{{10, 100}, {11, 200}, {12, 300}}, {}, {{10}, {11}, {12}}, {100, 200, kHidden}, 2, 1000},
+                       {{}, {}, {{10}, {11}, {12}}, {100, 200, 300}, 3, 1100},
+                       {{}, {}, {{10}, {11}, {12}}, {100, 200, 300}, 3, 2200}}},
+        OwnerScenario{"WhereEveryProcessIsSeenASocketNobodyHoldsIsNobodys",
+                      // Root: the holder went away before the walk.
+                      {{H{{10, 100}}, {}, {{10}, {11}}, {100, 0}, 1}},
+                      true},
         OwnerScenario{"ClosedSocketsAreForgotten",
                       // 10 vanishes and comes back: it must be looked up again.
                       {{H{{10, 100}}, {}, {{10}}, {100}, 1},

@@ -23,8 +23,10 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "ChildCheck.h"
 #include "LoopbackSockets.h"
 #include "Subprocess.h"
 #include "linux/ControlGroups.h"
@@ -174,28 +176,8 @@ public:
 };
 
 // Runs `check` in a child process as the user nobody and returns what it
-// wrote to its pipe: empty when all went well.
-std::string asNobody(const std::function<std::string()>& check) {
-    int report[2];
-    if (pipe2(report, O_CLOEXEC) != 0) return "no pipe";
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(report[0]);
-        std::string failure = "could not become nobody";
-        if (setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0) failure = check();
-        (void)!write(report[1], failure.data(), failure.size());
-        _exit(0);
-    }
-    close(report[1]);
-    std::string failure;
-    char buffer[512];
-    for (ssize_t n; (n = read(report[0], buffer, sizeof buffer)) > 0;) failure.append(buffer, static_cast<std::size_t>(n));
-    close(report[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (!WIFEXITED(status)) failure += " (the watcher crashed)";
-    return failure;
-}
+// returned: empty when all went well.
+std::string asNobody(const std::function<std::string()>& check) { return testing::inChild(check, true); }
 
 class OwnerNamesTest : public ::testing::Test {
 protected:
@@ -281,6 +263,62 @@ TEST_F(OwnerNamesTest, LogModeRunAsNobodyNamesTheService) {
         << child.standardOutput() << child.standardError();
     kill(child.pid(), SIGTERM);  // runuser hands it on and waits for the program
     EXPECT_TRUE(child.finish(kPatience));
+}
+
+// ---- out of descriptors ---------------------------------------------------
+
+// The owner's pid of the client end of a connection to 127.0.0.1, by the
+// client's port; nothing without a row.
+std::optional<std::uint32_t> ownerOf(const std::vector<TcpRow>& rows, int client) {
+    for (const TcpRow& row : rows)
+        if (row.localAddr == IpAddress(127, 0, 0, 1) && row.localPort == localPort(client)) return row.pid;
+    return std::nullopt;
+}
+
+// A walk of the processes that runs out of descriptors is no news of any
+// owner's end: the owners found before stay, and the walk is made again.
+TEST(OutOfDescriptors, OwnersStayAndAreLookedUpAgain) {
+    const std::string failure = testing::inChild([]() -> std::string {
+        const auto self = static_cast<std::uint32_t>(getpid());
+        Fd listener = listenOnLoopback();
+        Fd first = connectTo(localPort(listener.get()));
+        LinuxConnectionTable table;
+        std::vector<TcpRow> rows;
+        if (!table.snapshot(rows) || ownerOf(rows, first.get()) != self) return "no owner to begin with";
+        // Not known yet: the next snapshot walks the processes.
+        Fd second = connectTo(localPort(listener.get()));
+        std::string failures;
+        {
+            testing::DescriptorsUsedUp used;
+            if (!table.snapshot(rows)) return "no table while out of descriptors";
+            if (ownerOf(rows, first.get()) != self) failures += "the known owner was dropped; ";
+            if (ownerOf(rows, second.get()) != kPidNotVisible) failures += "an owner was made up; ";
+        }
+        std::this_thread::sleep_for(1100ms);
+        if (!table.snapshot(rows) || ownerOf(rows, second.get()) != self)
+            failures += "the owner was not looked up again; ";
+        return failures;
+    });
+    EXPECT_EQ(failure, "");
+}
+
+TEST_F(OwnerNamesTest, AGroupWalkThatRanOutOfDescriptorsIsMadeAgain) {
+    const fs::path group = groups.make("kestrova-late.service");
+    ASSERT_FALSE(group.empty());
+    struct stat folder {};
+    ASSERT_EQ(stat(group.c_str(), &folder), 0);
+    const std::string path = "/" + fs::relative(group, groups.root).string();
+    const std::string failure = testing::inChild([&]() -> std::string {
+        ControlGroups known;
+        {
+            testing::DescriptorsUsedUp used;
+            if (known.path(folder.st_ino)) return "named with no descriptor to look with";
+        }
+        known.beginTick();
+        const std::optional<std::string> found = known.path(folder.st_ino);
+        return found == path ? "" : "not named once descriptors were there: " + found.value_or("nothing");
+    });
+    EXPECT_EQ(failure, "");
 }
 
 // ---- a program whose file name anyone may choose ------------------------

@@ -4,6 +4,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -16,7 +17,9 @@
 #include <gtest/gtest.h>
 
 #include "../support/Patience.h"
+#include "json/JsonLines.h"
 #include "linux/OutputQueue.h"
+#include "monitor/ConnectionList.h"
 
 namespace kestrova {
 namespace {
@@ -29,9 +32,12 @@ using kestrova::testing::kPatience;
 // go again.
 class Reader {
 public:
-    Reader() {
+    // `nonBlocking`: the write end does not block, as some supervisors hand
+    // out standard output.
+    explicit Reader(bool nonBlocking = false, int pipeSize = 4096) {
         EXPECT_EQ(pipe2(fds_, O_CLOEXEC), 0);
-        fcntl(fds_[1], F_SETPIPE_SZ, 4096);  // full after a few lines
+        fcntl(fds_[1], F_SETPIPE_SZ, pipeSize);  // by default full after a few lines
+        if (nonBlocking) fcntl(fds_[1], F_SETFL, fcntl(fds_[1], F_GETFL) | O_NONBLOCK);
     }
     ~Reader() {
         if (fds_[1] >= 0) ::close(fds_[1]);
@@ -44,16 +50,20 @@ public:
     void start(bool held = false) {
         held_ = held;
         thread_ = std::thread([this] {
-            char chunk[1024];
+            char chunk[65536];
             for (;;) {
                 while (held_) std::this_thread::sleep_for(1ms);
                 const ssize_t n = ::read(fds_[0], chunk, sizeof chunk);
                 if (n <= 0) return;  // the write end went
                 received_.append(chunk, static_cast<std::size_t>(n));
+                receivedBytes_ += static_cast<std::size_t>(n);
             }
         });
     }
     void release() { held_ = false; }
+    void hold() { held_ = true; }
+    // Bytes read so far.
+    std::size_t received() const { return receivedBytes_.load(); }
     // Ends the reader once the writer's end is closed and everything read.
     std::string finish() {
         ::close(fds_[1]);
@@ -70,6 +80,7 @@ public:
 private:
     int fds_[2] = {-1, -1};
     std::atomic<bool> held_{false};
+    std::atomic<std::size_t> receivedBytes_{0};
     std::thread thread_;
     std::string received_;
 };
@@ -90,6 +101,68 @@ TEST(OutputQueueTest, EveryPieceArrivesWholeAndInOrderThroughAReaderThatStalls) 
         EXPECT_TRUE(output.flush());
     }
     EXPECT_EQ(reader.finish(), expected);
+}
+
+// A descriptor that does not block is waited on, not given up on.
+TEST(OutputQueueTest, ANonBlockingDescriptorIsWaitedOnWhenFull) {
+    Reader reader(/*nonBlocking=*/true);
+    reader.start(/*held=*/true);
+    std::string expected;
+    {
+        OutputQueue output(reader.writeEnd());
+        for (int i = 0; i < 2000; ++i) {
+            expected += line(i);
+            ASSERT_TRUE(output.write(line(i)));
+        }
+        std::this_thread::sleep_for(50ms);  // the pipe is full meanwhile
+        reader.release();
+        EXPECT_TRUE(output.flush());
+        EXPECT_EQ(output.error(), 0);
+    }
+    EXPECT_EQ(reader.finish(), expected);
+}
+
+// Closed while its reader stalls, the queue counts the lines it gives up:
+// those and the lines the reader got add up to all.
+TEST(OutputQueueTest, ClosedWhileItsReaderStallsItCountsTheLinesItGivesUp) {
+    Reader reader;
+    reader.start(/*held=*/true);
+    constexpr int kLines = 3000;
+    OutputQueue output(reader.writeEnd());
+    for (int i = 0; i < kLines; ++i) ASSERT_TRUE(output.write(line(i)));
+    std::this_thread::sleep_for(50ms);
+    output.close();
+    const std::string received = reader.finish();
+    const auto got = static_cast<std::uint64_t>(std::count(received.begin(), received.end(), '\n'));
+    EXPECT_GT(output.unwrittenLines(), 0u);
+    EXPECT_EQ(got + output.unwrittenLines(), static_cast<std::uint64_t>(kLines));
+}
+
+// Text in the batch being written counts against the limit as much as text
+// that waits: a reader that takes a little and stalls again does not let
+// the queue hold its limit twice over.
+TEST(OutputQueueTest, TheBatchBeingWrittenCountsAgainstTheLimit) {
+    constexpr std::size_t kLimit = 100000, kPipe = 4096;
+    Reader reader;
+    reader.start(/*held=*/true);
+    OutputQueue output(reader.writeEnd(), {}, kLimit);
+    const std::string piece(100, 'x');
+    auto fill = [&] {
+        for (int i = 0; i < 2000; ++i) ASSERT_TRUE(output.write(piece));
+    };
+    fill();
+    // The reader takes what the pipe holds; the writer takes the full queue
+    // as its batch and is held up by the pipe again.
+    reader.release();
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (reader.received() < 2 * kPipe && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(1ms);
+    reader.hold();
+    std::this_thread::sleep_for(100ms);
+    fill();
+    reader.release();
+    EXPECT_TRUE(output.flush());
+    EXPECT_LE(reader.finish().size(), kLimit + 4 * kPipe);
 }
 
 TEST(OutputQueueTest, PastItsLimitPiecesAreDroppedAndEveryDropIsTold) {
@@ -163,6 +236,43 @@ TEST(OutputQueueTest, AStopIsAnsweredWhileTheReaderNeverReads) {
     auto closed = std::async(std::launch::async, [&] { output.reset(); });
     EXPECT_EQ(closed.wait_for(kPatience), std::future_status::ready);
     ::close(stop);
+}
+
+// A table far larger than the queue's limit goes out whole, piece by
+// piece, each waiting for room: nothing is dropped, whatever the reader's pace.
+TEST(OutputQueueTest, ATableLargerThanTheLimitGoesOutWholeInPieces) {
+    ConnectionList list;
+#if defined(__SANITIZE_THREAD__)
+    constexpr int kRows = 40000;  // still many times the limit, at a cost ThreadSanitizer can bear
+#else
+    constexpr int kRows = 400000;
+#endif
+    for (int i = 0; i < kRows; ++i) {
+        const std::string port = std::to_string(1024 + i % 60000);
+        const std::string remote = "10." + std::to_string(i / 60000) + ".0.1";
+        list.insertRow({"TCP", "", "127.0.0.1:" + port, "→", remote + ":443", "ESTABLISHED", "/usr/bin/client",
+                        std::to_string(i), "新規", "127.0.0.1", "", port, remote, "", "443", "0"});
+    }
+    Reader reader(false, 1 << 20);
+    reader.start();
+    OutputQueue output(reader.writeEnd(), {}, /*limit=*/std::size_t{1} << 20);
+    std::string sent;
+    std::size_t pieces = 0;
+    ASSERT_TRUE(writeJsonConnectionList(
+        list, false,
+        [&](std::string_view piece) {
+            sent.append(piece);
+            ++pieces;
+            return output.writeWhenRoom(piece);
+        },
+        64 * 1024));
+    ASSERT_TRUE(output.flush());
+    output.close();
+    const std::string received = reader.finish();
+    EXPECT_GT(pieces, 100u);
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), '\n'), kRows + 2);
+    EXPECT_EQ(received.size(), sent.size());
+    EXPECT_TRUE(received == sent);
 }
 
 }  // namespace

@@ -43,9 +43,36 @@ public:
         std::lock_guard lock(mutex_);
         return addresses_;
     }
+    // Tells every watch that the addresses changed.
+    void changed() {
+        std::lock_guard lock(mutex_);
+        ++changes_;
+        changed_.notify_all();
+    }
+    std::unique_ptr<AddressWatch> watch() override { return std::make_unique<Watch>(*this); }
 
 private:
+    class Watch : public AddressWatch {
+    public:
+        explicit Watch(FakeAddressList& list) : list_(list) {
+            std::lock_guard lock(list_.mutex_);
+            seen_ = list_.changes_;
+        }
+        bool wait(std::stop_token stop) override {
+            std::unique_lock lock(list_.mutex_);
+            if (!list_.changed_.wait(lock, stop, [&] { return list_.changes_ != seen_; })) return false;
+            seen_ = list_.changes_;
+            return true;
+        }
+
+    private:
+        FakeAddressList& list_;
+        std::uint64_t seen_ = 0;
+    };
+
     std::mutex mutex_;
+    std::condition_variable_any changed_;
+    std::uint64_t changes_ = 0;
     std::optional<std::vector<LocalAddress>> addresses_ = std::vector<LocalAddress>{};
 };
 
@@ -100,9 +127,15 @@ public:
     }
     // Blocks like a pipe: the next chunk (or as much of it as fits), or 0 at
     // the end or once stopped.
-    std::size_t read(std::span<std::byte> buffer) {
+    std::size_t read(std::span<std::byte> buffer) { return *readWithin(buffer, -1); }
+    // The same, giving up after `timeoutMs` (-1: never) without news.
+    std::optional<std::size_t> readWithin(std::span<std::byte> buffer, int timeoutMs) {
         std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return stopped_ || !chunks_.empty() || ended_; });
+        auto news = [&] { return stopped_ || !chunks_.empty() || ended_; };
+        if (timeoutMs < 0)
+            changed_.wait(lock, news);
+        else if (!changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), news))
+            return std::nullopt;
         if (stopped_ || chunks_.empty()) return 0;
         std::vector<std::byte>& chunk = chunks_.front();
         const std::size_t count = std::min(buffer.size(), chunk.size());
@@ -168,6 +201,9 @@ private:
             return {};
         }
         std::size_t read(std::span<std::byte> buffer) override { return stream_.read(buffer); }
+        std::optional<std::size_t> readWithin(std::span<std::byte> buffer, int timeoutMs) override {
+            return stream_.readWithin(buffer, timeoutMs);
+        }
         void stop() override { stream_.stop(); }
         SourceEnd finish() override { return owner_.endResult; }
 

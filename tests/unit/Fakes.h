@@ -105,8 +105,10 @@ class FakeVersionInfo : public VersionInfo {
 public:
     std::optional<SystemVersion> version = SystemVersion{"Linux", "6.1.0-18-amd64", "x86_64"};
     bool interfaces = true;
+    std::string checkFailure;
     std::optional<SystemVersion> query() override { return version; }
     bool kernelInterfacesPresent() override { return interfaces; }
+    std::string kernelCheckFailure() override { return checkFailure; }
 };
 
 // Records what the window logic asks of the window.

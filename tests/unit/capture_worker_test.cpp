@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
+#include <mutex>
 
 #include "CaptureFakes.h"
 #include "Fakes.h"
 #include "capture/CapturePlan.h"
 #include "capture/PacketCapture.h"
+#include "monitor/AddressText.h"
 #include "ui/MainDialog.h"
 
 namespace kestrova {
@@ -318,6 +321,106 @@ TEST_F(PacketCaptureTest, NoAddressesStartNothing) {
     window.runUntil([] { return false; }, 20ms);
     EXPECT_TRUE(lines.empty());
     EXPECT_TRUE(sources.requests().empty());
+}
+
+// The streams of the captures started so far, by address, for a test to
+// write into after the start.
+struct Streams {
+    std::mutex mutex;
+    std::map<std::string, Stream*> byAddress;
+    std::function<void(const CaptureRequest&, Stream&)> opener() {
+        return [this](const CaptureRequest& request, Stream& stream) {
+            stream.push(StatusRecord{HelperStatus::Ready});
+            std::lock_guard lock(mutex);
+            byAddress[addressText(request.address)] = &stream;
+        };
+    }
+    Stream& operator[](const std::string& address) {
+        std::lock_guard lock(mutex);
+        return *byAddress.at(address);
+    }
+};
+
+// The kernel's counts say when datagrams were dropped: one line per spell of
+// drops, with how many, once the counts show no new drop or a quiet second
+// passes; a worker stopped during a spell still tells it.
+TEST_F(PacketCaptureTest, DatagramsTheKernelDroppedAreToldOncePerSpell) {
+    addresses.set(std::vector{localAddress("eth0", {10, 0, 0, 7})});
+    Streams streams;
+    sources.onStart = streams.opener();
+    capture->start();
+    ASSERT_TRUE(waitFor([&] { return lines.size() == 1; }));
+    auto dropped = [](int count) {
+        return "10.0.0.7を通るパケットのうち" + std::to_string(count) +
+               "個を数えられませんでした (カーネルが破棄しました)。合計はその分少なくなります。";
+    };
+    for (const StatisticsRecord counts : {StatisticsRecord{100, 0}, {200, 50}, {300, 80}, {400, 80}})
+        streams["10.0.0.7"].push(counts);
+    ASSERT_TRUE(waitFor([&] { return lines.size() == 2; }));
+    EXPECT_EQ(lines[1], dropped(80));
+    streams["10.0.0.7"].push(StatisticsRecord{500, 95});
+    ASSERT_TRUE(waitFor([&] { return lines.size() == 3; }));
+    EXPECT_EQ(lines[2], dropped(15));
+    streams["10.0.0.7"].push(StatisticsRecord{600, 100});
+    ASSERT_TRUE(waitFor([&] { return capture->statistics().dropped == 100; }));
+    capture->stop();
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[3], dropped(5));
+}
+
+// Addresses that come get a capture, those that go have theirs stopped with
+// the line a capture that lost its address writes; the others run on.
+TEST_F(PacketCaptureTest, AddressesThatComeAndGoStartAndStopTheirCaptures) {
+    const LocalAddress loopback = localAddress("lo", {127, 0, 0, 1}, true);
+    const LocalAddress first = localAddress("eth0", {10, 0, 0, 7}), second = localAddress("eth0", {10, 0, 0, 8});
+    addresses.set(std::vector{loopback, first});
+    Streams streams;
+    sources.onStart = streams.opener();
+    capture->start();
+    ASSERT_TRUE(waitFor([&] { return lines.size() == 2; }));
+
+    addresses.set(std::vector{loopback, second, first});
+    addresses.changed();
+    ASSERT_TRUE(waitFor([&] { return lines.size() == 3; }));
+    EXPECT_EQ(lines[2], "10.0.0.8を通るパケットをチェックします。");
+    // Planned after the addresses already captured, whatever the list's order.
+    EXPECT_EQ(sources.requests().back(), (CaptureRequest{"eth0", {10, 0, 0, 8}, false, {{10, 0, 0, 7}}}));
+
+    addresses.set(std::vector{loopback, second});
+    addresses.changed();
+    ASSERT_TRUE(waitFor([&] { return lines.size() == 4; }));
+    EXPECT_EQ(lines[3], "10.0.0.7を通るパケットのチェックが止まりました: アドレスがインターフェースにありません");
+    window.runUntil([] { return false; }, 50ms);
+    EXPECT_EQ(lines.size(), 4u);
+    EXPECT_EQ(sources.requests().size(), 3u) << "a capture that could go on was started again";
+    EXPECT_EQ(sources.live(), 2);
+
+    // A capture that ended as its address went starts again when it is back.
+    streams["10.0.0.8"].push(StatusRecord{HelperStatus::NoSuchAddress});
+    streams["10.0.0.8"].end();
+    ASSERT_TRUE(waitFor([&] { return lines.size() == 5; }));
+    addresses.changed();
+    ASSERT_TRUE(waitFor([&] { return lines.size() == 6; }));
+    EXPECT_EQ(lines[5], "10.0.0.8を通るパケットをチェックします。");
+    EXPECT_EQ(sources.live(), 2);
+}
+
+// A link-local address that comes on another interface changes how the
+// loopback capture writes it, without starting that capture again.
+TEST_F(PacketCaptureTest, LinkLocalAddressesElsewhereChangeTheLoopbackZonesInPlace) {
+    const LocalAddress loopback = localAddress("lo", ipv6("::1"), true);
+    addresses.set(std::vector{loopback});
+    Streams streams;
+    sources.onStart = streams.opener();
+    capture->start();
+    ASSERT_TRUE(waitFor([&] { return lines.size() == 1; }));
+    addresses.set(std::vector{loopback, localAddress("eth1", ipv6("fe80::2"))});
+    addresses.changed();
+    ASSERT_TRUE(waitFor([&] { return lines.size() == 2; }));
+    streams["::1"].push(connectionRecord(ipv6("fe80::2"), 5000, ipv6("fe80::2"), 80, 60));
+    ASSERT_TRUE(waitFor([&] { return reports.size() == 1; }));
+    EXPECT_EQ(std::string(reports[0].sourceAddress), "fe80::2%eth1");
+    EXPECT_EQ(sources.requests().size(), 2u);
 }
 
 TEST(AppendReports, ASumTooLargeForOneReportIsSplitExactly) {

@@ -41,6 +41,13 @@ TEST(JsonLogLine, OtherKindsCarryTheirOwnDetails) {
     EXPECT_EQ(jsonLogLine(kTime, {LogKind::Name, "n", nullptr, {}, {}, "10.0.0.2", "www"}, "n"),
               R"({"time":"2004-03-07T09:05:02.045+09:00","event":"name","text":"n","ip":"10.0.0.2","name":"www"})"
               "\n");
+    // Datagrams the kernel dropped: the address and how many.
+    EXPECT_EQ(jsonLogLine(kTime, {LogKind::Capture, "d", nullptr, {}, {}, "10.0.0.7", {}, "80"}, "d"),
+              R"({"time":"2004-03-07T09:05:02.045+09:00","event":"capture","text":"d","ip":"10.0.0.7","dropped":80})"
+              "\n");
+    EXPECT_EQ(jsonLogLine(kTime, {LogKind::Capture, "c"}, "c"),
+              R"({"time":"2004-03-07T09:05:02.045+09:00","event":"capture","text":"c"})"
+              "\n");
     EXPECT_EQ(jsonLogLine(kTime, {LogKind::ResolveEnd, "e"}, "e"),
               R"({"time":"2004-03-07T09:05:02.045+09:00","event":"resolveEnd","text":"e"})"
               "\n");
@@ -112,6 +119,26 @@ TEST_F(Listings, JsonIsOneArrayWithARowPerLine) {
               R"({"local":"127.0.0.1:80","remote":"127.0.0.1:5000","localIp":"127.0.0.1","localPort":80,)"
               R"("remoteIp":"127.0.0.1","remotePort":5000,"state":"ESTABLISHED","pid":42,"process":"/bin/x"})"
               "\n]\n");
+}
+
+// In pieces, whole rows at a time, the list is the same text; a piece that
+// is not taken stops the rest.
+TEST_F(Listings, InPiecesTheyAddUpToTheWhole) {
+    for (int i = 0; i < 50; ++i) add("/bin/x" + std::to_string(i), std::to_string(i));
+    for (const bool json : {true, false}) {
+        std::string joined;
+        int pieces = 0;
+        auto keep = [&](std::string_view piece) {
+            joined += piece;
+            return ++pieces < 1000;
+        };
+        ASSERT_TRUE(json ? writeJsonConnectionList(list, false, keep, 300) : writeConnectionListing(list, keep, 300));
+        EXPECT_GT(pieces, 5);
+        EXPECT_EQ(joined, json ? jsonConnectionList(list, false) : connectionListing(list));
+    }
+    int taken = 0;
+    EXPECT_FALSE(writeConnectionListing(list, [&](std::string_view) { return ++taken < 3; }, 300));
+    EXPECT_EQ(taken, 3);
 }
 
 }  // namespace

@@ -115,6 +115,17 @@ TEST_F(MainDialogTest, RefusedSystemShowsNoticeClosesAndSavesNothing) {
     EXPECT_EQ(profileFile.attempts.size(), 0u);
 }
 
+TEST_F(MainDialogTest, ACheckThatCouldNotBeMadeSaysWhatFailedNotThatTheSystemIsUnsupported) {
+    version.interfaces = false;
+    version.checkFailure = "/proc/self/fd: Too many open files";
+    dialog.initialise();
+    EXPECT_FALSE(dialog.osSupported());
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.messages[0], "Linux 6.1.0-18-amd64 x86_64" +
+                                    formatText(UiText::CheckFailedNotice, {"/proc/self/fd: Too many open files"}));
+    EXPECT_EQ(host.messages[0].find(UNSUPPORTED_NOTICE), std::string::npos);
+}
+
 TEST_F(MainDialogTest, SystemCommandRouting) {
     dialog.initialise();
     struct Case {

@@ -163,6 +163,41 @@ TEST_F(TrafficAccountingTest, AnAddressMatchesOnlyRowsOfItsFamilyAndZone) {
     EXPECT_EQ(totals, expected);
 }
 
+// A new connection's first datagrams come before the refresh that makes its
+// row: they count once it is made, and the mark stays where the latest report put it.
+TEST_F(TrafficAccountingTest, BytesBeforeTheRowCountOnceARefreshMakesIt) {
+    addRow(list, "10.0.0.9", "22", "10.0.0.8", "5000", "0", "▼0");
+    account({report({10, 0, 0, 1}, 5000, {10, 0, 0, 2}, 80, 60), report({10, 0, 0, 2}, 80, {10, 0, 0, 1}, 5000, 1500)});
+    EXPECT_EQ(accounting.held(), 2u);
+    accounting.refreshed();  // its row is not there yet
+    addRow(list, "10.0.0.1", "5000", "10.0.0.2", "80");
+    accounting.refreshed();
+    EXPECT_EQ(total(0), "1560");
+    EXPECT_EQ(active(0), "");
+    EXPECT_EQ(total(1), "0");
+    EXPECT_EQ(accounting.held(), 0u);
+    account({report({10, 0, 0, 1}, 5000, {10, 0, 0, 2}, 80, 40)});
+    EXPECT_EQ(active(0), "▼1600");
+}
+
+// What no refresh gives a row to goes after two of them, and the number of
+// connections held has a bound.
+TEST_F(TrafficAccountingTest, HeldBytesWaitTwoRefreshesAndSoManyConnectionsAtMost) {
+    account({report({1, 1, 1, 1}, 1, {2, 2, 2, 2}, 2, 40)});
+    accounting.refreshed();
+    accounting.refreshed();
+    EXPECT_EQ(accounting.held(), 0u);
+    addRow(list, "1.1.1.1", "1", "2.2.2.2", "2");
+    accounting.refreshed();
+    EXPECT_EQ(total(0), "0");
+
+    std::vector<PacketReport> many;
+    for (std::size_t i = 0; i <= TrafficAccounting::kMaxHeld; ++i)
+        many.push_back(report({10, 0, 0, 1}, static_cast<std::uint16_t>(1 + i), {10, 0, 0, 2}, 80, 60));
+    account(many);
+    EXPECT_EQ(accounting.held(), TrafficAccounting::kMaxHeld);
+}
+
 TEST(ReadTotal, ReadsTheLeadingNumber) {
     const std::pair<const char*, std::uint64_t> cases[] = {
         {"", 0},         {"0", 0},     {"1540", 1540},   {"  \t42", 42}, {"+7", 7},
