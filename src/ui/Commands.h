@@ -24,9 +24,6 @@ inline constexpr std::uint32_t CMD_MORE_TRANSPARENT = 1040320;
 inline constexpr std::uint32_t CMD_CHECK_PACKET = 1040321;
 inline constexpr std::uint32_t CMD_CYCLE_MARK = 1040322;
 inline constexpr std::uint32_t CMD_CYCLE_INTERVAL = 1040323;
-inline constexpr std::uint32_t SC_PACKET_REPORT = 1040416;
-inline constexpr std::uint32_t SC_LOG_TEXT = 1040417;
-inline constexpr std::int32_t THREAD_KILL_CODE = 1040315;
 
 // As written; the window shows shownText of the same texts.
 inline constexpr std::string_view ABOUT_ENTRY_CAPTION = sourceOf(UiText::AboutEntry);

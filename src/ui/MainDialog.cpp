@@ -24,7 +24,7 @@ MainDialog::MainDialog(MainDialogParts parts)
     settings_.activeMark.clear();  // nothing meaningful until the profile is read
     if (parts_.windowThread && parts_.addresses && parts_.packetSources) {
         capture_ = std::make_unique<PacketCapture>(
-            *parts_.addresses, *parts_.packetSources, *parts_.windowThread, parts_.clock,
+            *parts_.addresses, *parts_.packetSources, *parts_.windowThread,
             PacketCapture::Sink{[this](const LogEvent& event) {
                                     if (!destroyed_) appendLog(event);
                                 },
@@ -121,14 +121,10 @@ void MainDialog::writeTitle() {
     parts_.host.setTitle(windowTitle(parts_.connections.rowCount(), settings_.netstatInterval));
 }
 
-void MainDialog::onSysCommand(std::uint32_t code, const void* param) {
+void MainDialog::onSysCommand(std::uint32_t code) {
     if (destroyed_) return;
     if ((code & 0xFFF0) == CMD_ABOUT) {
         parts_.host.runAboutBox();
-    } else if (code == SC_PACKET_REPORT) {
-        if (param) accountPacket(*static_cast<const PacketReport*>(param));
-    } else if (code == SC_LOG_TEXT) {
-        if (param) appendLog({LogKind::Capture, static_cast<const char*>(param)});
     } else if (code >= CMD_SHOW_HOSTNAME && code <= CMD_CYCLE_INTERVAL) {
         runMenuCommand(code);
     }
@@ -235,7 +231,6 @@ void MainDialog::stopCapture() {
     if (capture_) capture_->stop();
 }
 
-void MainDialog::accountPacket(const PacketReport& report) { accountPackets({&report, 1}); }
 
 void MainDialog::accountPackets(std::span<const PacketReport> reports) {
     if (destroyed_) return;
