@@ -87,7 +87,7 @@ void MainDialog::appendLog(const LogEvent& event) {
     parts_.logListener->logged(now, event);
 }
 
-void MainDialog::onTimer(std::uint32_t id) {
+void MainDialog::onTimer(TimerId id) {
     if (destroyed_) return;
     if (id == TIMER_REFRESH) {
         refreshTick();
@@ -121,9 +121,9 @@ void MainDialog::writeTitle() {
     parts_.host.setTitle(windowTitle(parts_.connections.rowCount(), settings_.netstatInterval));
 }
 
-void MainDialog::onSysCommand(std::uint32_t code) {
+void MainDialog::onSysCommand(CommandCode code) {
     if (destroyed_) return;
-    if ((code & 0xFFF0) == CMD_ABOUT) {
+    if (isAboutCode(code)) {
         parts_.host.runAboutBox();
     } else if (code >= CMD_SHOW_HOSTNAME && code <= CMD_CYCLE_INTERVAL) {
         runMenuCommand(code);
@@ -140,7 +140,7 @@ void MainDialog::onSize(int cx, int cy) {
 
 void MainDialog::onContextMenu(Point at) {
     if (destroyed_) return;
-    const std::uint32_t chosen = parts_.host.trackPopupMenu(buildCommandMenu(settings_, layeredCapable_), at);
+    const CommandCode chosen = parts_.host.trackPopupMenu(buildCommandMenu(settings_, layeredCapable_), at);
     // The command runs later, as a message of its own, after the menu has gone.
     parts_.host.postSysCommand(chosen);
 }
@@ -151,7 +151,7 @@ void MainDialog::applyTransparency() {
     if (layeredCapable_) parts_.host.applyOpacity(static_cast<std::uint8_t>(settings_.alpha & 0xFF));
 }
 
-void MainDialog::runMenuCommand(std::uint32_t code) {
+void MainDialog::runMenuCommand(CommandCode code) {
     WindowHost& host = parts_.host;
     switch (code) {
     case CMD_SHOW_HOSTNAME:

@@ -69,16 +69,16 @@ public:
 
     // Window initialisation, before the window is first shown.
     void initialise();
-    void onTimer(std::uint32_t id);
+    void onTimer(TimerId id);
     // A system command: About, or one of the menu's commands.
-    void onSysCommand(std::uint32_t code);
+    void onSysCommand(CommandCode code);
     void onSize(int cx, int cy);
     void onContextMenu(Point at);
     // The window is going away: stop the timers and the capture workers.
     void onDestroy();
 
     void appendLog(const LogEvent& event);
-    void runMenuCommand(std::uint32_t code);
+    void runMenuCommand(CommandCode code);
 
     // Packet checking: a capture worker for every local address, and the
     // byte totals and activity mark that their reports leave in the rows.
