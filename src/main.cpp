@@ -46,7 +46,7 @@
 #include "qt/QtWindowThread.h"
 #include "qt/Translation.h"
 #include "ui/Commands.h"
-#include "ui/ConnectionListing.h"
+#include "terminal/ConnectionListing.h"
 #include "ui/MainDialog.h"
 
 namespace {

@@ -10,7 +10,7 @@
 
 #include "capture/CaptureLines.h"
 #include "capture/CapturePlan.h"
-#include "capture/CaptureRecord.h"
+#include "wire/CaptureRecord.h"
 #include "capture/PacketReport.h"
 #include "platform/PacketSource.h"
 #include "platform/WindowThread.h"

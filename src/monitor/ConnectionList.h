@@ -8,7 +8,7 @@
 #include "monitor/AddressIndex.h"
 #include "monitor/EndpointIndex.h"
 #include "monitor/TextTable.h"
-#include "platform/UiTexts.h"
+#include "text/UiTexts.h"
 
 namespace kestrova {
 

@@ -7,7 +7,7 @@
 #include "platform/WindowHost.h"
 #include "qt/QtWindowThread.h"
 #include "qt/TimerTable.h"
-#include "ui/TerminalLog.h"
+#include "terminal/TerminalLog.h"
 
 class QSocketNotifier;
 

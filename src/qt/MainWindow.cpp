@@ -28,7 +28,7 @@
 #include <array>
 #include <climits>
 
-#include "platform/UiTexts.h"
+#include "text/UiTexts.h"
 #include "qt/PaneHeader.h"
 #include "qt/QtWindowThread.h"
 #include "qt/RepaintThrottle.h"

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "options/Settings.h"
-#include "platform/UiTexts.h"
+#include "text/UiTexts.h"
 #include "platform/WindowHost.h"
 
 namespace kestrova {

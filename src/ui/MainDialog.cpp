@@ -2,10 +2,10 @@
 
 #include <cstdio>
 
-#include "app/LinuxGate.h"
-#include "app/PlatformVerdict.h"
+#include "monitor/PlatformGate.h"
+#include "monitor/PlatformVerdict.h"
 #include "options/SettingsIo.h"
-#include "platform/UiTexts.h"
+#include "text/UiTexts.h"
 
 namespace kestrova {
 

@@ -28,7 +28,7 @@
 #include "../support/Tcpdump.h"
 #include "../unit/CaptureFakes.h"
 #include "../unit/Fakes.h"
-#include "capture/CaptureRecord.h"
+#include "wire/CaptureRecord.h"
 #include "capture/PacketCapture.h"
 #include "capture/TrafficAccounting.h"
 #include "linux/LinuxAddressList.h"

@@ -17,7 +17,7 @@
 #include "../unit/Fakes.h"
 #include "monitor/HostNamePass.h"
 #include "monitor/HostNameText.h"
-#include "platform/SendQueue.h"
+#include "monitor/SendQueue.h"
 #include "ui/MainDialog.h"
 
 namespace kestrova {

@@ -14,11 +14,11 @@
 
 #include "../support/Patience.h"
 #include "Fakes.h"
-#include "capture/CaptureRecord.h"
+#include "wire/CaptureRecord.h"
 #include "capture/PacketCapture.h"
 #include "platform/AddressList.h"
 #include "platform/PacketSource.h"
-#include "platform/SendQueue.h"
+#include "monitor/SendQueue.h"
 
 namespace kestrova::testing {
 

@@ -6,8 +6,8 @@
 
 #include "CaptureFakes.h"
 #include "Ipv6Datagram.h"
-#include "capture/CaptureRecord.h"
-#include "capture/Datagram.h"
+#include "wire/CaptureRecord.h"
+#include "wire/Datagram.h"
 
 namespace kestrova {
 namespace {

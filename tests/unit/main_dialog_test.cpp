@@ -5,7 +5,7 @@
 
 #include "Fakes.h"
 #include "options/ProfileStore.h"
-#include "app/PlatformVerdict.h"
+#include "monitor/PlatformVerdict.h"
 #include "ui/MainDialog.h"
 
 namespace kestrova {

@@ -7,7 +7,7 @@
 
 #include "CaptureFakes.h"
 #include "capture/CaptureWorker.h"
-#include "capture/ConnectionSums.h"
+#include "wire/ConnectionSums.h"
 #include "capture/PacketReport.h"
 #include "capture/TrafficAccounting.h"
 #include "monitor/ConnectionList.h"
