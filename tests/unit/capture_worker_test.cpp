@@ -513,8 +513,8 @@ TEST_F(CheckPacketCommand, StartLineFirstThenEveryAddressThenTheTotals) {
     open();
     dialog->onTimer(TIMER_REFRESH);
     dialog->onSysCommand(CMD_CHECK_PACKET);
-    ASSERT_TRUE(waitFor([&] { return connections.cellText(0, colTotalBytes) == "60"; }));
-    EXPECT_EQ(connections.cellText(0, colActive), "▼60");
+    ASSERT_TRUE(waitFor([&] { return cellText(connections, 0, colTotalBytes) == "60"; }));
+    EXPECT_EQ(cellText(connections, 0, colActive), "▼60");
     const std::vector<std::string> expected = {"パケットのチェックを開始します。",
                                                "10.0.0.7を通るパケットをチェックします。"};
     auto lines = logLines();
@@ -525,7 +525,7 @@ TEST_F(CheckPacketCommand, StartLineFirstThenEveryAddressThenTheTotals) {
     EXPECT_EQ(sources.live(), 0);
     EXPECT_EQ(logLines().back(), "パケットのチェックを終了します。");
     // Totals and the last mark stay.
-    EXPECT_EQ(connections.cellText(0, colActive), "▼60");
+    EXPECT_EQ(cellText(connections, 0, colActive), "▼60");
 }
 
 TEST_F(CheckPacketCommand, OnFromTheProfileAndEndedByTheWindowsEnd) {
@@ -545,7 +545,7 @@ TEST_F(CheckPacketCommand, AReportSentAsASystemCommandIsAccounted) {
     dialog->onTimer(TIMER_REFRESH);
     const PacketReport report = buildReport({{1, 2, 3, 4}, {}, 80}, {{10, 0, 0, 7}, {}, 5000}, 1500, clock.time);
     dialog->onSysCommand(SC_PACKET_REPORT, &report);
-    EXPECT_EQ(connections.cellText(0, colActive), "▼1500");
+    EXPECT_EQ(cellText(connections, 0, colActive), "▼1500");
 }
 
 TEST_F(CheckPacketCommand, WithoutCaptureStartsNothingAndStillLogsTheCommand) {

@@ -170,7 +170,7 @@ public:
         for (int row = 0; row < connections.rowCount(); ++row) {
             out_ += "row " + std::to_string(row) + ":";
             for (int column = 0; column < kConnectionColumns; ++column)
-                out_ += " |" + visible(connections.cellText(row, column));
+                out_ += " |" + visible(cellText(connections, row, column));
             out_ += "|\n";
         }
         // The pane is newest first; its new lines are at the top.
