@@ -422,12 +422,12 @@ RunResult run(const std::vector<std::string>& tcpdumpOptions, bool ipv6) {
         for (const Connection& c : *set) {
             const std::string expected = std::to_string(pcap->bytesBetween(loopback, c.clientPort, loopback, c.serverPort));
             for (int row = 0; row < connections.rowCount(); ++row) {
-                const std::string& port = connections.cellText(row, colLocalPort);
+                const std::string& port = cellText(connections, row, colLocalPort);
                 if ((port == std::to_string(c.clientPort) || port == std::to_string(c.serverPort)) &&
-                    connections.cellText(row, colLocalIp) == (ipv6 ? "::1" : "127.0.0.1") &&
-                    connections.cellText(row, colTotalBytes) != expected) {
+                    cellText(connections, row, colLocalIp) == (ipv6 ? "::1" : "127.0.0.1") &&
+                    cellText(connections, row, colTotalBytes) != expected) {
                     std::fprintf(stderr, "port %s: %s counted, %s in tcpdump's file\n", port.c_str(),
-                                 connections.cellText(row, colTotalBytes).c_str(), expected.c_str());
+                                 cellText(connections, row, colTotalBytes).c_str(), expected.c_str());
                     result.exact = false;
                 }
             }

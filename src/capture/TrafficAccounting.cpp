@@ -51,7 +51,7 @@ void TrafficAccounting::hold(const PacketReport& report) {
 
 void TrafficAccounting::addToTotal(int row, std::uint64_t bytes) {
     char digits[24];
-    const auto end = std::to_chars(digits, digits + sizeof digits, readTotal(list_.cellText(row, colTotalBytes)) + bytes).ptr;
+    const auto end = std::to_chars(digits, digits + sizeof digits, readTotal(list_.storedText(row, colTotalBytes)) + bytes).ptr;
     list_.setCellText(row, colTotalBytes, std::string_view(digits, static_cast<std::size_t>(end - digits)));
 }
 
@@ -108,7 +108,7 @@ void TrafficAccounting::account(std::span<const PacketReport> reports, std::stri
         const int row = list_.rowOfSerial(serial);
         if (row < 0) continue;
         text_.assign(activeMark);
-        text_.append(list_.cellText(row, colTotalBytes));
+        text_.append(list_.storedText(row, colTotalBytes));
         list_.setCellText(row, colActive, text_);
     }
 }

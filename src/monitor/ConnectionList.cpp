@@ -4,25 +4,6 @@
 
 namespace kestrova {
 
-const std::array<ColumnSpec, kConnectionColumns> kConnectionColumnSpecs = {{
-    {UiText::HeaderProtocol, Align::Left, 0},
-    {UiText::HeaderActive, Align::Right, 55},
-    {UiText::HeaderSource, Align::Left, 120},
-    {"", Align::Centre, 25},
-    {UiText::HeaderDestination, Align::Left, 120},
-    {UiText::HeaderState, Align::Left, 100},
-    {UiText::HeaderProcess, Align::Left, 270},
-    {UiText::HeaderPid, Align::Left, 60},
-    {UiText::HeaderSeen, Align::Centre, 0},
-    {UiText::HeaderLocalIp, Align::Left, 0},
-    {UiText::HeaderLocalHost, Align::Left, 0},
-    {UiText::HeaderLocalPort, Align::Left, 0},
-    {UiText::HeaderRemoteIp, Align::Left, 0},
-    {UiText::HeaderRemoteHost, Align::Left, 0},
-    {UiText::HeaderRemotePort, Align::Left, 0},
-    {UiText::HeaderTotalBytes, Align::Left, 0},
-}};
-
 ConnectionList::ConnectionList() : TextTable(kConnectionColumns) {}
 
 void ConnectionList::appendKey(std::string& out, const ConnectionKey& key) {

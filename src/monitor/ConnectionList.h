@@ -1,57 +1,14 @@
 #pragma once
-#include <array>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 
 #include "monitor/AddressIndex.h"
+#include "monitor/ConnectionCells.h"
 #include "monitor/EndpointIndex.h"
 #include "monitor/TextTable.h"
-#include "text/UiTexts.h"
 
 namespace kestrova {
-
-// Column indexes of the connection rows.
-enum ConnectionColumn : int {
-    colProtocol = 0,
-    colActive,
-    colSource,
-    colArrow,
-    colDestination,
-    colState,
-    colProcess,
-    colPid,
-    colSeen,
-    colLocalIp,
-    colLocalHost,
-    colLocalPort,
-    colRemoteIp,
-    colRemoteHost,
-    colRemotePort,
-    colTotalBytes,
-    kConnectionColumns
-};
-
-enum class Align { Left, Right, Centre };
-
-struct ColumnSpec {
-    // A column headed by one of the program's texts, in the user's language.
-    constexpr ColumnSpec(UiText text, Align align, int width)
-        : header(sourceOf(text).data()), align(align), width(width), text(text) {}
-    // A column headed by the same text in every language.
-    constexpr ColumnSpec(const char* header, Align align, int width) : header(header), align(align), width(width) {}
-
-    // The header as the user reads it.
-    std::string_view shownHeader() const { return text ? shownText(*text) : std::string_view(header); }
-
-    const char* header;  // as written
-    Align align;
-    int width;
-    std::optional<UiText> text;
-};
-
-extern const std::array<ColumnSpec, kConnectionColumns> kConnectionColumnSpecs;
 
 // The five texts that identify a connection row.
 struct ConnectionKey {
@@ -62,9 +19,15 @@ struct ConnectionKey {
 // the five key cells to the row so that finding a connection does not scan.
 // The index answers exactly what a scan from the last row upwards comparing
 // the five cells would answer: the lowest matching row.
+//
+// Rows are read through ConnectionCells, which makes every shown text.
 class ConnectionList : public TextTable {
 public:
     ConnectionList();
+
+    // The text a cell holds as kept, for ConnectionCells and the parts of
+    // the monitor that keep the rows.
+    std::string_view storedText(int row, int column) const { return TextTable::cellText(row, column); }
 
     // Index of the row whose key cells equal `key`, or -1.
     int findRow(const ConnectionKey& key) const;
@@ -85,6 +48,9 @@ public:
     const EndpointIndex& endpoints() const { return endpoints_; }
 
 private:
+    // Shown texts come from ConnectionCells.
+    using TextTable::cellText;
+
     static void appendKey(std::string& out, const ConnectionKey& key);
     static bool isKeyColumn(int column);
     ConnectionKey keyOfRow(int row, int changedColumn = -1, std::string_view changedText = {}) const;

@@ -19,11 +19,4 @@ std::string_view logKindWord(LogKind kind) {
     return "option";
 }
 
-ConnectionFacts rowFacts(const ConnectionList& list, int row) {
-    return {list.cellText(row, colSource),   list.cellText(row, colDestination), list.cellText(row, colLocalIp),
-            list.cellText(row, colLocalPort), list.cellText(row, colRemoteIp),    list.cellText(row, colRemotePort),
-            list.cellText(row, colState),     list.cellText(row, colPid),         list.cellText(row, colProcess),
-            list.cellText(row, colTotalBytes)};
-}
-
 }  // namespace kestrova

@@ -4,8 +4,6 @@
 #include <type_traits>
 #include <utility>
 
-#include "monitor/ConnectionList.h"
-
 namespace kestrova {
 
 // What a line of the event log tells: one kind for each sort of line the
@@ -39,9 +37,6 @@ struct ConnectionFacts {
     std::string_view process;  // the owner as shown
     std::string_view bytes;    // the bytes counted for the connection
 };
-
-// The texts of connection row `row`, in the state the row shows.
-ConnectionFacts rowFacts(const ConnectionList& list, int row);
 
 // One line for the event log. The views need only live as long as the call
 // that hands the event over.

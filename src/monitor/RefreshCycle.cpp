@@ -247,8 +247,8 @@ void RefreshCycle::upsertRow(const TcpRow& row, bool showHostname, std::size_t& 
         }
     }
     // The row's own key cells hold the very texts this connection makes.
-    updateFoundRow(found, list_.cellText(found, colLocalIp), list_.cellText(found, colLocalPort),
-                   list_.cellText(found, colRemoteIp), list_.cellText(found, colRemotePort), state, showHostname);
+    updateFoundRow(found, list_.storedText(found, colLocalIp), list_.storedText(found, colLocalPort),
+                   list_.storedText(found, colRemoteIp), list_.storedText(found, colRemotePort), state, showHostname);
     keepKey(key, found);
 }
 
@@ -259,21 +259,21 @@ void RefreshCycle::updateFoundRow(int row, std::string_view localIp, std::string
     std::string_view remoteShown = remoteIp;
     bool localNamed = false, remoteNamed = false;
     if (showHostname) {
-        const std::string& localHost = list_.cellText(row, colLocalHost);
-        const std::string& remoteHost = list_.cellText(row, colRemoteHost);
+        const std::string_view localHost = list_.storedText(row, colLocalHost);
+        const std::string_view remoteHost = list_.storedText(row, colRemoteHost);
         localNamed = !localHost.empty();
         remoteNamed = !remoteHost.empty();
         if (localNamed) localShown = localHost;
         if (remoteNamed) remoteShown = remoteHost;
     }
-    if (!isEndpointText(list_.cellText(row, colSource), localShown, localPort, localNamed))
+    if (!isEndpointText(list_.storedText(row, colSource), localShown, localPort, localNamed))
         list_.setCellText(row, colSource, endpointText(localShown, localPort, localNamed));
-    if (!isEndpointText(list_.cellText(row, colDestination), remoteShown, remotePort, remoteNamed))
+    if (!isEndpointText(list_.storedText(row, colDestination), remoteShown, remotePort, remoteNamed))
         list_.setCellText(row, colDestination, endpointText(remoteShown, remotePort, remoteNamed));
-    if (list_.cellText(row, colState) != state) {
+    if (list_.storedText(row, colState) != state) {
         const std::string remote = endpointText(remoteShown, remotePort, remoteNamed);
         logConnection(LogKind::Changed, row, state,
-                      formatText(UiText::ConnectionChanged, {list_.cellText(row, colProcess), remote, state}));
+                      formatText(UiText::ConnectionChanged, {list_.storedText(row, colProcess), remote, state}));
         list_.setCellText(row, colState, state);
     }
     markSeen(row);
@@ -342,12 +342,12 @@ void RefreshCycle::insertNewRow(std::string_view protocol, std::string_view loca
 }
 
 void RefreshCycle::sweepUnseen() {
-    list_.removeRowsWhere([this](int row) { return list_.cellText(row, colSeen).empty(); },
+    list_.removeRowsWhere([this](int row) { return list_.storedText(row, colSeen).empty(); },
                           [this](int row) {
                               const std::string line = formatText(
                                   UiText::ConnectionRemoved,
-                                  {list_.cellText(row, colProcess), list_.cellText(row, colDestination)});
-                              logConnection(LogKind::Removed, row, list_.cellText(row, colState), line);
+                                  {list_.storedText(row, colProcess), list_.storedText(row, colDestination)});
+                              logConnection(LogKind::Removed, row, list_.storedText(row, colState), line);
                           });
 }
 

@@ -141,7 +141,7 @@ MainWindow::MainWindow(ConnectionList& connections, EventLog& log, QWidget* pare
     setWindowIcon(applicationIcon());
     setFont(windowFont());
 
-    connectionModel_ = new TextTableModel(connections, kConnectionColumnSpecs, this);
+    connectionModel_ = new TextTableModel(connections, this);
     connectionModel_->setColumnForeground(colActive, QColor(100, 100, 255));
     logModel_ = new TextTableModel(log, EventLog::kColumns, this);
     connectionView_ = makeView(connectionModel_, true);

@@ -32,6 +32,11 @@ TextTableModel::TextTableModel(TextTable& table, std::span<const ColumnSpec> col
     table_.setObserver(this);
 }
 
+TextTableModel::TextTableModel(ConnectionList& connections, QObject* parent)
+    : TextTableModel(connections, kConnectionColumnSpecs, parent) {
+    readCell_ = [&connections](std::string& out, int row, int column) { appendCell(out, connections, row, column); };
+}
+
 TextTableModel::~TextTableModel() { table_.setObserver(nullptr); }
 
 int TextTableModel::rowCount(const QModelIndex& parent) const {
@@ -52,6 +57,11 @@ QVariant TextTableModel::data(const QModelIndex& index, int role) const {
     const auto col = static_cast<std::size_t>(column);
     switch (role) {
     case Qt::DisplayRole: {
+        if (readCell_) {
+            cell_.clear();
+            readCell_(cell_, row, column);
+            return QString::fromUtf8(cell_.data(), static_cast<qsizetype>(cell_.size()));
+        }
         const std::string& text = table_.cellText(row, column);
         return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
     }

@@ -2,7 +2,9 @@
 #include <QAbstractTableModel>
 #include <QColor>
 
+#include <functional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "monitor/ConnectionList.h"
@@ -29,6 +31,8 @@ class TextTableModel : public QAbstractTableModel, private TableObserver {
     Q_OBJECT
 public:
     TextTableModel(TextTable& table, std::span<const ColumnSpec> columns, QObject* parent = nullptr);
+    // The connection rows, with the texts ConnectionCells makes of them.
+    explicit TextTableModel(ConnectionList& connections, QObject* parent = nullptr);
     ~TextTableModel() override;
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
@@ -69,6 +73,9 @@ private:
     void setColumnColour(std::vector<QColor>& colours, int column, const QColor& color, int role);
 
     TextTable& table_;
+    // Appends a cell's shown text; none: the text the table keeps.
+    std::function<void(std::string& out, int row, int column)> readCell_;
+    mutable std::string cell_;  // scratch for readCell_
     std::vector<ColumnSpec> columns_;
     std::vector<QString> headers_;  // as the user reads them
     std::vector<QColor> foreground_;

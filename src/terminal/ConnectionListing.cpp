@@ -24,7 +24,7 @@ bool writeConnectionListing(const ConnectionList& list, const std::function<bool
     std::vector<int> shown;
     for (int column = 0; column < kConnectionColumns; ++column)
         if (kConnectionColumnSpecs[column].width > 0) shown.push_back(column);
-    std::string out;
+    std::string out, text;
     auto line = [&](auto cell) {
         for (std::size_t i = 0; i < shown.size(); ++i) {
             if (i > 0) out += '\t';
@@ -34,7 +34,11 @@ bool writeConnectionListing(const ConnectionList& list, const std::function<bool
     };
     line([](int column) { return kConnectionColumnSpecs[column].shownHeader(); });
     for (int row = 0; row < list.rowCount(); ++row) {
-        line([&](int column) { return std::string_view(list.cellText(row, column)); });
+        line([&](int column) {
+            text.clear();
+            appendCell(text, list, row, column);
+            return std::string_view(text);
+        });
         if (out.size() >= pieceSize) {
             if (!write(out)) return false;
             out.clear();

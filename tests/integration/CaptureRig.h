@@ -249,14 +249,14 @@ struct TcpPair {
         std::string found;
         int rows = 0;
         for (int row = 0; row < list.rowCount(); ++row) {
-            const bool clientSide = list.cellText(row, colLocalPort) == std::to_string(clientPort) &&
-                                    list.cellText(row, colLocalIp) == text(clientAddress, zone);
-            const bool serverSide = list.cellText(row, colLocalPort) == std::to_string(serverPort) &&
-                                    list.cellText(row, colLocalIp) == text(serverAddress, zone) &&
-                                    list.cellText(row, colRemotePort) == std::to_string(clientPort);
+            const bool clientSide = cellText(list, row, colLocalPort) == std::to_string(clientPort) &&
+                                    cellText(list, row, colLocalIp) == text(clientAddress, zone);
+            const bool serverSide = cellText(list, row, colLocalPort) == std::to_string(serverPort) &&
+                                    cellText(list, row, colLocalIp) == text(serverAddress, zone) &&
+                                    cellText(list, row, colRemotePort) == std::to_string(clientPort);
             if (!clientSide && !serverSide) continue;
-            if (rows++ && list.cellText(row, colTotalBytes) != found) return "";
-            found = list.cellText(row, colTotalBytes);
+            if (rows++ && cellText(list, row, colTotalBytes) != found) return "";
+            found = cellText(list, row, colTotalBytes);
         }
         return found;
     }

@@ -336,7 +336,7 @@ TEST_P(ConnectionTableTest, LinkLocalConnectionCarriesItsInterface) {
             const int row = r.list.findRow(s.key);
             if (row < 0)
                 return 4;
-            if (r.list.cellText(row, colSource) != s.source || r.list.cellText(row, colDestination) != s.destination)
+            if (cellText(r.list, row, colSource) != s.source || cellText(r.list, row, colDestination) != s.destination)
                 return 5;
         }
         return 0;
@@ -426,7 +426,7 @@ TEST_P(ConnectionTableTest, ConnectionWaitingForAcceptKeepsOneRowThroughAccept) 
         const int after = r.list.findRow(key);
         ASSERT_GE(after, 0);
         EXPECT_EQ(r.list.serialAt(after), serial) << "removed and added again on accept()";
-        EXPECT_EQ(r.list.cellText(after, colProcess), r.processes.imagePath(getpid()));
+        EXPECT_EQ(cellText(r.list, after, colProcess), r.processes.imagePath(getpid()));
     }
 }
 
@@ -480,10 +480,10 @@ TEST_P(ConnectionTableTest, SocketsOfAProcessWeMayNotInspectShowGroupAndUserWith
             if (row < 0)
                 return 4;
             // The group is wherever this test runs; the text table names none.
-            const std::string& owner = list.cellText(row, colProcess);
+            const std::string& owner = cellText(list, row, colProcess);
             if (!owner.ends_with(" (root)") || (GetParam() == LinuxConnectionTable::Reader::ProcNetOnly &&
                                                 owner != "System (root)") ||
-                list.cellText(row, colPid) != "")
+                cellText(list, row, colPid) != "")
                 return 5;
         }
         return 0;
@@ -516,15 +516,15 @@ TEST_P(ConnectionTableTest, Ipv6LoopbackConnectionIsListedOnlyWhenAsked) {
                 continue;
             }
             ASSERT_GE(row, 0);
-            EXPECT_EQ(r.list.cellText(row, colSource), s.source);
-            EXPECT_EQ(r.list.cellText(row, colDestination), s.destination);
-            EXPECT_EQ(r.list.cellText(row, colState), s.state);
-            EXPECT_EQ(r.list.cellText(row, colProcess), path);
+            EXPECT_EQ(cellText(r.list, row, colSource), s.source);
+            EXPECT_EQ(cellText(r.list, row, colDestination), s.destination);
+            EXPECT_EQ(cellText(r.list, row, colState), s.state);
+            EXPECT_EQ(cellText(r.list, row, colProcess), path);
             EXPECT_TRUE(r.logged("(" + path + ")の(" + s.destination + ")との接続状態を(" + s.state +
                                  ")で新規追加しました。"));
         }
         for (int row = 0; !asked && row < r.list.rowCount(); ++row)
-            EXPECT_FALSE(isIpv6Text(r.list.cellText(row, colLocalIp))) << r.list.cellText(row, colSource);
+            EXPECT_FALSE(isIpv6Text(cellText(r.list, row, colLocalIp))) << cellText(r.list, row, colSource);
     }
 
     // The side that closes first lingers in TIME_WAIT as the kernel's own.
@@ -539,8 +539,8 @@ TEST_P(ConnectionTableTest, Ipv6LoopbackConnectionIsListedOnlyWhenAsked) {
     }
     const int row = r.list.findRow(lingering);
     ASSERT_GE(row, 0);
-    EXPECT_EQ(r.list.cellText(row, colState), "TIME_WAIT");
-    EXPECT_EQ(r.list.cellText(row, colProcess), "System Idle Process");
+    EXPECT_EQ(cellText(r.list, row, colState), "TIME_WAIT");
+    EXPECT_EQ(cellText(r.list, row, colProcess), "System Idle Process");
 }
 
 // [::] takes IPv4 clients too: with IPv6 rows it is one IPv6 listener row,
@@ -555,17 +555,17 @@ TEST_P(ConnectionTableTest, DualStackListenerIsOneIpv6RowWhenAsked) {
     Refreshed r(GetParam(), IpFamilies::Ipv4AndIpv6);
     const int listening = r.list.findRow({"::", server, "::", "0", ourPid});
     ASSERT_GE(listening, 0);
-    EXPECT_EQ(r.list.cellText(listening, colSource), "[::]:" + server);
-    EXPECT_EQ(r.list.cellText(listening, colDestination), "[::]:0");
-    EXPECT_EQ(r.list.cellText(listening, colState), "LISTEN");
+    EXPECT_EQ(cellText(r.list, listening, colSource), "[::]:" + server);
+    EXPECT_EQ(cellText(r.list, listening, colDestination), "[::]:0");
+    EXPECT_EQ(cellText(r.list, listening, colState), "LISTEN");
     for (const ConnectionKey& key : {ConnectionKey{"127.0.0.1", server, "127.0.0.1", client, ourPid},
                                      ConnectionKey{"127.0.0.1", client, "127.0.0.1", server, ourPid}}) {
         const int row = r.list.findRow(key);
         ASSERT_GE(row, 0);
-        EXPECT_EQ(r.list.cellText(row, colSource), "127.0.0.1:" + std::string(key.localPort));
+        EXPECT_EQ(cellText(r.list, row, colSource), "127.0.0.1:" + std::string(key.localPort));
     }
     for (int row = 0; row < r.list.rowCount(); ++row)
-        EXPECT_EQ(r.list.cellText(row, colLocalIp).find("ffff"), std::string::npos) << r.list.cellText(row, colSource);
+        EXPECT_EQ(cellText(r.list, row, colLocalIp).find("ffff"), std::string::npos) << cellText(r.list, row, colSource);
 }
 
 INSTANTIATE_TEST_SUITE_P(Readers, ConnectionTableTest,

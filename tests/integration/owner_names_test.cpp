@@ -225,8 +225,8 @@ TEST_F(OwnerNamesTest, NobodySeesTheGroupAndUserOfRootsSockets) {
             const int row = list.findRow({"127.0.0.1", std::to_string(port), remote, std::to_string(remotePort), pid});
             if (row < 0)
                 failures += "no row for port " + std::to_string(port) + " with process id '" + pid + "'; ";
-            else if (list.cellText(row, colProcess) != owner)
-                failures += "port " + std::to_string(port) + " shows " + list.cellText(row, colProcess) + ", not " +
+            else if (cellText(list, row, colProcess) != owner)
+                failures += "port " + std::to_string(port) + " shows " + cellText(list, row, colProcess) + ", not " +
                             owner + "; ";
         };
         expectRow(inService.port, "0.0.0.0", 0, "kestrova-probe.service (root)", "");
@@ -387,7 +387,7 @@ TEST(HostileProgramName, IsShownEscapedInTheRowTheLogAndLogMode) {
     refresh.tick(false);
     const int row = list.findRow({"127.0.0.1", std::to_string(program.port), "0.0.0.0", "0", std::to_string(program.pid())});
     ASSERT_GE(row, 0);
-    EXPECT_EQ(list.cellText(row, colProcess), program.shown);
+    EXPECT_EQ(cellText(list, row, colProcess), program.shown);
     const auto line = std::find(log.begin(), log.end(), program.processLine());
     ASSERT_NE(line, log.end());
     ASSERT_NE(line + 1, log.end());

@@ -106,7 +106,7 @@ struct PassRig {
     Names names() const {  // oldest row first
         Names out;
         for (int row = list.rowCount() - 1; row >= 0; --row)
-            out.emplace_back(list.cellText(row, colLocalHost), list.cellText(row, colRemoteHost));
+            out.emplace_back(cellText(list, row, colLocalHost), cellText(list, row, colRemoteHost));
         return out;
     }
 };
@@ -410,7 +410,7 @@ TEST(HostNamePassDialogTest, TicksDuringAPassAreDroppedAndTheRefreshKeepsSweepin
     EXPECT_EQ(rig.linesWith(RESOLVE_START_TEXT), 1);
     EXPECT_EQ(rig.linesWith(RESOLVE_END_TEXT), 1);
     rig.dialog.onTimer(TIMER_REFRESH);
-    EXPECT_EQ(rig.connections.cellText(0, colDestination), "n1:80");
+    EXPECT_EQ(cellText(rig.connections, 0, colDestination), "n1:80");
 
     // The next tick starts a pass again, which asks only the failed address.
     rig.dialog.onTimer(TIMER_RESOLVE);

@@ -511,8 +511,8 @@ TEST_F(CheckPacketCommand, StartLineFirstThenEveryAddressThenTheTotals) {
     open();
     dialog->onTimer(TIMER_REFRESH);
     dialog->onSysCommand(CMD_CHECK_PACKET);
-    ASSERT_TRUE(waitFor([&] { return connections.cellText(0, colTotalBytes) == "60"; }));
-    EXPECT_EQ(connections.cellText(0, colActive), "▼60");
+    ASSERT_TRUE(waitFor([&] { return cellText(connections, 0, colTotalBytes) == "60"; }));
+    EXPECT_EQ(cellText(connections, 0, colActive), "▼60");
     const std::vector<std::string> expected = {"パケットのチェックを開始します。",
                                                "10.0.0.7を通るパケットをチェックします。"};
     auto lines = logLines();
@@ -523,7 +523,7 @@ TEST_F(CheckPacketCommand, StartLineFirstThenEveryAddressThenTheTotals) {
     EXPECT_EQ(sources.live(), 0);
     EXPECT_EQ(logLines().back(), "パケットのチェックを終了します。");
     // Totals and the last mark stay.
-    EXPECT_EQ(connections.cellText(0, colActive), "▼60");
+    EXPECT_EQ(cellText(connections, 0, colActive), "▼60");
 }
 
 TEST_F(CheckPacketCommand, OnFromTheProfileAndEndedByTheWindowsEnd) {
@@ -543,7 +543,7 @@ TEST_F(CheckPacketCommand, AReportHandedToTheDialogIsAccounted) {
     dialog->onTimer(TIMER_REFRESH);
     const PacketReport report = buildReport({{1, 2, 3, 4}, {}, 80}, {{10, 0, 0, 7}, {}, 5000}, 1500);
     dialog->accountPackets({&report, 1});
-    EXPECT_EQ(connections.cellText(0, colActive), "▼1500");
+    EXPECT_EQ(cellText(connections, 0, colActive), "▼1500");
 }
 
 TEST_F(CheckPacketCommand, WithoutCaptureStartsNothingAndStillLogsTheCommand) {

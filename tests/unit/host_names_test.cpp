@@ -79,8 +79,8 @@ Walk walkForUnnamed(const ConnectionList& list) {
     for (int row = list.rowCount() - 1; row >= 0; --row) {
         for (RowSide side : {RowSide::Local, RowSide::Remote}) {
             const bool local = side == RowSide::Local;
-            const std::string& address = list.cellText(row, local ? colLocalIp : colRemoteIp);
-            if (address.empty() || !list.cellText(row, local ? colLocalHost : colRemoteHost).empty()) continue;
+            const std::string& address = cellText(list, row, local ? colLocalIp : colRemoteIp);
+            if (address.empty() || !cellText(list, row, local ? colLocalHost : colRemoteHost).empty()) continue;
             auto& ends = walk.ends[address];
             if (ends.empty()) walk.addresses.push_back(address);
             ends.push_back({list.serialAt(row), side});

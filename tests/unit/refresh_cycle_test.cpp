@@ -33,7 +33,7 @@ protected:
                        [this](std::string_view t) { errors += t; }};
 
     void tick(bool showHostname = false) { cycle.tick(showHostname); }
-    std::string cell(int row, int column) const { return list.cellText(row, column); }
+    std::string cell(int row, int column) const { return cellText(list, row, column); }
     std::vector<std::string> takeLog() { return std::exchange(log, {}); }
 };
 
@@ -494,7 +494,7 @@ TEST_P(RefreshCycleMemory, MatchesAFreshRefreshEveryTick) {
         ASSERT_EQ(kept.rowCount(), fresh.rowCount()) << "step " << step;
         for (int row = 0; row < kept.rowCount(); ++row)
             for (int column = 0; column < kConnectionColumns; ++column)
-                ASSERT_EQ(kept.cellText(row, column), fresh.cellText(row, column))
+                ASSERT_EQ(cellText(kept, row, column), cellText(fresh, row, column))
                     << "step " << step << " row " << row << " column " << column;
     }
 }

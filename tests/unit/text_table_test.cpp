@@ -109,9 +109,9 @@ std::vector<std::string> keyCells(std::string localIp, std::string localPort, st
 // cells byte for byte would answer.
 int scanForKey(const ConnectionList& list, const ConnectionKey& key) {
     for (int row = list.rowCount() - 1; row >= 0; --row) {
-        if (list.cellText(row, colLocalIp) == key.localIp && list.cellText(row, colRemoteIp) == key.remoteIp &&
-            list.cellText(row, colLocalPort) == key.localPort && list.cellText(row, colRemotePort) == key.remotePort &&
-            list.cellText(row, colPid) == key.pid)
+        if (cellText(list, row, colLocalIp) == key.localIp && cellText(list, row, colRemoteIp) == key.remoteIp &&
+            cellText(list, row, colLocalPort) == key.localPort && cellText(list, row, colRemotePort) == key.remotePort &&
+            cellText(list, row, colPid) == key.pid)
             return row;
     }
     return -1;

@@ -43,7 +43,7 @@ int addRow(ConnectionList& list, std::string localIp, std::string localPort, std
 void accountByWalking(ConnectionList& list, const PacketReport& r, std::string_view mark) {
     const int rows = list.rowCount();
     for (int row = rows - 1; row >= 0; --row) {
-        auto cell = [&](int column) -> std::string_view { return list.cellText(row, column); };
+        auto cell = [&](int column) { return cellText(list, row, column); };
         const bool outbound = cell(colLocalIp) == fieldText(r.sourceAddress) &&
                               cell(colRemoteIp) == fieldText(r.destinationAddress) &&
                               cell(colLocalPort) == fieldText(r.sourcePort) &&
@@ -67,7 +67,7 @@ std::string text(const IpAddress& address, std::string_view zone = {}) { return 
 std::vector<std::string> cellsOf(const ConnectionList& list) {
     std::vector<std::string> cells;
     for (int row = 0; row < list.rowCount(); ++row)
-        for (int column = 0; column < kConnectionColumns; ++column) cells.push_back(list.cellText(row, column));
+        for (int column = 0; column < kConnectionColumns; ++column) cells.push_back(cellText(list, row, column));
     return cells;
 }
 
@@ -76,8 +76,8 @@ protected:
     ConnectionList list;
     TrafficAccounting accounting{list};
     void account(std::vector<PacketReport> reports, std::string_view mark = "▼") { accounting.account(reports, mark); }
-    const std::string& total(int row) { return list.cellText(row, colTotalBytes); }
-    const std::string& active(int row) { return list.cellText(row, colActive); }
+    std::string total(int row) { return cellText(list, row, colTotalBytes); }
+    std::string active(int row) { return cellText(list, row, colActive); }
 };
 
 TEST_F(TrafficAccountingTest, BothDirectionsAddUpAndMarkTheRow) {
@@ -155,7 +155,7 @@ TEST_F(TrafficAccountingTest, AnAddressMatchesOnlyRowsOfItsFamilyAndZone) {
              report(ipv6("fe80::1"), 5000, ipv6("fe80::2"), 80, 60, "eth0"),
              report({10, 0, 0, 1}, 5000, {10, 0, 0, 2}, 80, 40, "eth0")});
     std::map<std::string, std::string> totals;
-    for (int row = 0; row < list.rowCount(); ++row) totals[list.cellText(row, colLocalIp)] = total(row);
+    for (int row = 0; row < list.rowCount(); ++row) totals[cellText(list, row, colLocalIp)] = total(row);
     const std::map<std::string, std::string> expected = {{"10.0.0.1", "40"},     {"2001:db8::1", "1500"},
                                                          {"fe80::1%eth0", "60"}, {"fe80::1%eth1", "0"},
                                                          {"fe80::1", "0"}};

@@ -100,7 +100,7 @@ TEST_F(UiTextsTest, TheLogicShowsTheCatalogueTextsAndAgainItsOwnWithout) {
         table.rows = {tcp(5, {10, 0, 0, 1}, 1025, {10, 0, 0, 2}, 80, 42)};
         cycle.tick(false);
         return std::vector<std::string>{log.back(),
-                                        list.cellText(0, colSeen),
+                                        cellText(list, 0, colSeen),
                                         std::string(kConnectionColumnSpecs[colPid].shownHeader()),
                                         windowTitle(3, 500),
                                         buildCommandMenu(settings, true)[3].caption,

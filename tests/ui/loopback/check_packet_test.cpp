@@ -95,7 +95,7 @@ TEST_F(CheckPacketWindowTest, CheckPacketFromTheMenuCountsALoopbackConnection) {
     const std::string port = std::to_string(ntohs(address.sin_port));
     auto serverRow = [&] {
         for (int row = 0; row < connections.rowCount(); ++row)
-            if (connections.cellText(row, colLocalPort) == port && connections.cellText(row, colLocalIp) == "127.0.0.1")
+            if (cellText(connections, row, colLocalPort) == port && cellText(connections, row, colLocalIp) == "127.0.0.1")
                 return row;
         return -1;
     };
@@ -108,13 +108,13 @@ TEST_F(CheckPacketWindowTest, CheckPacketFromTheMenuCountsALoopbackConnection) {
     // At least the data and its IPv4 and TCP headers.
     ASSERT_TRUE(waitFor([&] {
         const int row = serverRow();
-        return row >= 0 && std::stoull("0" + connections.cellText(row, colTotalBytes)) > 5040;
+        return row >= 0 && std::stoull("0" + cellText(connections, row, colTotalBytes)) > 5040;
     }));
     const int row = serverRow();
-    const std::string& total = connections.cellText(row, colTotalBytes);
+    const std::string& total = cellText(connections, row, colTotalBytes);
     // The mark moves with every datagram of any connection on loopback; the
     // total only grows.
-    EXPECT_TRUE(connections.cellText(row, colActive).empty() || connections.cellText(row, colActive) == "▼" + total);
+    EXPECT_TRUE(cellText(connections, row, colActive).empty() || cellText(connections, row, colActive) == "▼" + total);
 
     chooseCheckPacket();
     ASSERT_TRUE(waitFor([&] { return logRow("パケットのチェックを終了します。") >= 0; }));
