@@ -1,5 +1,6 @@
 #include <QCoreApplication>
 
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -44,9 +45,10 @@ RunEnd runLog(int argc, char** argv, const CommandLine& command) {
         std::fwrite(text.data(), 1, text.size(), stderr);
         std::fflush(stderr);
     };
-    MainDialog dialog({host, machine.connections, machine.log, machine.clock, machine.table, machine.processes, machine.version,
-                       profile, reportError, host.windowThread(), machine.resolver, &machine.addresses,
-                       &machine.packetSources, LOOKUP_DEADLINE, host.logListener(), command.overrides()});
+    MainDialog dialog({host, machine.connections, machine.log, machine.clock, machine.table, machine.processes,
+                       machine.version, profile, reportError, host.windowThread(), machine.resolver,
+                       &machine.addresses, &machine.packetSources, LOOKUP_DEADLINE, host.logListener(),
+                       command.overrides()});
     host.attach(&dialog);
     host.endWhenReadable(stopSignals.fd());
     host.endWhenReadable(output.failureFd());

@@ -9,6 +9,7 @@
 #include "linux/Cp932.h"
 #include "monitor/HostNamePass.h"
 #include "qt/MainWindow.h"
+#include "qt/QtWindowThread.h"
 #include "qt/Translation.h"
 #include "qt/WindowPlatform.h"
 #include "ui/MainDialog.h"
@@ -59,9 +60,9 @@ int runWindow(int argc, char** argv, const CommandLine& command) {
     MainWindow window(machine.connections, machine.log);
     // This run's options stand in for the profile's, so that the exit saves
     // them if it saves at all; nothing else writes the profile.
-    MainDialog dialog({window, machine.connections, machine.log, machine.clock, machine.table, machine.processes, machine.version,
-                       profile, {}, window.windowThread(), machine.resolver, &machine.addresses, &machine.packetSources,
-                       LOOKUP_DEADLINE, nullptr, command.overrides()});
+    MainDialog dialog({window, machine.connections, machine.log, machine.clock, machine.table, machine.processes,
+                       machine.version, profile, {}, window.windowThread(), machine.resolver, &machine.addresses,
+                       &machine.packetSources, LOOKUP_DEADLINE, nullptr, command.overrides()});
     window.attach(&dialog);
     window.start();
     return app.exec();
