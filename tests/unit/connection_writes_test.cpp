@@ -30,8 +30,8 @@ TEST(ConnectionWrites, InsertMakesEveryCell) {
          {"TCP", "", "0.0.0.0:22", "→", "0.0.0.0:0", "LISTEN", "System Idle Process", "0", "新規", "0.0.0.0", "",
           "22", "0.0.0.0", "", "0", "0"}},
         {{linkLocal, peer, 65535, 1, "wl\tan", kPidNotVisible, 13, "System (4000)"},
-         {"TCP", "", "[fe80::2%wl\tan]:65535", "→", "[fe80::1%wl\tan]:1", "UNKNOWN(13)", "System (4000)", "", "新規",
-          "fe80::2%wl\tan", "", "65535", "fe80::1%wl\tan", "", "1", "0"}},
+         {"TCP", "", "[fe80::2%wl\\x09an]:65535", "→", "[fe80::1%wl\\x09an]:1", "UNKNOWN(13)", "System (4000)",
+          "", "新規", "fe80::2%wl\\x09an", "", "65535", "fe80::1%wl\\x09an", "", "1", "0"}},
     };
     for (const Case& c : cases) {
         ConnectionList list;
@@ -67,7 +67,9 @@ TEST(ConnectionWrites, NamesStateBytesMarks) {
     list.clearActive(0);
     EXPECT_EQ(cellText(list, 0, colActive), "");
 
-    for (const auto& [seen, text] : {std::pair{SeenMark::Updated, "更新"}, {SeenMark::None, ""}, {SeenMark::New, "新規"}}) {
+    const std::pair<SeenMark, std::string_view> marks[] = {
+        {SeenMark::Updated, "更新"}, {SeenMark::None, ""}, {SeenMark::New, "新規"}};
+    for (const auto& [seen, text] : marks) {
         list.setSeen(0, seen);
         EXPECT_EQ(cellText(list, 0, colSeen), text);
     }
