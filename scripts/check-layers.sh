@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Fails when a source file includes something its layer may not know:
-#   - the core (app, ui, monitor, options, capture) and the ports (platform)
-#     include only the C++ standard library and each other, never Qt, an OS
-#     header or an adapter (linux/, qt/);
+#   - the core (ui, terminal, monitor, options, capture, text, wire) and the
+#     ports (platform) include only the C++ standard library and each other,
+#     never Qt, an OS header or an adapter (linux/, qt/);
+#   - text/ includes only the standard library and itself, and wire/ only
+#     that, itself and platform/IpAddress.h;
 #   - the Linux adapters and the capture helper never include Qt, and the Qt
-#     adapters never include an OS header;
-#   - the helper includes no adapter and no Qt-side code;
+#     adapters and the programs (app/) never include an OS header;
+#   - the helper includes only itself, wire/, platform/IpAddress.h and the
+#     local address dump of linux/;
 #   - the JSON writer (json/) includes the core and the JSON library only.
 # Usage: scripts/check-layers.sh [source folder], default src/ beside this script.
 set -euo pipefail
@@ -41,7 +44,7 @@ includes() {
   done
 }
 
-core_folders=(app ui monitor options capture platform)
+core_folders=(ui terminal monitor options capture text wire platform)
 while IFS= read -r entry; do
   header=${entry##*:}
   where=${entry%:*}
@@ -66,12 +69,26 @@ while IFS= read -r entry; do
   case $name in
     Q* | q* | qt/*) report "$where includes $header: only src/qt/ and main.cpp use Qt" ;;
   esac
-  if [[ $where == */helper/* ]]; then
+  if [[ $where == */helper/* && $header == \"*\" ]]; then
     case $name in
-      linux/Linux* | ui/* | monitor/* | options/*) report "$where includes $header: the helper shares only the capture format" ;;
+      helper/* | wire/* | platform/IpAddress.h | linux/InterfaceAddresses.h) ;;
+      *) report "$where includes $header: the helper shares only the capture format" ;;
     esac
   fi
 done < <(includes linux helper)
+
+# The text table and the wire format stand on their own.
+while IFS= read -r entry; do
+  header=${entry##*:}
+  where=${entry%:*}
+  name=${header:1:-1}
+  [[ $header == \"*\" ]] || continue
+  case $where in
+    */text/*) [[ $name == text/* ]] || report "$where includes $header: the texts include only each other" ;;
+    */wire/*) [[ $name == wire/* || $name == platform/IpAddress.h ]] ||
+      report "$where includes $header: the wire format includes only itself and platform/IpAddress.h" ;;
+  esac
+done < <(includes text wire)
 
 while IFS= read -r entry; do
   header=${entry##*:}
@@ -83,7 +100,7 @@ while IFS= read -r entry; do
       [[ $standard == *" $name "* ]] || report "$where includes $header: only src/linux/ and the helper use OS headers"
       ;;
   esac
-done < <(includes qt)
+done < <(includes qt app)
 
 while IFS= read -r entry; do
   header=${entry##*:}

@@ -1,7 +1,7 @@
 #include "capture/CaptureLines.h"
 
 #include "monitor/AddressText.h"
-#include "platform/UiTexts.h"
+#include "text/UiTexts.h"
 
 namespace kestrova {
 

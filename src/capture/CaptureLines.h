@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "capture/CaptureRecord.h"
+#include "wire/CaptureRecord.h"
 #include "platform/IpAddress.h"
 #include "platform/PacketSource.h"
 

@@ -20,8 +20,7 @@ IpAddress recordAddress(RecordFamily family, const std::array<std::uint8_t, 16>&
 
 }  // namespace
 
-void appendReports(const ConnectionRecord& record, const LinkZones& zones, const LocalTime& time,
-                   std::vector<PacketReport>& out) {
+void appendReports(const ConnectionRecord& record, const LinkZones& zones, std::vector<PacketReport>& out) {
     ReportEndpoint source{recordAddress(record.family, record.source), {}, record.sourcePort};
     ReportEndpoint destination{recordAddress(record.family, record.destination), {}, record.destinationPort};
     for (ReportEndpoint* end : {&source, &destination})
@@ -30,7 +29,7 @@ void appendReports(const ConnectionRecord& record, const LinkZones& zones, const
     std::uint64_t left = record.bytes;
     do {
         const auto part = static_cast<std::uint32_t>(std::min(left, kMost));
-        out.push_back(buildReport(source, destination, part, time));
+        out.push_back(buildReport(source, destination, part));
         left -= part;
     } while (left > 0);
 }
@@ -169,7 +168,6 @@ std::optional<CaptureEnding> CaptureWorker::readRecords(PacketSource& source, st
 
         reports.clear();
         std::shared_ptr<const LinkZones> zones;
-        std::optional<LocalTime> now;
         std::optional<CaptureEnding> ending;
         bool spellOver = false;
         for (std::size_t offset = 0; offset < whole && !ending; offset += kCaptureRecordSize) {
@@ -188,10 +186,8 @@ std::optional<CaptureEnding> CaptureWorker::readRecords(PacketSource& source, st
                 }
             } else if (const auto* connection = std::get_if<ConnectionRecord>(&record)) {
                 if (!ready) return garbled;
-                // Every report of one read is built at the same moment.
-                if (!now) now = context_.clock.now();
                 if (!zones) zones = this->zones();
-                appendReports(*connection, *zones, *now, reports);
+                appendReports(*connection, *zones, reports);
             } else if (const auto* counts = std::get_if<StatisticsRecord>(&record)) {
                 if (!ready) return garbled;
                 received_ = counts->received;

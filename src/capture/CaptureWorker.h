@@ -10,9 +10,8 @@
 
 #include "capture/CaptureLines.h"
 #include "capture/CapturePlan.h"
-#include "capture/CaptureRecord.h"
+#include "wire/CaptureRecord.h"
 #include "capture/PacketReport.h"
-#include "platform/Clock.h"
 #include "platform/PacketSource.h"
 #include "platform/WindowThread.h"
 
@@ -41,7 +40,6 @@ public:
 struct CaptureContext {
     PacketSourceFactory& sources;
     WindowThread& window;
-    Clock& clock;
     CaptureEvents& events;
 };
 
@@ -110,10 +108,9 @@ private:
     std::uint64_t spellDrops_ = 0;
 };
 
-// The reports of one connection record, stamped with `time`, its link-local
+// The reports of one connection record, its link-local
 // addresses written with their `zones`: one report, or more when its bytes
 // are more than one report can hold.
-void appendReports(const ConnectionRecord& record, const LinkZones& zones, const LocalTime& time,
-                   std::vector<PacketReport>& out);
+void appendReports(const ConnectionRecord& record, const LinkZones& zones, std::vector<PacketReport>& out);
 
 }  // namespace kestrova

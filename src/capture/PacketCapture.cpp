@@ -9,8 +9,8 @@
 namespace kestrova {
 
 PacketCapture::PacketCapture(AddressList& addresses, PacketSourceFactory& sources, WindowThread& window,
-                             Clock& clock, Sink sink)
-    : addresses_(addresses), sources_(sources), window_(window), clock_(clock), sink_(std::move(sink)) {}
+                             Sink sink)
+    : addresses_(addresses), sources_(sources), window_(window), sink_(std::move(sink)) {}
 
 PacketCapture::~PacketCapture() { stop(); }
 
@@ -62,7 +62,7 @@ void PacketCapture::start() {
 }
 
 void PacketCapture::launch(CapturePlan plan) {
-    CaptureContext context{sources_, window_, clock_, *this};
+    CaptureContext context{sources_, window_, *this};
     auto worker = std::make_unique<CaptureWorker>(std::move(plan), context);
     try {
         std::jthread thread([worker = worker.get()](std::stop_token stop) { worker->run(stop); });

@@ -24,8 +24,7 @@ public:
         std::function<void(std::span<const PacketReport>)> account;
     };
 
-    PacketCapture(AddressList& addresses, PacketSourceFactory& sources, WindowThread& window, Clock& clock,
-                  Sink sink);
+    PacketCapture(AddressList& addresses, PacketSourceFactory& sources, WindowThread& window, Sink sink);
     ~PacketCapture() override;
     PacketCapture(const PacketCapture&) = delete;
     PacketCapture& operator=(const PacketCapture&) = delete;
@@ -71,7 +70,6 @@ private:
     AddressList& addresses_;
     PacketSourceFactory& sources_;
     WindowThread& window_;
-    Clock& clock_;
     Sink sink_;
     std::vector<Running> running_;
     // The addresses the running workers were planned from, in plan order.

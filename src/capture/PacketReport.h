@@ -4,7 +4,6 @@
 #include <string_view>
 
 #include "monitor/AddressText.h"
-#include "platform/Clock.h"
 #include "platform/IpAddress.h"
 
 namespace kestrova {
@@ -12,8 +11,6 @@ namespace kestrova {
 // One TCP datagram as the window thread accounts it. Every text field is
 // zero-terminated and wide enough for the longest value it can hold.
 struct PacketReport {
-    char time[20];                // "2004/05/12 08:03:09"
-    char protocol[24];            // always "TCP"
     // As the connection rows write it: dotted decimal, or an IPv6 address
     // with the zone of a link-local one.
     char sourceAddress[kAddressTextLength + 1];
@@ -40,9 +37,7 @@ struct ReportEndpoint {
     std::uint16_t port = 0;
 };
 
-// The report of one TCP datagram with the given endpoints and size, stamped
-// with `time`.
-PacketReport buildReport(const ReportEndpoint& source, const ReportEndpoint& destination, std::uint32_t size,
-                         const LocalTime& time);
+// The report of one TCP datagram with the given endpoints and size.
+PacketReport buildReport(const ReportEndpoint& source, const ReportEndpoint& destination, std::uint32_t size);
 
 }  // namespace kestrova

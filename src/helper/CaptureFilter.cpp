@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <functional>
 
-#include "capture/Datagram.h"
+#include "wire/Datagram.h"
 
 namespace kestrova::helper {
 

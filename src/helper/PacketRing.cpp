@@ -13,7 +13,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "capture/Datagram.h"
+#include "wire/Datagram.h"
 
 namespace kestrova::helper {
 

@@ -43,9 +43,9 @@
 #include <thread>
 #include <vector>
 
-#include "capture/CaptureRecord.h"
-#include "capture/ConnectionSums.h"
-#include "capture/Datagram.h"
+#include "wire/CaptureRecord.h"
+#include "wire/ConnectionSums.h"
+#include "wire/Datagram.h"
 #include "helper/CaptureFilter.h"
 #include "helper/HelperOptions.h"
 #include "helper/PacketRing.h"

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "options/Utf8.h"
+#include "text/Utf8.h"
 #include "ui/EventLog.h"
 
 namespace kestrova {

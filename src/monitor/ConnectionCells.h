@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "monitor/LogEvent.h"
-#include "platform/UiTexts.h"
+#include "text/UiTexts.h"
 
 namespace kestrova {
 

@@ -55,20 +55,23 @@ std::size_t LookupsInFlight::threads() const {
 
 HostNamePass::HostNamePass(ConnectionList& list, LogSink appendLog, std::shared_ptr<WindowThread> window,
                            std::shared_ptr<HostResolver> resolver, std::shared_ptr<LookupsInFlight> lookups,
-                           std::chrono::milliseconds deadline, std::size_t threads)
+                           std::chrono::milliseconds deadline, std::size_t threads,
+                           std::function<void()> finished)
     : list_(&list),
       appendLog_(std::move(appendLog)),
       window_(std::move(window)),
       resolver_(std::move(resolver)),
       lookups_(std::move(lookups)),
       deadline_(deadline),
+      finished_(std::move(finished)),
       threads_(threads) {}
 
 std::shared_ptr<HostNamePass> HostNamePass::start(ConnectionList& list, LogSink appendLog,
                                                   std::shared_ptr<WindowThread> window,
                                                   std::shared_ptr<HostResolver> resolver,
                                                   std::shared_ptr<LookupsInFlight> lookups,
-                                                  std::chrono::milliseconds deadline) {
+                                                  std::chrono::milliseconds deadline,
+                                                  std::function<void()> finished) {
     if (!window || !resolver) return nullptr;
     if (!lookups) lookups = std::make_shared<LookupsInFlight>();
     // Lookups that earlier passes gave up on may hold every thread there may
@@ -76,7 +79,8 @@ std::shared_ptr<HostNamePass> HostNamePass::start(ConnectionList& list, LogSink 
     const std::size_t threads = lookups->reserve(MAX_LOOKUPS_IN_FLIGHT);
     if (threads == 0) return nullptr;
     std::shared_ptr<HostNamePass> pass(new HostNamePass(list, std::move(appendLog), std::move(window),
-                                                        std::move(resolver), lookups, deadline, threads));
+                                                        std::move(resolver), lookups, deadline, threads,
+                                                        std::move(finished)));
     try {
         std::thread([pass] { pass->run(); }).detach();
     } catch (const std::system_error&) {
@@ -114,6 +118,9 @@ void HostNamePass::run() {
     lookups_->release(threads_);
     threads_ = 0;
     running_ = false;
+    if (finished_ && !stopped()) window_->send([this] {
+        if (!stopped()) finished_();
+    });
 }
 
 void HostNamePass::resolveAll(std::vector<std::string> addresses) {

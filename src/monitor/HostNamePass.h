@@ -83,14 +83,17 @@ public:
     // `appendLog` are used only on the window thread and only until stop().
     // `lookups` are the lookups of the window's earlier passes (none: the
     // pass is on its own). Returns nothing when no thread could be started,
-    // or earlier passes left no lookup thread to start.
+    // or earlier passes left no lookup thread to start. `finished`, when
+    // given, is the pass's last act: it runs once on the window thread after
+    // the pass has logged its end, and never once the pass is stopped.
     static std::shared_ptr<HostNamePass> start(ConnectionList& list, LogSink appendLog,
                                                std::shared_ptr<WindowThread> window,
                                                std::shared_ptr<HostResolver> resolver,
                                                std::shared_ptr<LookupsInFlight> lookups = nullptr,
-                                               std::chrono::milliseconds deadline = LOOKUP_DEADLINE);
+                                               std::chrono::milliseconds deadline = LOOKUP_DEADLINE,
+                                               std::function<void()> finished = {});
 
-    // True until the pass's last act; any thread.
+    // True until the pass has done its work (`finished` comes after); any thread.
     bool running() const { return running_.load(); }
     // The pass leaves the rows and the log alone from now on and ends at its
     // next step, without waiting for a lookup in progress. Any thread; called
@@ -100,7 +103,7 @@ public:
 private:
     HostNamePass(ConnectionList& list, LogSink appendLog, std::shared_ptr<WindowThread> window,
                  std::shared_ptr<HostResolver> resolver, std::shared_ptr<LookupsInFlight> lookups,
-                 std::chrono::milliseconds deadline, std::size_t threads);
+                 std::chrono::milliseconds deadline, std::size_t threads, std::function<void()> finished);
 
     void run();
     bool say(LogKind kind, std::string_view text);
@@ -120,6 +123,7 @@ private:
     const std::shared_ptr<HostResolver> resolver_;
     const std::shared_ptr<LookupsInFlight> lookups_;
     const std::chrono::milliseconds deadline_;
+    const std::function<void()> finished_;
     // Lookup threads reserved in lookups_, not yet started.
     std::size_t threads_;
     std::atomic<bool> running_{true};

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "options/Utf8.h"
+#include "text/Utf8.h"
 
 namespace kestrova {
 

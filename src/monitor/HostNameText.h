@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/UiTexts.h"
+#include "text/UiTexts.h"
 
 namespace kestrova {
 

@@ -1,7 +1,7 @@
 #include "monitor/ProcessNameLookup.h"
 
 #include "monitor/HostNameText.h"
-#include "platform/UiTexts.h"
+#include "text/UiTexts.h"
 
 namespace kestrova {
 

@@ -12,7 +12,7 @@
 #include "monitor/LogEvent.h"
 #include "platform/ConnectionTable.h"
 #include "platform/ProcessInfo.h"
-#include "platform/UiTexts.h"
+#include "text/UiTexts.h"
 
 namespace kestrova {
 

@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "monitor/HostNameText.h"
-#include "options/Utf8.h"
+#include "text/Utf8.h"
 
 namespace kestrova {
 namespace {

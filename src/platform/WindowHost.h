@@ -7,6 +7,12 @@ namespace kestrova {
 
 enum class Pane { ConnectionList, EventLog };
 
+// A timer of the event loop, known by its id.
+enum class TimerId : std::uint32_t {};
+// A command sent to the window: About, or an entry of its command menu. 0 is
+// the choice of a dismissed menu.
+enum class CommandCode : std::uint32_t {};
+
 struct Point {
     int x = 0, y = 0;
 };
@@ -15,7 +21,7 @@ struct Point {
 struct MenuEntry {
     bool separator = false;
     std::string caption;
-    std::uint32_t code = 0;
+    CommandCode code{};
     bool checked = false;
     bool enabled = true;
 
@@ -29,18 +35,18 @@ public:
     virtual ~WindowHost() = default;
     virtual void setTitle(const std::string& title) = 0;
     // Arms timer `id` with `periodMs`, replacing the period of an armed one.
-    virtual void setTimer(std::uint32_t id, std::int32_t periodMs) = 0;
-    virtual void killTimer(std::uint32_t id) = 0;
+    virtual void setTimer(TimerId id, std::int32_t periodMs) = 0;
+    virtual void killTimer(TimerId id) = 0;
     // A close request, handled after the current message; nothing is saved.
     virtual void postClose() = 0;
     // Queues a system command for the window; it is routed after the current
     // message like any other.
-    virtual void postSysCommand(std::uint32_t code) = 0;
+    virtual void postSysCommand(CommandCode code) = 0;
     // Modal information box with an OK button, captioned with the program name.
     virtual void showInformation(const std::string& text) = 0;
     // Shows the popup menu at `at` (screen coordinates; (-1, -1) means "where
     // the keyboard focus is") and returns the chosen code, 0 when dismissed.
-    virtual std::uint32_t trackPopupMenu(const std::vector<MenuEntry>& entries, Point at) = 0;
+    virtual CommandCode trackPopupMenu(const std::vector<MenuEntry>& entries, Point at) = 0;
     virtual void runAboutBox() = 0;
     virtual void movePane(Pane pane, int x, int y, int width, int height) = 0;
     virtual void applyTopmost(bool onTop) = 0;

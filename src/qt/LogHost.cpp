@@ -16,7 +16,7 @@ LogHost::LogHost(TerminalLog::Writer write, TerminalLog::Format format, QObject*
       // waits until the tick is over.
       terminal_(std::move(write), [this] { postClose(); }, std::move(format)),
       timers_(this,
-              [this](std::uint32_t id) {
+              [this](TimerId id) {
                   if (dialog_ && !ended_) dialog_->onTimer(id);
               }),
       windowThread_(std::make_unique<QtWindowThread>()) {}
@@ -52,7 +52,7 @@ void LogHost::end() {
 
 void LogHost::postClose() { QMetaObject::invokeMethod(this, &LogHost::end, Qt::QueuedConnection); }
 
-void LogHost::postSysCommand(std::uint32_t code) {
+void LogHost::postSysCommand(CommandCode code) {
     QMetaObject::invokeMethod(
         this,
         [this, code] {

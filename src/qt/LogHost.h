@@ -7,7 +7,7 @@
 #include "platform/WindowHost.h"
 #include "qt/QtWindowThread.h"
 #include "qt/TimerTable.h"
-#include "ui/TerminalLog.h"
+#include "terminal/TerminalLog.h"
 
 class QSocketNotifier;
 
@@ -50,18 +50,18 @@ public:
     // Where worker threads hand their work to the event loop's thread.
     QtWindowThread* windowThread() const { return windowThread_.get(); }
     const std::string& title() const { return title_; }
-    int timerPeriod(std::uint32_t id) const { return timers_.period(id); }
+    int timerPeriod(TimerId id) const { return timers_.period(id); }
 
     // WindowHost
     void setTitle(const std::string& title) override { title_ = title; }
-    void setTimer(std::uint32_t id, std::int32_t periodMs) override { timers_.set(id, periodMs); }
-    void killTimer(std::uint32_t id) override { timers_.kill(id); }
+    void setTimer(TimerId id, std::int32_t periodMs) override { timers_.set(id, periodMs); }
+    void killTimer(TimerId id) override { timers_.kill(id); }
     void postClose() override;
-    void postSysCommand(std::uint32_t code) override;
+    void postSysCommand(CommandCode code) override;
     // Goes to standard error, the terminal's place for what a box would say.
     void showInformation(const std::string& text) override;
     // Nobody can choose from a menu here.
-    std::uint32_t trackPopupMenu(const std::vector<MenuEntry>&, Point) override { return 0; }
+    CommandCode trackPopupMenu(const std::vector<MenuEntry>&, Point) override { return {}; }
     void runAboutBox() override {}
     void movePane(Pane, int, int, int, int) override {}
     void applyTopmost(bool) override {}

@@ -28,7 +28,7 @@
 #include <array>
 #include <climits>
 
-#include "platform/UiTexts.h"
+#include "text/UiTexts.h"
 #include "qt/PaneHeader.h"
 #include "qt/QtWindowThread.h"
 #include "qt/RepaintThrottle.h"
@@ -238,19 +238,19 @@ void MainWindow::flushModels() {
 
 void MainWindow::setTitle(const std::string& title) { setWindowTitle(text(title)); }
 
-void MainWindow::setTimer(std::uint32_t id, std::int32_t periodMs) { timers_.set(id, periodMs); }
+void MainWindow::setTimer(TimerId id, std::int32_t periodMs) { timers_.set(id, periodMs); }
 
-void MainWindow::killTimer(std::uint32_t id) { timers_.kill(id); }
+void MainWindow::killTimer(TimerId id) { timers_.kill(id); }
 
-int MainWindow::timerPeriod(std::uint32_t id) const { return timers_.period(id); }
+int MainWindow::timerPeriod(TimerId id) const { return timers_.period(id); }
 
-void MainWindow::timerFired(std::uint32_t id) {
+void MainWindow::timerFired(TimerId id) {
     dispatch([this, id] { dialog_->onTimer(id); });
 }
 
 void MainWindow::postClose() { QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection); }
 
-void MainWindow::postSysCommand(std::uint32_t code) {
+void MainWindow::postSysCommand(CommandCode code) {
     QMetaObject::invokeMethod(
         this, [this, code] { dispatch([this, code] { dialog_->onSysCommand(code); }); }, Qt::QueuedConnection);
 }
@@ -261,7 +261,7 @@ void MainWindow::showInformation(const std::string& message) {
     box.exec();
 }
 
-std::uint32_t MainWindow::trackPopupMenu(const std::vector<MenuEntry>& entries, Point at) {
+CommandCode MainWindow::trackPopupMenu(const std::vector<MenuEntry>& entries, Point at) {
     QMenu menu(this);
     menu.setObjectName(QStringLiteral("commandMenu"));
     for (const MenuEntry& entry : entries) {
@@ -287,7 +287,7 @@ std::uint32_t MainWindow::trackPopupMenu(const std::vector<MenuEntry>& entries, 
     QAction* chosen = nullptr;
     connect(&menu, &QMenu::triggered, &menu, [&chosen](QAction* action) { chosen = action; });
     if (QAction* clicked = menu.exec(where)) chosen = clicked;
-    return chosen ? chosen->data().toUInt() : 0;
+    return chosen ? CommandCode{chosen->data().toUInt()} : CommandCode{};
 }
 
 void MainWindow::showWindowMenu() {

@@ -47,12 +47,12 @@ public:
 
     // WindowHost
     void setTitle(const std::string& title) override;
-    void setTimer(std::uint32_t id, std::int32_t periodMs) override;
-    void killTimer(std::uint32_t id) override;
+    void setTimer(TimerId id, std::int32_t periodMs) override;
+    void killTimer(TimerId id) override;
     void postClose() override;
-    void postSysCommand(std::uint32_t code) override;
+    void postSysCommand(CommandCode code) override;
     void showInformation(const std::string& text) override;
-    std::uint32_t trackPopupMenu(const std::vector<MenuEntry>& entries, Point at) override;
+    CommandCode trackPopupMenu(const std::vector<MenuEntry>& entries, Point at) override;
     void runAboutBox() override;
     void movePane(Pane pane, int x, int y, int width, int height) override;
     void applyTopmost(bool onTop) override;
@@ -60,7 +60,7 @@ public:
     bool supportsOpacity() override;
 
     // Whether a timer is armed, and its period; for tests.
-    int timerPeriod(std::uint32_t id) const;
+    int timerPeriod(TimerId id) const;
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -72,7 +72,7 @@ private:
     template <class F>
     void dispatch(F&& handler);
     void showWindowMenu();
-    void timerFired(std::uint32_t id);
+    void timerFired(TimerId id);
     QTreeView* makeView(TextTableModel* model, bool framed);
 
     MainDialog* dialog_ = nullptr;
@@ -80,7 +80,7 @@ private:
     TextTableModel* logModel_ = nullptr;
     QTreeView* connectionView_ = nullptr;
     QTreeView* logView_ = nullptr;
-    TimerTable timers_{this, [this](std::uint32_t id) { timerFired(id); }};
+    TimerTable timers_{this, [this](TimerId id) { timerFired(id); }};
     std::unique_ptr<QtWindowThread> windowThread_;
     // Captured packets change the rows many times a second; the list shows
     // them at most this often.

@@ -4,7 +4,7 @@
 #include <functional>
 #include <memory>
 
-#include "platform/SendQueue.h"
+#include "monitor/SendQueue.h"
 #include "platform/WindowThread.h"
 
 namespace kestrova {

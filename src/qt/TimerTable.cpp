@@ -6,7 +6,7 @@
 
 namespace kestrova {
 
-TimerTable::TimerTable(QObject* owner, std::function<void(std::uint32_t)> fired)
+TimerTable::TimerTable(QObject* owner, std::function<void(TimerId)> fired)
     : owner_(owner), fired_(std::move(fired)) {}
 
 int TimerTable::effectivePeriod(std::int32_t periodMs) {
@@ -18,7 +18,7 @@ int TimerTable::effectivePeriod(std::int32_t periodMs) {
 // read for `due`: Qt counts the wait from its own, later reading of the same
 // monotonic clock, so it never ends before `due`. timeout() checks all the
 // same.
-void TimerTable::set(std::uint32_t id, std::int32_t periodMs) {
+void TimerTable::set(TimerId id, std::int32_t periodMs) {
     Timer& entry = timers_[id];
     if (!entry.timer) {
         entry.timer = new QTimer(owner_);
@@ -31,7 +31,7 @@ void TimerTable::set(std::uint32_t id, std::int32_t periodMs) {
     entry.timer->start(entry.period);
 }
 
-void TimerTable::timeout(std::uint32_t id) {
+void TimerTable::timeout(TimerId id) {
     Timer& entry = timers_[id];
     const Clock::time_point now = Clock::now();
     if (now < entry.due) {
@@ -46,12 +46,12 @@ void TimerTable::timeout(std::uint32_t id) {
     fired_(id);
 }
 
-void TimerTable::kill(std::uint32_t id) {
+void TimerTable::kill(TimerId id) {
     auto it = timers_.find(id);
     if (it != timers_.end() && it->second.timer) it->second.timer->stop();
 }
 
-int TimerTable::period(std::uint32_t id) const {
+int TimerTable::period(TimerId id) const {
     auto it = timers_.find(id);
     return it != timers_.end() && it->second.timer && it->second.timer->isActive() ? it->second.period : -1;
 }

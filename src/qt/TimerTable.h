@@ -4,6 +4,8 @@
 #include <functional>
 #include <map>
 
+#include "platform/WindowHost.h"
+
 class QObject;
 class QTimer;
 
@@ -19,12 +21,12 @@ namespace kestrova {
 class TimerTable {
 public:
     // The timers belong to `owner` and go with it; `fired` gets each tick.
-    TimerTable(QObject* owner, std::function<void(std::uint32_t id)> fired);
+    TimerTable(QObject* owner, std::function<void(TimerId id)> fired);
 
-    void set(std::uint32_t id, std::int32_t periodMs);
-    void kill(std::uint32_t id);
+    void set(TimerId id, std::int32_t periodMs);
+    void kill(TimerId id);
     // The period of an armed timer, -1 when it is not armed.
-    int period(std::uint32_t id) const;
+    int period(TimerId id) const;
 
     // Timer period as the windowing system takes it: at least 10 ms, and a
     // negative or huge one capped at the largest period.
@@ -38,11 +40,11 @@ private:
         // No tick before this moment.
         Clock::time_point due;
     };
-    void timeout(std::uint32_t id);
+    void timeout(TimerId id);
 
     QObject* owner_;
-    std::function<void(std::uint32_t)> fired_;
-    std::map<std::uint32_t, Timer> timers_;
+    std::function<void(TimerId)> fired_;
+    std::map<TimerId, Timer> timers_;
 };
 
 }  // namespace kestrova

@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "platform/UiTexts.h"
+#include "text/UiTexts.h"
 
 namespace kestrova {
 

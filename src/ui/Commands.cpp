@@ -5,10 +5,10 @@
 namespace kestrova {
 
 std::vector<MenuEntry> buildCommandMenu(const Settings& s, bool layeredCapable) {
-    auto item = [](std::string_view caption, std::uint32_t code, bool checked = false, bool enabled = true) {
+    auto item = [](std::string_view caption, CommandCode code, bool checked = false, bool enabled = true) {
         return MenuEntry{false, std::string(caption), code, checked, enabled};
     };
-    const MenuEntry separator{true, "", 0, false, true};
+    const MenuEntry separator{true, "", CommandCode{}, false, true};
     std::vector<MenuEntry> menu;
     menu.push_back(item("always on Top...", CMD_ALWAYS_ON_TOP, s.alwaysOnTop));
     menu.push_back(item("show HostName...", CMD_SHOW_HOSTNAME, s.showHostname));

@@ -6,27 +6,29 @@
 #include <vector>
 
 #include "options/Settings.h"
-#include "platform/UiTexts.h"
+#include "text/UiTexts.h"
 #include "platform/WindowHost.h"
 
 namespace kestrova {
 
 // Identifiers of the window: timers and system-command codes.
-inline constexpr std::uint32_t TIMER_REFRESH = 1040415;
-inline constexpr std::uint32_t TIMER_RESOLVE = 1040416;
+inline constexpr TimerId TIMER_REFRESH{1040415};
+inline constexpr TimerId TIMER_RESOLVE{1040416};
 inline constexpr std::int32_t RESOLVE_PERIOD_MS = 10000;
-inline constexpr std::uint32_t CMD_ABOUT = 0x10;
-inline constexpr std::uint32_t CMD_SHOW_HOSTNAME = 1040316;
-inline constexpr std::uint32_t CMD_EXIT = 1040317;
-inline constexpr std::uint32_t CMD_ALWAYS_ON_TOP = 1040318;
-inline constexpr std::uint32_t CMD_LESS_TRANSPARENT = 1040319;
-inline constexpr std::uint32_t CMD_MORE_TRANSPARENT = 1040320;
-inline constexpr std::uint32_t CMD_CHECK_PACKET = 1040321;
-inline constexpr std::uint32_t CMD_CYCLE_MARK = 1040322;
-inline constexpr std::uint32_t CMD_CYCLE_INTERVAL = 1040323;
-inline constexpr std::uint32_t SC_PACKET_REPORT = 1040416;
-inline constexpr std::uint32_t SC_LOG_TEXT = 1040417;
-inline constexpr std::int32_t THREAD_KILL_CODE = 1040315;
+inline constexpr CommandCode CMD_ABOUT{0x10};
+inline constexpr CommandCode CMD_SHOW_HOSTNAME{1040316};
+inline constexpr CommandCode CMD_EXIT{1040317};
+inline constexpr CommandCode CMD_ALWAYS_ON_TOP{1040318};
+inline constexpr CommandCode CMD_LESS_TRANSPARENT{1040319};
+inline constexpr CommandCode CMD_MORE_TRANSPARENT{1040320};
+inline constexpr CommandCode CMD_CHECK_PACKET{1040321};
+inline constexpr CommandCode CMD_CYCLE_MARK{1040322};
+inline constexpr CommandCode CMD_CYCLE_INTERVAL{1040323};
+
+// About answers to every code of its sixteen (0x10 to 0x1F).
+constexpr bool isAboutCode(CommandCode code) {
+    return (static_cast<std::uint32_t>(code) & 0xFFF0) == static_cast<std::uint32_t>(CMD_ABOUT);
+}
 
 // As written; the window shows shownText of the same texts.
 inline constexpr std::string_view ABOUT_ENTRY_CAPTION = sourceOf(UiText::AboutEntry);

@@ -2,10 +2,10 @@
 
 #include <cstdio>
 
-#include "app/LinuxGate.h"
-#include "app/PlatformVerdict.h"
+#include "monitor/PlatformGate.h"
+#include "monitor/PlatformVerdict.h"
 #include "options/SettingsIo.h"
-#include "platform/UiTexts.h"
+#include "text/UiTexts.h"
 
 namespace kestrova {
 
@@ -24,7 +24,7 @@ MainDialog::MainDialog(MainDialogParts parts)
     settings_.activeMark.clear();  // nothing meaningful until the profile is read
     if (parts_.windowThread && parts_.addresses && parts_.packetSources) {
         capture_ = std::make_unique<PacketCapture>(
-            *parts_.addresses, *parts_.packetSources, *parts_.windowThread, parts_.clock,
+            *parts_.addresses, *parts_.packetSources, *parts_.windowThread,
             PacketCapture::Sink{[this](const LogEvent& event) {
                                     if (!destroyed_) appendLog(event);
                                 },
@@ -87,7 +87,7 @@ void MainDialog::appendLog(const LogEvent& event) {
     parts_.logListener->logged(now, event);
 }
 
-void MainDialog::onTimer(std::uint32_t id) {
+void MainDialog::onTimer(TimerId id) {
     if (destroyed_) return;
     if (id == TIMER_REFRESH) {
         refreshTick();
@@ -121,14 +121,10 @@ void MainDialog::writeTitle() {
     parts_.host.setTitle(windowTitle(parts_.connections.rowCount(), settings_.netstatInterval));
 }
 
-void MainDialog::onSysCommand(std::uint32_t code, const void* param) {
+void MainDialog::onSysCommand(CommandCode code) {
     if (destroyed_) return;
-    if ((code & 0xFFF0) == CMD_ABOUT) {
+    if (isAboutCode(code)) {
         parts_.host.runAboutBox();
-    } else if (code == SC_PACKET_REPORT) {
-        if (param) accountPacket(*static_cast<const PacketReport*>(param));
-    } else if (code == SC_LOG_TEXT) {
-        if (param) appendLog({LogKind::Capture, static_cast<const char*>(param)});
     } else if (code >= CMD_SHOW_HOSTNAME && code <= CMD_CYCLE_INTERVAL) {
         runMenuCommand(code);
     }
@@ -144,7 +140,7 @@ void MainDialog::onSize(int cx, int cy) {
 
 void MainDialog::onContextMenu(Point at) {
     if (destroyed_) return;
-    const std::uint32_t chosen = parts_.host.trackPopupMenu(buildCommandMenu(settings_, layeredCapable_), at);
+    const CommandCode chosen = parts_.host.trackPopupMenu(buildCommandMenu(settings_, layeredCapable_), at);
     // The command runs later, as a message of its own, after the menu has gone.
     parts_.host.postSysCommand(chosen);
 }
@@ -155,7 +151,7 @@ void MainDialog::applyTransparency() {
     if (layeredCapable_) parts_.host.applyOpacity(static_cast<std::uint8_t>(settings_.alpha & 0xFF));
 }
 
-void MainDialog::runMenuCommand(std::uint32_t code) {
+void MainDialog::runMenuCommand(CommandCode code) {
     WindowHost& host = parts_.host;
     switch (code) {
     case CMD_SHOW_HOSTNAME:
@@ -235,7 +231,6 @@ void MainDialog::stopCapture() {
     if (capture_) capture_->stop();
 }
 
-void MainDialog::accountPacket(const PacketReport& report) { accountPackets({&report, 1}); }
 
 void MainDialog::accountPackets(std::span<const PacketReport> reports) {
     if (destroyed_) return;

@@ -69,22 +69,21 @@ public:
 
     // Window initialisation, before the window is first shown.
     void initialise();
-    void onTimer(std::uint32_t id);
-    // A system command; `param` carries a worker's data for the hand-off codes.
-    void onSysCommand(std::uint32_t code, const void* param = nullptr);
+    void onTimer(TimerId id);
+    // A system command: About, or one of the menu's commands.
+    void onSysCommand(CommandCode code);
     void onSize(int cx, int cy);
     void onContextMenu(Point at);
     // The window is going away: stop the timers and the capture workers.
     void onDestroy();
 
     void appendLog(const LogEvent& event);
-    void runMenuCommand(std::uint32_t code);
+    void runMenuCommand(CommandCode code);
 
     // Packet checking: a capture worker for every local address, and the
     // byte totals and activity mark that their reports leave in the rows.
     void startCapture();
     void stopCapture();
-    void accountPacket(const PacketReport& report);
     void accountPackets(std::span<const PacketReport> reports);
     // The running capture, if packet checking can run at all.
     const PacketCapture* capture() const { return capture_.get(); }

@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <span>
 
-#include "capture/CaptureRecord.h"
-#include "capture/ConnectionSums.h"
-#include "capture/Datagram.h"
+#include "wire/CaptureRecord.h"
+#include "wire/ConnectionSums.h"
+#include "wire/Datagram.h"
 
 namespace {
 

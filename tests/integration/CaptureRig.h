@@ -28,7 +28,7 @@
 #include "../support/Tcpdump.h"
 #include "../unit/CaptureFakes.h"
 #include "../unit/Fakes.h"
-#include "capture/CaptureRecord.h"
+#include "wire/CaptureRecord.h"
 #include "capture/PacketCapture.h"
 #include "capture/TrafficAccounting.h"
 #include "linux/LinuxAddressList.h"
@@ -130,7 +130,7 @@ private:
 struct CaptureRig {
     explicit CaptureRig(AddressList& addresses, const std::string& helper = helperPath()) : sources(helper) {
         capture = std::make_unique<PacketCapture>(
-            addresses, sources, window, clock,
+            addresses, sources, window,
             PacketCapture::Sink{[this](std::string_view line) { lines.emplace_back(line); },
                                 [this](std::span<const PacketReport> reports) { accounting.account(reports, "▼"); }});
     }

@@ -3,7 +3,7 @@
 #include <random>
 #include <string>
 
-#include "options/Utf8.h"
+#include "text/Utf8.h"
 #include "linux/Cp932.h"
 
 namespace kestrova {

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "ChildCheck.h"
-#include "app/LinuxGate.h"
+#include "monitor/PlatformGate.h"
 #include "linux/LinuxVersionInfo.h"
 
 namespace kestrova {

@@ -17,7 +17,7 @@
 #include "../unit/Fakes.h"
 #include "monitor/HostNamePass.h"
 #include "monitor/HostNameText.h"
-#include "platform/SendQueue.h"
+#include "monitor/SendQueue.h"
 #include "ui/MainDialog.h"
 
 namespace kestrova {
@@ -299,6 +299,42 @@ TEST(HostNamePassTest, ThreadsLeftBehindStayBounded) {
     EXPECT_EQ(rig.resolver->calls(), MAX_LOOKUP_THREADS) << "an address asked twice while in flight";
     rig.resolver->releaseAll();
     EXPECT_TRUE(eventually([&] { return rig.lookups->threads() == 0 && rig.resolver->inFlight() == 0; }));
+}
+
+// The pass's last act tells whoever waits for it, once, on the window thread
+// and after its end line; a pass stopped before then never does.
+TEST(HostNamePassTest, FinishedComesOnceAfterTheEndLineAndNeverAfterStop) {
+    for (const bool stopped : {false, true}) {
+        PassRig rig;
+        addRow(rig.list, {"10.0.0.1", "10.0.0.2", "", ""});
+        rig.resolver->answer("10.0.0.2", "peer.example");
+        int finished = 0;
+        std::vector<std::string> logThen;
+        bool onWindowThread = false;
+        const std::thread::id window = std::this_thread::get_id();
+        rig.pass = HostNamePass::start(
+            rig.list, [&rig](std::string_view text) { rig.log.emplace_back(text); }, rig.window.queue->share(),
+            rig.resolver, rig.lookups, rig.deadline, [&] {
+                ++finished;
+                logThen = rig.log;
+                onWindowThread = std::this_thread::get_id() == window;
+            });
+        ASSERT_NE(rig.pass, nullptr);
+        // Its first line waits for the window thread, which has not run yet.
+        if (stopped) rig.pass->stop();
+        ASSERT_TRUE(rig.window.until([&] { return !rig.pass->running() && (stopped || finished > 0); })) << stopped;
+        // Whatever is still queued runs; nothing more may come of it.
+        rig.window.until([] { return false; }, 50ms);
+        if (stopped) {
+            EXPECT_EQ(finished, 0);
+            EXPECT_TRUE(rig.log.empty());
+            continue;
+        }
+        EXPECT_EQ(finished, 1);
+        EXPECT_TRUE(onWindowThread);
+        EXPECT_EQ(logThen, (std::vector<std::string>{kStart, line("10.0.0.2", "peer.example"), kEnd}));
+        EXPECT_EQ(rig.log, logThen);
+    }
 }
 
 TEST(HostNamePassTest, WindowGoneWithoutAWordToThePassRefusesItsLateSends) {

@@ -159,10 +159,13 @@ TEST(OutputQueueTest, TheBatchBeingWrittenCountsAgainstTheLimit) {
         std::this_thread::sleep_for(1ms);
     reader.hold();
     std::this_thread::sleep_for(100ms);
+    // Whatever the reader took before it stalled (on a busy machine more
+    // than the two pipefuls waited for) left as much room in the queue.
+    const std::size_t taken = reader.received();
     fill();
     reader.release();
     EXPECT_TRUE(output.flush());
-    EXPECT_LE(reader.finish().size(), kLimit + 4 * kPipe);
+    EXPECT_LE(reader.finish().size(), kLimit + taken + 2 * kPipe);
 }
 
 TEST(OutputQueueTest, PastItsLimitPiecesAreDroppedAndEveryDropIsTold) {

@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "../support/Patience.h"
-#include "platform/SendQueue.h"
+#include "monitor/SendQueue.h"
 
 namespace kestrova {
 namespace {

@@ -57,7 +57,7 @@ TEST_F(CaptureWindowTest, ReportsStreamingInRepaintTheListAtMostThirtyTimesASeco
         while (streaming) {
             std::vector<PacketReport> batch;
             for (int i = 0; i < 4; ++i, port = port % 50 + 1)
-                batch.push_back(buildReport({{10, 0, 0, 1}, {}, port}, {{10, 0, 0, 2}, {}, 80}, 60, clock.time));
+                batch.push_back(buildReport({{10, 0, 0, 1}, {}, port}, {{10, 0, 0, 2}, {}, 80}, 60));
             if (!window->windowThread()->send([&] { dialog->accountPackets(batch); })) break;
             ++batches;
         }

@@ -27,30 +27,30 @@ using Clock = std::chrono::steady_clock;
 // no allowance on the early side.
 TEST(TimerTableTest, NoTickComesBeforeItsPeriod) {
     struct Case {
-        std::uint32_t id;
+        TimerId id;
         std::int32_t first;  // the period armed at the start
         std::int32_t then;   // the period the first tick re-arms with
         std::chrono::milliseconds work;
     };
     const std::vector<Case> cases = {
-        {1, 10, 10, 3ms},
-        {2, 25, 25, 9ms},
-        {3, 40, 40, 0ms},
-        {4, 0, 30, 2ms},  // 0 ms runs at 10 ms, then 30 ms from the first tick
+        {TimerId{1}, 10, 10, 3ms},
+        {TimerId{2}, 25, 25, 9ms},
+        {TimerId{3}, 40, 40, 0ms},
+        {TimerId{4}, 0, 30, 2ms},  // 0 ms runs at 10 ms, then 30 ms from the first tick
     };
     constexpr std::size_t kTicks = 6;
 
     QObject owner;
     QEventLoop loop;
-    std::map<std::uint32_t, std::vector<Clock::time_point>> ticks;
-    std::map<std::uint32_t, Clock::time_point> armed;
+    std::map<TimerId, std::vector<Clock::time_point>> ticks;
+    std::map<TimerId, Clock::time_point> armed;
     auto enough = [&] {
         for (const Case& c : cases)
             if (ticks[c.id].size() < kTicks) return false;
         return true;
     };
     TimerTable* table = nullptr;
-    TimerTable timers(&owner, [&](std::uint32_t id) {
+    TimerTable timers(&owner, [&](TimerId id) {
         ticks[id].push_back(Clock::now());
         for (const Case& c : cases) {
             if (c.id != id) continue;
@@ -74,12 +74,12 @@ TEST(TimerTableTest, NoTickComesBeforeItsPeriod) {
         for (std::size_t i = 0; i < ticks[c.id].size(); ++i) {
             const auto period = std::chrono::milliseconds(TimerTable::effectivePeriod(i == 0 ? c.first : c.then));
             const auto gap = ticks[c.id][i] - before;
-            EXPECT_GE(gap, period) << "timer " << c.id << ", tick " << i + 1 << " came "
+            EXPECT_GE(gap, period) << "timer " << static_cast<std::uint32_t>(c.id) << ", tick " << i + 1 << " came "
                                    << std::chrono::duration<double, std::milli>(period - gap).count()
                                    << " ms early";
             // Late only by the other ticks' work and a loaded machine,
             // however busy: never held back for good.
-            EXPECT_LT(gap, period + kestrova::testing::kPatience) << "timer " << c.id << ", tick " << i + 1;
+            EXPECT_LT(gap, period + kestrova::testing::kPatience) << "timer " << static_cast<std::uint32_t>(c.id) << ", tick " << i + 1;
             before = ticks[c.id][i];
         }
     }

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "JapaneseText.h"
-#include "platform/UiTexts.h"
+#include "text/UiTexts.h"
 #include "qt/Translation.h"
 
 namespace kestrova {

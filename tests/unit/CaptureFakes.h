@@ -14,11 +14,11 @@
 
 #include "../support/Patience.h"
 #include "Fakes.h"
-#include "capture/CaptureRecord.h"
+#include "wire/CaptureRecord.h"
 #include "capture/PacketCapture.h"
 #include "platform/AddressList.h"
 #include "platform/PacketSource.h"
-#include "platform/SendQueue.h"
+#include "monitor/SendQueue.h"
 
 namespace kestrova::testing {
 
@@ -269,7 +269,7 @@ struct FakeCapture {
     std::vector<std::string> lines;
     std::vector<PacketReport> reports;
     std::unique_ptr<PacketCapture> capture = std::make_unique<PacketCapture>(
-        addresses, sources, window, clock,
+        addresses, sources, window,
         PacketCapture::Sink{[this](std::string_view line) { lines.emplace_back(line); },
                             [this](std::span<const PacketReport> batch) {
                                 reports.insert(reports.end(), batch.begin(), batch.end());

@@ -115,14 +115,14 @@ public:
 class FakeHost : public WindowHost {
 public:
     std::string title;
-    std::map<std::uint32_t, std::int32_t> timers;  // armed timers and their periods
+    std::map<TimerId, std::int32_t> timers;  // armed timers and their periods
     std::vector<std::string> calls;                // a trace of the calls, in order
     int closeRequests = 0;
-    std::vector<std::uint32_t> postedCommands;
+    std::vector<CommandCode> postedCommands;
     std::vector<std::string> messages;
     std::vector<MenuEntry> lastMenu;
     Point lastMenuPoint;
-    std::uint32_t menuChoice = 0;
+    CommandCode menuChoice{};
     int aboutBoxes = 0;
     std::map<Pane, std::array<int, 4>> panes;
     std::optional<bool> topmost;
@@ -130,24 +130,24 @@ public:
     bool opacitySupported = true;
 
     void setTitle(const std::string& t) override { title = t; }
-    void setTimer(std::uint32_t id, std::int32_t period) override {
+    void setTimer(TimerId id, std::int32_t period) override {
         timers[id] = period;
-        calls.push_back("setTimer " + std::to_string(id) + " " + std::to_string(period));
+        calls.push_back("setTimer " + std::to_string(static_cast<std::uint32_t>(id)) + " " + std::to_string(period));
     }
-    void killTimer(std::uint32_t id) override {
+    void killTimer(TimerId id) override {
         timers.erase(id);
-        calls.push_back("killTimer " + std::to_string(id));
+        calls.push_back("killTimer " + std::to_string(static_cast<std::uint32_t>(id)));
     }
     void postClose() override {
         ++closeRequests;
         calls.push_back("postClose");
     }
-    void postSysCommand(std::uint32_t code) override { postedCommands.push_back(code); }
+    void postSysCommand(CommandCode code) override { postedCommands.push_back(code); }
     void showInformation(const std::string& text) override {
         messages.push_back(text);
         calls.push_back("showInformation");
     }
-    std::uint32_t trackPopupMenu(const std::vector<MenuEntry>& entries, Point at) override {
+    CommandCode trackPopupMenu(const std::vector<MenuEntry>& entries, Point at) override {
         lastMenu = entries;
         lastMenuPoint = at;
         return menuChoice;

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "CaptureFakes.h"
-#include "capture/Datagram.h"
+#include "wire/Datagram.h"
 
 namespace kestrova::testing {
 

@@ -6,9 +6,8 @@
 
 #include "CaptureFakes.h"
 #include "Ipv6Datagram.h"
-#include "capture/CaptureRecord.h"
-#include "capture/Datagram.h"
-#include "capture/ProtocolNameTable.h"
+#include "wire/CaptureRecord.h"
+#include "wire/Datagram.h"
 
 namespace kestrova {
 namespace {
@@ -309,15 +308,6 @@ TEST(CaptureRecordFormat, RecordsThatCannotBeRightAreGarbled) {
     EXPECT_TRUE(garbled(patched(status, 60, 1)));
     EXPECT_TRUE(garbled(patched(counts, 4, 1)));
     EXPECT_TRUE(garbled(patched(counts, 60, 1)));
-}
-
-TEST(ProtocolNames, KeywordsUnknownsAndEmptyRows) {
-    auto name = [](int protocol) { return std::string(ProtocolNameTable[static_cast<std::size_t>(protocol)].data()); };
-    EXPECT_EQ(name(kProtocolTcp), "TCP");
-    EXPECT_EQ(name(17), "UDP");
-    EXPECT_EQ(name(100), "GMTP");
-    for (int unknown : {55, 61, 63, 68, 99}) EXPECT_EQ(name(unknown), "unknown") << unknown;
-    for (int empty : {101, 127}) EXPECT_EQ(name(empty), "") << empty;
 }
 
 }  // namespace

@@ -19,10 +19,10 @@
 #include "Fakes.h"
 #include "../support/Patience.h"
 #include "json/JsonLines.h"
-#include "platform/SendQueue.h"
-#include "ui/ConnectionListing.h"
+#include "monitor/SendQueue.h"
+#include "terminal/ConnectionListing.h"
 #include "ui/MainDialog.h"
-#include "ui/TerminalLog.h"
+#include "terminal/TerminalLog.h"
 
 #ifndef KESTROVA_GOLDEN_DIR
 #error "KESTROVA_GOLDEN_DIR names the folder of the golden files"
@@ -229,7 +229,7 @@ private:
 
 PacketReport report(IpAddress from, std::uint16_t fromPort, IpAddress to, std::uint16_t toPort, std::uint32_t size,
                     std::string_view zone = {}) {
-    return buildReport({from, zone, fromPort}, {to, zone, toPort}, size, LocalTime{2004, 3, 7, 9, 5, 2});
+    return buildReport({from, zone, fromPort}, {to, zone, toPort}, size);
 }
 
 std::string scriptedTranscript() {

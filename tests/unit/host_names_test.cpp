@@ -8,7 +8,7 @@
 
 #include "monitor/ConnectionList.h"
 #include "monitor/HostNameText.h"
-#include "options/Utf8.h"
+#include "text/Utf8.h"
 
 namespace kestrova {
 namespace {

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "json/JsonLines.h"
-#include "options/Utf8.h"
-#include "ui/ConnectionListing.h"
+#include "text/Utf8.h"
+#include "terminal/ConnectionListing.h"
 #include "ui/EventLog.h"
 
 namespace kestrova {

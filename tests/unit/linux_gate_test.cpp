@@ -3,7 +3,7 @@
 #include <optional>
 #include <string>
 
-#include "app/LinuxGate.h"
+#include "monitor/PlatformGate.h"
 
 namespace kestrova {
 namespace {

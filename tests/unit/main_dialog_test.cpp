@@ -1,10 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <type_traits>
 
 #include "Fakes.h"
 #include "options/ProfileStore.h"
-#include "app/PlatformVerdict.h"
+#include "monitor/PlatformVerdict.h"
 #include "ui/MainDialog.h"
 
 namespace kestrova {
@@ -58,7 +59,7 @@ TEST_F(MainDialogTest, FirstTickWritesTitleAndRearmsWithTheInterval) {
     host.calls.clear();
     dialog.onTimer(TIMER_REFRESH);
     EXPECT_TRUE(host.calls.empty());  // the second tick leaves the timer alone
-    dialog.onTimer(12345);            // an unknown timer does nothing
+    dialog.onTimer(TimerId{12345});            // an unknown timer does nothing
     EXPECT_EQ(table.calls, 2);
 }
 
@@ -126,22 +127,28 @@ TEST_F(MainDialogTest, ACheckThatCouldNotBeMadeSaysWhatFailedNotThatTheSystemIsU
     EXPECT_EQ(host.messages[0].find(UNSUPPORTED_NOTICE), std::string::npos);
 }
 
+// Timer ids and command codes share a number range; neither passes for the
+// other, nor for a plain number.
+static_assert(!std::is_convertible_v<TimerId, CommandCode> && !std::is_convertible_v<CommandCode, TimerId>);
+static_assert(!std::is_invocable_v<decltype(&MainDialog::onSysCommand), MainDialog&, TimerId>);
+static_assert(!std::is_invocable_v<decltype(&MainDialog::onTimer), MainDialog&, CommandCode>);
+static_assert(!std::is_invocable_v<decltype(&MainDialog::onSysCommand), MainDialog&, std::uint32_t>);
+static_assert(!std::is_invocable_v<decltype(&WindowHost::setTimer), WindowHost&, CommandCode, std::int32_t>);
+
 TEST_F(MainDialogTest, SystemCommandRouting) {
     dialog.initialise();
     struct Case {
-        std::uint32_t code;
+        CommandCode code;
         int aboutBoxes;
-    } cases[] = {{0x10, 1}, {0x1F, 1}, {0x20, 0}, {0, 0}, {0xF060, 0}, {SC_PACKET_REPORT, 0}};
+    } cases[] = {{CommandCode{0x10}, 1}, {CommandCode{0x1F}, 1}, {CommandCode{0x20}, 0}, {CommandCode{0}, 0},
+                 {CommandCode{0xF060}, 0}, {CommandCode{1040416}, 0}};
     for (const Case& c : cases) {
         host.aboutBoxes = 0;
         const int lines = log.rowCount();
         dialog.onSysCommand(c.code);
-        EXPECT_EQ(host.aboutBoxes, c.aboutBoxes) << c.code;
-        EXPECT_EQ(log.rowCount(), lines) << c.code;
+        EXPECT_EQ(host.aboutBoxes, c.aboutBoxes) << static_cast<std::uint32_t>(c.code);
+        EXPECT_EQ(log.rowCount(), lines) << static_cast<std::uint32_t>(c.code);
     }
-    const char text[] = "127.0.0.1を通るパケットをチェックします。";
-    dialog.onSysCommand(SC_LOG_TEXT, text);
-    EXPECT_EQ(newestLine(), text);
 }
 
 TEST_F(MainDialogTest, LayoutFollowsTheClientArea) {
@@ -197,11 +204,11 @@ TEST_F(MainDialogTest, MenuEntriesFollowTheOptions) {
 
 TEST_F(MainDialogTest, ContextMenuPostsTheChoiceEvenWhenDismissed) {
     dialog.initialise();
-    host.menuChoice = 0;
+    host.menuChoice = CommandCode{};
     dialog.onContextMenu({-1, -1});
     host.menuChoice = CMD_CYCLE_MARK;
     dialog.onContextMenu({30, 40});
-    EXPECT_EQ(host.postedCommands, (std::vector<std::uint32_t>{0, CMD_CYCLE_MARK}));
+    EXPECT_EQ(host.postedCommands, (std::vector<CommandCode>{CommandCode{}, CMD_CYCLE_MARK}));
     EXPECT_EQ(host.lastMenuPoint.x, 30);
     EXPECT_EQ(dialog.settings().activeMark, "▼");  // nothing runs until the posted command arrives
 }
@@ -209,7 +216,7 @@ TEST_F(MainDialogTest, ContextMenuPostsTheChoiceEvenWhenDismissed) {
 TEST_F(MainDialogTest, TogglesLogTheirLinesAndApplyThemselves) {
     dialog.initialise();
     struct Step {
-        std::uint32_t code;
+        CommandCode code;
         std::string line;
         std::string lastCall;
     } steps[] = {
@@ -226,10 +233,10 @@ TEST_F(MainDialogTest, TogglesLogTheirLinesAndApplyThemselves) {
     for (const Step& step : steps) {
         host.calls.clear();
         dialog.onSysCommand(step.code);
-        EXPECT_EQ(newestLine(), step.line) << step.code;
+        EXPECT_EQ(newestLine(), step.line) << static_cast<std::uint32_t>(step.code);
         if (!step.lastCall.empty()) {
-            ASSERT_FALSE(host.calls.empty()) << step.code;
-            EXPECT_EQ(host.calls.back(), step.lastCall) << step.code;
+            ASSERT_FALSE(host.calls.empty()) << static_cast<std::uint32_t>(step.code);
+            EXPECT_EQ(host.calls.back(), step.lastCall) << static_cast<std::uint32_t>(step.code);
         }
     }
     EXPECT_FALSE(host.timers.count(TIMER_RESOLVE));

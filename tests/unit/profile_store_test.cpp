@@ -7,7 +7,7 @@
 
 #include "Fakes.h"
 #include "options/ProfileStore.h"
-#include "options/Utf8.h"
+#include "text/Utf8.h"
 
 namespace kestrova {
 namespace {

@@ -5,7 +5,7 @@
 
 #include "Fakes.h"
 #include "ui/EventLog.h"
-#include "ui/TerminalLog.h"
+#include "terminal/TerminalLog.h"
 
 namespace kestrova {
 namespace {

@@ -7,7 +7,7 @@
 
 #include "CaptureFakes.h"
 #include "capture/CaptureWorker.h"
-#include "capture/ConnectionSums.h"
+#include "wire/ConnectionSums.h"
 #include "capture/PacketReport.h"
 #include "capture/TrafficAccounting.h"
 #include "monitor/ConnectionList.h"
@@ -20,8 +20,7 @@ using testing::ipv6;
 // The report of a datagram seen on an interface named `zone`.
 PacketReport report(IpAddress source, std::uint16_t sourcePort, IpAddress destination, std::uint16_t destinationPort,
                     std::uint32_t size, std::string_view zone = {}) {
-    return buildReport({source, zone, sourcePort}, {destination, zone, destinationPort}, size,
-                       LocalTime{2004, 5, 12, 8, 3, 9});
+    return buildReport({source, zone, sourcePort}, {destination, zone, destinationPort}, size);
 }
 
 // A row as the refresh writes it, with the given total and mark.
@@ -308,7 +307,7 @@ TEST(BatchAccounting, SummedIntervalsMatchDatagramByDatagram) {
             std::vector<PacketReport> reports;
             for (const ConnectionRecord& record : sums.take()) {
                 const auto decoded = std::get<ConnectionRecord>(decodeRecord(encodeRecord(record)));
-                appendReports(decoded, zones, LocalTime{2004, 5, 12, 8, 3, 9}, reports);
+                appendReports(decoded, zones, reports);
             }
             for (std::size_t at = 0; at < reports.size();) {
                 const std::size_t count = std::min<std::size_t>(reports.size() - at, 1 + pick(4));

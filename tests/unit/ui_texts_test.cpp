@@ -7,7 +7,7 @@
 #include "Fakes.h"
 #include "capture/CaptureLines.h"
 #include "monitor/RefreshCycle.h"
-#include "platform/UiTexts.h"
+#include "text/UiTexts.h"
 #include "ui/Commands.h"
 
 namespace kestrova {

@@ -147,7 +147,7 @@ protected:
         while (!condition() && timer.elapsed() < std::chrono::milliseconds(testing::kPatience).count()) QTest::qWait(5);
     }
     // Posted as the menu posts it, and run before this returns.
-    void command(std::uint32_t code) {
+    void command(CommandCode code) {
         window->postSysCommand(code);
         QCoreApplication::sendPostedEvents();
     }
@@ -248,7 +248,7 @@ TEST_F(WindowLanguageTest, LinesOfALoopbackConnectionAndOfTheCommands) {
     waitFor([&] { return logged(removed); });
     EXPECT_TRUE(logged(removed));
 
-    for (std::uint32_t code : {CMD_ALWAYS_ON_TOP, CMD_ALWAYS_ON_TOP, CMD_SHOW_HOSTNAME, CMD_SHOW_HOSTNAME,
+    for (CommandCode code : {CMD_ALWAYS_ON_TOP, CMD_ALWAYS_ON_TOP, CMD_SHOW_HOSTNAME, CMD_SHOW_HOSTNAME,
                                CMD_LESS_TRANSPARENT, CMD_CYCLE_INTERVAL})
         command(code);
     std::vector<std::string> options;
@@ -275,7 +275,7 @@ TEST_F(WindowLanguageTest, AProfileWrittenInOneLanguageReadsTheSameInTheOther) {
         return text.str();
     };
     open();
-    for (std::uint32_t code : {CMD_CYCLE_MARK, CMD_CYCLE_MARK, CMD_CYCLE_MARK, CMD_CYCLE_INTERVAL,
+    for (CommandCode code : {CMD_CYCLE_MARK, CMD_CYCLE_MARK, CMD_CYCLE_MARK, CMD_CYCLE_INTERVAL,
                                CMD_ALWAYS_ON_TOP, CMD_LESS_TRANSPARENT, CMD_SHOW_HOSTNAME})
         command(code);
     const Settings written = dialog->settings();

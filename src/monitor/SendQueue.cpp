@@ -1,4 +1,4 @@
-#include "platform/SendQueue.h"
+#include "monitor/SendQueue.h"
 
 #include <algorithm>
 #include <optional>

@@ -1,4 +1,4 @@
-#include "capture/Datagram.h"
+#include "wire/Datagram.h"
 
 #include <algorithm>
 

@@ -1,9 +1,9 @@
-#include "ui/ConnectionListing.h"
+#include "terminal/ConnectionListing.h"
 
 #include <cstdint>
 #include <vector>
 
-#include "ui/TerminalLog.h"
+#include "terminal/TerminalLog.h"
 
 namespace kestrova {
 

@@ -1,4 +1,4 @@
-#include "platform/UiTexts.h"
+#include "text/UiTexts.h"
 
 #include <atomic>
 #include <cstdint>

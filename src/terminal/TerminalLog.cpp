@@ -1,4 +1,4 @@
-#include "ui/TerminalLog.h"
+#include "terminal/TerminalLog.h"
 
 namespace kestrova {
 

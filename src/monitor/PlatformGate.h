@@ -2,7 +2,7 @@
 #include <optional>
 #include <string_view>
 
-#include "app/PlatformVerdict.h"
+#include "monitor/PlatformVerdict.h"
 #include "platform/VersionInfo.h"
 
 namespace kestrova {

@@ -1,4 +1,4 @@
-#include "capture/CaptureRecord.h"
+#include "wire/CaptureRecord.h"
 
 #include <cstring>
 #include <optional>

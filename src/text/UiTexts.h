@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/TextCatalogue.h"
+#include "text/TextCatalogue.h"
 
 namespace kestrova {
 

@@ -4,8 +4,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "capture/CaptureRecord.h"
-#include "capture/Datagram.h"
+#include "wire/CaptureRecord.h"
+#include "wire/Datagram.h"
 
 namespace kestrova {
 

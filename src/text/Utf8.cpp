@@ -1,4 +1,4 @@
-#include "options/Utf8.h"
+#include "text/Utf8.h"
 
 #include <cstdint>
 

@@ -2,7 +2,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/UiTexts.h"
+#include "text/UiTexts.h"
 
 namespace kestrova {
 

@@ -1,4 +1,4 @@
-#include "app/LinuxGate.h"
+#include "monitor/PlatformGate.h"
 
 #include <string>
 

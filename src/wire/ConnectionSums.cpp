@@ -1,4 +1,4 @@
-#include "capture/ConnectionSums.h"
+#include "wire/ConnectionSums.h"
 
 #include <algorithm>
 
