@@ -95,14 +95,14 @@ compare() {
 
 for which in old new; do
     binary=${!which}
-    "$binary" --list | keep >"$out/$which.list"
+    "$binary" --list >"$out/$which.list-raw"
+    head -1 "$out/$which.list-raw" >"$out/$which.header"
+    keep <"$out/$which.list-raw" >"$out/$which.list"
     "$binary" --list --json | objects >"$out/$which.list-json"
     "$binary" --list -6 | keep >"$out/$which.list6"
     "$binary" --list -6 --json | objects >"$out/$which.list6-json"
     "$binary" --list -6 --host-names | keep >"$out/$which.list-names"
 done
-# Raw headers too, not only the workload's rows.
-for which in old new; do "${!which}" --list | head -1 >"$out/$which.header"; done
 
 # Both logs at once, so they see the same changes.
 pids=()

@@ -1,21 +1,8 @@
 #include "capture/TrafficAccounting.h"
 
 #include <algorithm>
-#include <charconv>
 
 namespace kestrova {
-
-std::uint64_t readTotal(std::string_view text) {
-    std::size_t i = 0;
-    auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; };
-    while (i < text.size() && isSpace(text[i])) ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    std::uint64_t value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
-        value = value * 10 + static_cast<std::uint64_t>(text[i] - '0');
-    return negative ? 0 - value : value;
-}
 
 TrafficAccounting::TrafficAccounting(ConnectionList& list) : list_(list) {}
 
@@ -49,12 +36,6 @@ void TrafficAccounting::hold(const PacketReport& report) {
     it->second.bytes += report.size;
 }
 
-void TrafficAccounting::addToTotal(int row, std::uint64_t bytes) {
-    char digits[24];
-    const auto end = std::to_chars(digits, digits + sizeof digits, readTotal(list_.storedText(row, colTotalBytes)) + bytes).ptr;
-    list_.setCellText(row, colTotalBytes, std::string_view(digits, static_cast<std::size_t>(end - digits)));
-}
-
 void TrafficAccounting::refreshed() {
     for (auto it = held_.begin(); it != held_.end();) {
         rowsOf(it->second.report, matches_);
@@ -65,7 +46,7 @@ void TrafficAccounting::refreshed() {
         // The rows are new, so none shows the mark: only totals change.
         for (std::uint64_t serial : matches_) {
             const int row = list_.rowOfSerial(serial);
-            if (row >= 0) addToTotal(row, it->second.bytes);
+            if (row >= 0) list_.addBytes(row, it->second.bytes);
         }
         it = held_.erase(it);
     }
@@ -93,7 +74,7 @@ void TrafficAccounting::account(std::span<const PacketReport> reports, std::stri
 
     for (const auto& [serial, bytes] : added_) {
         const int row = list_.rowOfSerial(serial);
-        if (row >= 0) addToTotal(row, bytes);
+        if (row >= 0) list_.addBytes(row, bytes);
     }
 
     // Only the rows of the last report keep a mark. Clearing a mark changes
@@ -102,14 +83,11 @@ void TrafficAccounting::account(std::span<const PacketReport> reports, std::stri
     for (std::uint64_t serial : stale_) {
         if (std::find(lastMatches_.begin(), lastMatches_.end(), serial) != lastMatches_.end()) continue;
         const int row = list_.rowOfSerial(serial);
-        if (row >= 0) list_.setCellText(row, colActive, "");
+        if (row >= 0) list_.clearActive(row);
     }
     for (std::uint64_t serial : lastMatches_) {
         const int row = list_.rowOfSerial(serial);
-        if (row < 0) continue;
-        text_.assign(activeMark);
-        text_.append(list_.storedText(row, colTotalBytes));
-        list_.setCellText(row, colActive, text_);
+        if (row >= 0) list_.setActive(row, activeMark);
     }
 }
 

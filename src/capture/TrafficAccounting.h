@@ -11,11 +11,6 @@
 
 namespace kestrova {
 
-// The number in a byte-total cell: leading white space, one optional sign,
-// then decimal digits up to the first other character, kept modulo 2^64.
-// Empty or digitless text reads as 0.
-std::uint64_t readTotal(std::string_view text);
-
 // Adds reports to the connection rows. A report belongs to every row whose
 // local endpoint is its source and remote endpoint its destination, or the
 // other way round; each such row's total grows by its size, and afterwards
@@ -48,7 +43,6 @@ private:
     // The rows of one report, in both directions.
     void rowsOf(const PacketReport& report, std::vector<std::uint64_t>& out) const;
     void hold(const PacketReport& report);
-    void addToTotal(int row, std::uint64_t bytes);
 
     // Bytes of one direction of a connection without a row yet.
     struct Held {
@@ -62,7 +56,6 @@ private:
     // Scratch kept between batches so that a steady stream allocates nothing.
     std::unordered_map<std::uint64_t, std::uint64_t> added_;
     std::vector<std::uint64_t> matches_, lastMatches_, stale_;
-    std::string text_;
 };
 
 }  // namespace kestrova

@@ -23,6 +23,16 @@ const std::array<ColumnSpec, kConnectionColumns> kConnectionColumnSpecs = {{
     {UiText::HeaderTotalBytes, Align::Left, 0},
 }};
 
+const std::array<std::string_view, 13> StateNames = {
+    "",           "CLOSED",    "LISTEN",     "SYN_SENT", "SYN_RCVD", "ESTABLISHED", "FIN_WAIT1",
+    "FIN_WAIT2",  "CLOSE_WAIT", "CLOSING",   "LAST_ACK", "TIME_WAIT", "DELETE_TCB",
+};
+
+std::string stateText(std::uint32_t state) {
+    if (state < StateNames.size()) return std::string(StateNames[state]);
+    return "UNKNOWN(" + std::to_string(state) + ")";
+}
+
 void appendCell(std::string& out, const ConnectionList& list, int row, int column) {
     out.append(list.storedText(row, column));
 }

@@ -1,5 +1,6 @@
 #pragma once
 #include <array>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -51,6 +52,11 @@ struct ColumnSpec {
 };
 
 extern const std::array<ColumnSpec, kConnectionColumns> kConnectionColumnSpecs;
+
+extern const std::array<std::string_view, 13> StateNames;
+// Text shown for a state number; numbers outside the table show as
+// "UNKNOWN(n)" so that a change to or from them is still seen and logged.
+std::string stateText(std::uint32_t state);
 
 // What the connection rows show, cell by cell: the window's model, --list,
 // the log lines and --list --json take every text of a row from here and

@@ -1,10 +1,100 @@
 #include "monitor/ConnectionList.h"
 
+#include <charconv>
 #include <cstdint>
+#include <vector>
+
+#include "monitor/AddressText.h"
+#include "platform/ConnectionTable.h"
 
 namespace kestrova {
 
 ConnectionList::ConnectionList() : TextTable(kConnectionColumns) {}
+
+std::uint64_t readTotal(std::string_view text) {
+    std::size_t i = 0;
+    auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; };
+    while (i < text.size() && isSpace(text[i])) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    std::uint64_t value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
+        value = value * 10 + static_cast<std::uint64_t>(text[i] - '0');
+    return negative ? 0 - value : value;
+}
+
+namespace {
+
+std::string decimalText(std::uint64_t value) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    return std::string(digits, static_cast<std::size_t>(end - digits));
+}
+
+}  // namespace
+
+int ConnectionList::insert(const NewConnection& connection) {
+    std::vector<std::string> cells(kConnectionColumns);
+    cells[colLocalIp] = addressText(connection.local, connection.zone);
+    cells[colLocalPort] = decimalText(connection.localPort);
+    cells[colRemoteIp] = addressText(connection.remote, connection.zone);
+    cells[colRemotePort] = decimalText(connection.remotePort);
+    cells[colProtocol] = "TCP";
+    cells[colSource] = endpointText(cells[colLocalIp], cells[colLocalPort], false);
+    cells[colArrow] = "→";
+    cells[colDestination] = endpointText(cells[colRemoteIp], cells[colRemotePort], false);
+    cells[colState] = stateText(connection.state);
+    cells[colProcess] = connection.owner;
+    if (connection.pid != kPidNotVisible) cells[colPid] = decimalText(connection.pid);
+    cells[colSeen] = shownText(UiText::MarkNew);
+    cells[colTotalBytes] = "0";
+    return insertRow(std::move(cells));
+}
+
+void ConnectionList::setState(int row, std::uint32_t state) {
+    if (state < StateNames.size())
+        setCellText(row, colState, StateNames[state]);
+    else
+        setCellText(row, colState, stateText(state));
+}
+
+void ConnectionList::setShownEnds(int row, bool names) {
+    struct End {
+        int shown, address, name, port;
+    };
+    for (const End end : {End{colSource, colLocalIp, colLocalHost, colLocalPort},
+                          End{colDestination, colRemoteIp, colRemoteHost, colRemotePort}}) {
+        const std::string_view name = storedText(row, end.name);
+        const bool named = names && !name.empty();
+        const std::string_view host = named ? name : storedText(row, end.address);
+        const std::string_view port = storedText(row, end.port);
+        if (!isEndpointText(storedText(row, end.shown), host, port, named))
+            setCellText(row, end.shown, endpointText(host, port, named));
+    }
+}
+
+void ConnectionList::fillName(int row, RowSide side, std::string_view name) {
+    setCellText(row, side == RowSide::Local ? colLocalHost : colRemoteHost, name);
+}
+
+void ConnectionList::addBytes(int row, std::uint64_t bytes) {
+    setCellText(row, colTotalBytes, decimalText(readTotal(storedText(row, colTotalBytes)) + bytes));
+}
+
+void ConnectionList::setActive(int row, std::string_view mark) {
+    std::string text(mark);
+    text.append(storedText(row, colTotalBytes));
+    setCellText(row, colActive, text);
+}
+
+void ConnectionList::clearActive(int row) { setCellText(row, colActive, ""); }
+
+void ConnectionList::setSeen(int row, SeenMark seen) {
+    setCellText(row, colSeen,
+                seen == SeenMark::New       ? shownText(UiText::MarkNew)
+                : seen == SeenMark::Updated ? shownText(UiText::MarkUpdated)
+                                            : std::string_view());
+}
 
 void ConnectionList::appendKey(std::string& out, const ConnectionKey& key) {
     // Unit separators cannot occur in the cells the refresh writes, and the

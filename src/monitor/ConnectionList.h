@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -7,8 +8,29 @@
 #include "monitor/ConnectionCells.h"
 #include "monitor/EndpointIndex.h"
 #include "monitor/TextTable.h"
+#include "platform/IpAddress.h"
 
 namespace kestrova {
+
+// The number in a byte-total cell: leading white space, one optional sign,
+// then decimal digits up to the first other character, kept modulo 2^64.
+// Empty or digitless text reads as 0.
+std::uint64_t readTotal(std::string_view text);
+
+// What a new connection row is made of.
+struct NewConnection {
+    IpAddress local, remote;
+    std::uint16_t localPort = 0;
+    std::uint16_t remotePort = 0;  // as shown: 0 when the remote address carries none
+    std::string_view zone;         // the interface of a row with a link-local address
+    std::uint32_t pid = 0;         // kPidNotVisible: no process id is shown
+    std::uint32_t state = 0;
+    std::string_view owner;  // the process column: a program path or who owns the socket
+};
+
+// The mark of the "seen" column: new in this tick, found again, or neither
+// (not listed by the last snapshot read).
+enum class SeenMark : std::uint8_t { None, New, Updated };
 
 // The five texts that identify a connection row.
 struct ConnectionKey {
@@ -28,6 +50,25 @@ public:
     // The text a cell holds as kept, for ConnectionCells and the parts of
     // the monitor that keep the rows.
     std::string_view storedText(int row, int column) const { return TextTable::cellText(row, column); }
+
+    // The writes of the monitor's parts, each in the terms of what it
+    // knows; the list makes the cells' texts. A write that changes no text
+    // tells nobody.
+    //
+    // A new row at the top (row 0), marked new, with no bytes counted.
+    int insert(const NewConnection& connection);
+    void setState(int row, std::uint32_t state);
+    // The endpoints show their end's host name when `names` and the end has
+    // one, else its address.
+    void setShownEnds(int row, bool names);
+    // The host name of one end, for the host name pass.
+    void fillName(int row, RowSide side, std::string_view name);
+    // Packet checking: bytes counted for the row, and the activity mark,
+    // shown with the row's total as it stands when set.
+    void addBytes(int row, std::uint64_t bytes);
+    void setActive(int row, std::string_view mark);
+    void clearActive(int row);
+    void setSeen(int row, SeenMark seen);
 
     // Index of the row whose key cells equal `key`, or -1.
     int findRow(const ConnectionKey& key) const;

@@ -15,7 +15,7 @@ std::size_t fillHostName(ConnectionList& list, std::string_view address, std::st
     for (const UnnamedSide& end : list.unnamedAddresses().unnamedSides(address, limit)) {
         const int row = list.rowOfSerial(end.serial);
         if (row < 0) continue;
-        list.setCellText(row, end.side == RowSide::Local ? colLocalHost : colRemoteHost, name);
+        list.fillName(row, end.side, name);
         ++filled;
     }
     return filled;

@@ -9,16 +9,6 @@
 
 namespace kestrova {
 
-const std::array<std::string_view, 13> StateNames = {
-    "",           "CLOSED",    "LISTEN",     "SYN_SENT", "SYN_RCVD", "ESTABLISHED", "FIN_WAIT1",
-    "FIN_WAIT2",  "CLOSE_WAIT", "CLOSING",   "LAST_ACK", "TIME_WAIT", "DELETE_TCB",
-};
-
-std::string stateText(std::uint32_t state) {
-    if (state < StateNames.size()) return std::string(StateNames[state]);
-    return "UNKNOWN(" + std::to_string(state) + ")";
-}
-
 namespace {
 
 // Small fixed buffers for the texts of one snapshot row, so that a steady
@@ -139,8 +129,6 @@ void RefreshCycle::finishMarks() {
     marksPending_ = false;
     unseen_ = 0;
     const int count = list_.rowCount();
-    const std::string_view markNew = shownText(UiText::MarkNew);
-    const std::string_view markUpdated = shownText(UiText::MarkUpdated);
     seen_.resize(static_cast<std::size_t>(count), kMarkUnseen);
     for (int row = count - 1; row >= 0; --row) {
         const auto position = static_cast<std::size_t>(count - 1 - row);
@@ -151,7 +139,9 @@ void RefreshCycle::finishMarks() {
         // written.
         const std::uint8_t shown = position < lastMarks_.size() ? lastMarks_[position] : std::uint8_t{kMarkNew};
         if (quiet_ && seen == shown) continue;
-        list_.setCellText(row, colSeen, seen == kMarkNew ? markNew : seen == kMarkUpdated ? markUpdated : "");
+        list_.setSeen(row, seen == kMarkNew       ? SeenMark::New
+                           : seen == kMarkUpdated ? SeenMark::Updated
+                                                  : SeenMark::None);
     }
 }
 
@@ -241,40 +231,23 @@ void RefreshCycle::upsertRow(const TcpRow& row, bool showHostname, std::size_t& 
         const NumberText pid = pidText(row.pid);
         found = list_.findRow({localIp.view(), localPort.view(), remoteIp.view(), remotePort.view(), pid.view()});
         if (found < 0) {
-            insertNewRow("TCP", localIp.view(), localPort.view(), remoteIp.view(), remotePort.view(), state, row);
+            insertNewRow(row, zone, state);
             keepKey(key, 0);
             return;
         }
     }
-    // The row's own key cells hold the very texts this connection makes.
-    updateFoundRow(found, list_.storedText(found, colLocalIp), list_.storedText(found, colLocalPort),
-                   list_.storedText(found, colRemoteIp), list_.storedText(found, colRemotePort), state, showHostname);
+    updateFoundRow(found, row.state, state, showHostname);
     keepKey(key, found);
 }
 
-void RefreshCycle::updateFoundRow(int row, std::string_view localIp, std::string_view localPort,
-                                  std::string_view remoteIp, std::string_view remotePort, std::string_view state,
-                                  bool showHostname) {
-    std::string_view localShown = localIp;
-    std::string_view remoteShown = remoteIp;
-    bool localNamed = false, remoteNamed = false;
-    if (showHostname) {
-        const std::string_view localHost = list_.storedText(row, colLocalHost);
-        const std::string_view remoteHost = list_.storedText(row, colRemoteHost);
-        localNamed = !localHost.empty();
-        remoteNamed = !remoteHost.empty();
-        if (localNamed) localShown = localHost;
-        if (remoteNamed) remoteShown = remoteHost;
-    }
-    if (!isEndpointText(list_.storedText(row, colSource), localShown, localPort, localNamed))
-        list_.setCellText(row, colSource, endpointText(localShown, localPort, localNamed));
-    if (!isEndpointText(list_.storedText(row, colDestination), remoteShown, remotePort, remoteNamed))
-        list_.setCellText(row, colDestination, endpointText(remoteShown, remotePort, remoteNamed));
-    if (list_.storedText(row, colState) != state) {
-        const std::string remote = endpointText(remoteShown, remotePort, remoteNamed);
-        logConnection(LogKind::Changed, row, state,
-                      formatText(UiText::ConnectionChanged, {list_.storedText(row, colProcess), remote, state}));
-        list_.setCellText(row, colState, state);
+void RefreshCycle::updateFoundRow(int row, std::uint32_t state, std::string_view stateShown, bool showHostname) {
+    list_.setShownEnds(row, showHostname);
+    if (list_.storedText(row, colState) != stateShown) {
+        const std::string line = formatText(UiText::ConnectionChanged, {list_.storedText(row, colProcess),
+                                                                        list_.storedText(row, colDestination),
+                                                                        stateShown});
+        logConnection(LogKind::Changed, row, stateShown, line);
+        list_.setState(row, state);
     }
     markSeen(row);
 }
@@ -307,9 +280,7 @@ const std::string& RefreshCycle::socketOwner(const TcpRow& row) {
     return it->second;
 }
 
-void RefreshCycle::insertNewRow(std::string_view protocol, std::string_view localIp, std::string_view localPort,
-                                std::string_view remoteIp, std::string_view remotePort, std::string_view state,
-                                const TcpRow& row) {
+void RefreshCycle::insertNewRow(const TcpRow& row, std::string_view zone, std::string_view state) {
     static const std::string kNoPath;
     const std::uint32_t pid = row.pid;
     const std::string& path = pid == kPidNotVisible ? kNoPath : processName(pid);
@@ -318,26 +289,11 @@ void RefreshCycle::insertNewRow(std::string_view protocol, std::string_view loca
         appendLog_({LogKind::Process, processLine(pid, path), nullptr, pidShown.view(), path});
     }
     // What the kernel tells of a socket whose process we may not inspect.
-    std::string owner = pid == kPidNotVisible ? socketOwner(row) : ownerDisplayName(path, pid);
-    std::string destination = endpointText(remoteIp, remotePort, false);
-    std::string line = formatText(UiText::ConnectionAdded, {owner, destination, state});
-
-    std::vector<std::string> cells(kConnectionColumns);
-    cells[colProtocol] = protocol;
-    cells[colSource] = endpointText(localIp, localPort, false);
-    cells[colArrow] = "→";
-    cells[colDestination] = std::move(destination);
-    cells[colState] = state;
-    cells[colProcess] = std::move(owner);
-    cells[colPid] = pidText(pid).view();
-    cells[colSeen] = shownText(UiText::MarkNew);
-    cells[colLocalIp] = localIp;
-    cells[colLocalPort] = localPort;
-    cells[colRemoteIp] = remoteIp;
-    cells[colRemotePort] = remotePort;
-    cells[colTotalBytes] = "0";
-    list_.insertRow(std::move(cells));
+    const std::string owner = pid == kPidNotVisible ? socketOwner(row) : ownerDisplayName(path, pid);
+    list_.insert({row.localAddr, row.remoteAddr, row.localPort, shownRemotePort(row), zone, pid, row.state, owner});
     seen_.push_back(kMarkNew);
+    const std::string line =
+        formatText(UiText::ConnectionAdded, {owner, list_.storedText(0, colDestination), state});
     logConnection(LogKind::Added, 0, state, line);
 }
 

@@ -16,15 +16,10 @@
 
 namespace kestrova {
 
-extern const std::array<std::string_view, 13> StateNames;
 // The row marks as written; rows show shownText of the same texts.
 inline constexpr std::string_view MARK_NEW = sourceOf(UiText::MarkNew);
 inline constexpr std::string_view MARK_UPDATED = sourceOf(UiText::MarkUpdated);
 inline constexpr std::string_view SNAPSHOT_ERROR_TEXT = "ERROR AllocateAndGetTcpExTableFromStack\n";
-
-// Text shown for a state number; numbers outside the table show as
-// "UNKNOWN(n)" so that a change to or from them is still seen and logged.
-std::string stateText(std::uint32_t state);
 
 // The seven texts made from one row of the connection table. `zone` names
 // the interface of a row with a link-local address.
@@ -68,11 +63,9 @@ private:
     void upsertRow(const TcpRow& row, bool showHostname, std::size_t& cursor);
     void keepKey(RowKey key, int row);
     void rememberTick(bool showHostname);
-    void updateFoundRow(int row, std::string_view localIp, std::string_view localPort, std::string_view remoteIp,
-                        std::string_view remotePort, std::string_view state, bool showHostname);
-    void insertNewRow(std::string_view protocol, std::string_view localIp, std::string_view localPort,
-                      std::string_view remoteIp, std::string_view remotePort, std::string_view state,
-                      const TcpRow& row);
+    // `state` shows as `stateShown`.
+    void updateFoundRow(int row, std::uint32_t state, std::string_view stateShown, bool showHostname);
+    void insertNewRow(const TcpRow& row, std::string_view zone, std::string_view state);
     void markSeen(int row);
     void logConnection(LogKind kind, int row, std::string_view state, const std::string& text);
     void finishMarks();

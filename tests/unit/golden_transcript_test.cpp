@@ -414,7 +414,8 @@ std::string scriptedTranscript() {
 
     s.later(1);
     std::vector<TcpRow> many;
-    for (std::uint16_t i = 0; i < 60; ++i) many.push_back(tcp(5, host, static_cast<std::uint16_t>(52000 + i), web, 443, 3100));
+    for (std::uint16_t i = 0; i < 60; ++i)
+        many.push_back(tcp(5, host, static_cast<std::uint16_t>(52000 + i), web, 443, 3100));
     s.setRows(many);
     s.tick();
     s.record("60 new rows: the pane keeps 100 lines");
@@ -426,7 +427,8 @@ std::string scriptedTranscript() {
 TEST(GoldenTranscript, EveryShownTextIsAsRecorded) {
     const std::string path = std::string(KESTROVA_GOLDEN_DIR) + "/transcript.txt";
     const std::string transcript = scriptedTranscript();
-    if (const char* regenerate = std::getenv("KESTROVA_REGENERATE_GOLDEN"); regenerate && std::string(regenerate) == "1") {
+    const char* regenerate = std::getenv("KESTROVA_REGENERATE_GOLDEN");
+    if (regenerate && std::string(regenerate) == "1") {
         std::ofstream(path, std::ios::binary) << transcript;
         GTEST_SKIP() << "wrote " << path;
     }
@@ -443,7 +445,8 @@ TEST(GoldenTranscript, EveryShownTextIsAsRecorded) {
         const bool moreGot = static_cast<bool>(std::getline(got, gotLine));
         if (!moreWant && !moreGot) break;
         if (wantLine != gotLine || moreWant != moreGot) {
-            FAIL() << "transcript differs at line " << line << "\n  recorded: " << wantLine << "\n  now:      " << gotLine;
+            FAIL() << "transcript differs at line " << line << "\n  recorded: " << wantLine
+                   << "\n  now:      " << gotLine;
         }
     }
     FAIL() << "transcript differs";
