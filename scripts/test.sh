@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything with AddressSanitizer and
 # UndefinedBehaviorSanitizer and runs every test; then builds the threaded
-# tests with ThreadSanitizer and runs them; then fuzzes for 20 seconds per
-# target, follows scripts/run.sh and cmake --install build in a copy of the
-# sources and, as root, checks the Debian package (and installs and removes it
-# unless one is installed already).
+# tests and the libraries they link with ThreadSanitizer and runs them; then
+# fuzzes for 20 seconds per target, follows scripts/run.sh and cmake --install
+# build in a copy of the sources and, as root, checks the Debian package (and
+# installs and removes it unless one is installed already).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -26,9 +26,10 @@ export QT_QPA_PLATFORM=offscreen
 ctest --test-dir build-asan --output-on-failure -j "$jobs" --timeout 300 -LE integration
 flock /tmp/kestrova-integration.lock ctest --test-dir build-asan --output-on-failure -j 1 --timeout 300 -L integration
 
-cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTROVA_BENCH=OFF >/dev/null
-cmake --build build-tsan --target thread_tests_tsan -j "$jobs"
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build-tsan/tests/thread_tests_tsan --gtest_brief=1
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTROVA_SANITIZE=thread \
+  -DKESTROVA_BENCH=OFF >/dev/null
+cmake --build build-tsan --target thread_tests -j "$jobs"
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build-tsan/tests/thread_tests --gtest_brief=1
 
 # Every parser of outside input under libFuzzer for a short while.
 scripts/fuzz.sh 20

@@ -4,8 +4,8 @@
 #include <map>
 #include <mutex>
 
-#include "CaptureFakes.h"
-#include "Fakes.h"
+#include "../unit/CaptureFakes.h"
+#include "../unit/Fakes.h"
 #include "capture/CapturePlan.h"
 #include "capture/PacketCapture.h"
 #include "monitor/AddressText.h"
