@@ -14,8 +14,9 @@ export LANG=C.UTF-8
 unset LANGUAGE LC_ALL LC_MESSAGES
 
 jobs=$(nproc)
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKESTROVA_SANITIZE=address,undefined >/dev/null
-cmake --build build-asan -j "$jobs"
+# The presets are in CMakePresets.json: asan builds in build-asan, tsan in build-tsan.
+cmake --preset asan >/dev/null
+cmake --build --preset asan -j "$jobs"
 
 # Qt and fontconfig keep caches alive until exit; their leaks are not ours.
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
@@ -23,12 +24,12 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export QT_QPA_PLATFORM=offscreen
 # The kernel tests watch the machine's own connection table, so they run one
 # at a time, and one checkout at a time on a shared machine; the rest in parallel.
-ctest --test-dir build-asan --output-on-failure -j "$jobs" --timeout 300 -LE integration
-flock /tmp/kestrova-integration.lock ctest --test-dir build-asan --output-on-failure -j 1 --timeout 300 -L integration
+# Both presets show the output of a failing test and stop each test after 300 s.
+ctest --preset asan-fast -j "$jobs"
+flock /tmp/kestrova-integration.lock ctest --preset asan-kernel
 
-cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTROVA_SANITIZE=thread \
-  -DKESTROVA_BENCH=OFF >/dev/null
-cmake --build build-tsan --target thread_tests -j "$jobs"
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan -j "$jobs"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build-tsan/tests/thread_tests --gtest_brief=1
 
 # Every parser of outside input under libFuzzer for a short while.
