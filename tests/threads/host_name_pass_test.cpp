@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "../support/Patience.h"
+#include "../support/WindowPump.h"
 #include "../unit/FakeResolver.h"
 #include "../unit/Fakes.h"
 #include "monitor/HostNamePass.h"
@@ -28,36 +29,7 @@ using testing::FakeResolver;
 using testing::kPatience;
 using Names = std::vector<std::pair<std::string, std::string>>;
 
-// The test's own thread plays the window thread: what the pass sends waits in
-// the queue until the test pumps it.
-class WindowPump {
-public:
-    const std::shared_ptr<SendQueue> queue = std::make_shared<SendQueue>([this] {
-        {
-            std::lock_guard lock(mutex_);
-            woken_ = true;
-        }
-        wake_.notify_all();
-    });
-    ~WindowPump() { queue->shutDown(); }
-
-    // Runs queued work until `done` holds; false when it does not in time.
-    bool until(const std::function<bool()>& done, std::chrono::milliseconds limit = kPatience) {
-        for (const auto deadline = std::chrono::steady_clock::now() + limit;;) {
-            queue->runPending();
-            if (done()) return true;
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::unique_lock lock(mutex_);
-            wake_.wait_for(lock, 2ms, [&] { return woken_; });
-            woken_ = false;
-        }
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool woken_ = false;
-};
+using testing::WindowPump;
 
 bool eventually(const std::function<bool()>& done) {
     for (const auto deadline = std::chrono::steady_clock::now() + kPatience; !done(); std::this_thread::sleep_for(1ms))

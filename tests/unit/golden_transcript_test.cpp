@@ -18,6 +18,7 @@
 #include "FakeResolver.h"
 #include "Fakes.h"
 #include "../support/Patience.h"
+#include "../support/WindowPump.h"
 #include "json/JsonLines.h"
 #include "monitor/SendQueue.h"
 #include "terminal/ConnectionListing.h"
@@ -79,34 +80,7 @@ private:
                          TerminalLog::Format(jsonLogLine)};
 };
 
-// The test's own thread is the window thread: what the host name pass sends
-// waits until the test pumps it.
-class Pump {
-public:
-    const std::shared_ptr<SendQueue> queue = std::make_shared<SendQueue>([this] {
-        {
-            std::lock_guard lock(mutex_);
-            woken_ = true;
-        }
-        wake_.notify_all();
-    });
-    ~Pump() { queue->shutDown(); }
-    bool until(const std::function<bool()>& done) {
-        for (const auto deadline = std::chrono::steady_clock::now() + kPatience;;) {
-            queue->runPending();
-            if (done()) return true;
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::unique_lock lock(mutex_);
-            wake_.wait_for(lock, 2ms, [&] { return woken_; });
-            woken_ = false;
-        }
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool woken_ = false;
-};
+using Pump = testing::WindowPump;
 
 class Session {
 public:
